@@ -5,7 +5,6 @@
 #include <QPointer>
 #include <QString>
 #include <QVariant>
-
 #include <chrono>
 
 class QNetworkReply;

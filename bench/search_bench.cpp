@@ -1,0 +1,75 @@
+// The cam search: the stepped, indexed search against a literal one-comparison-per-tick search.
+#include "benchdata.h"
+#include "camsearch.h"
+
+#include <QElapsedTimer>
+#include <algorithm>
+#include <benchmark/benchmark.h>
+
+namespace {
+
+// The whole search in 10 ms slices, as the search window's timer drives it.
+void BM_SteppedSearch(benchmark::State& state)
+{
+    const BenchLists lists = makeBenchLists(state.range(0), state.range(0));
+    qint64 longestStepNs = 0;
+    qint64 steps = 0;
+    for (auto _ : state) {
+        CamSearch search;
+        search.start(lists.own, lists.server);
+        bool ended = false;
+        while (!ended) {
+            QElapsedTimer clock;
+            clock.start();
+            ended = search.step([&] { return clock.elapsed() >= 10; });
+            longestStepNs = std::max(longestStepNs, clock.nsecsElapsed());
+            benchmark::DoNotOptimize(search.takeNewKeys());
+            ++steps;
+        }
+    }
+    state.counters["longest_step_ms"] = static_cast<double>(longestStepNs) / 1e6;
+    state.counters["steps"] = static_cast<double>(steps) / static_cast<double>(state.iterations());
+    state.counters["keys_per_s"] = benchmark::Counter(static_cast<double>(state.range(0)) *
+                                                          static_cast<double>(state.iterations()),
+                                                      benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_SteppedSearch)->Arg(2'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
+
+// One own key against one server key per step, every own key for every server key: the
+// handler work alone, without the 1 ms timer that paces each step in a window.
+void BM_LiteralSearch(benchmark::State& state)
+{
+    const BenchLists lists = makeBenchLists(state.range(0), state.range(0));
+    const auto item = [](const QByteArrayList& list, qsizetype index) {
+        return index < list.size() ? list.at(index) : QByteArray();
+    };
+    for (auto _ : state) {
+        qsizetype pos1 = 0;
+        qsizetype pos2 = 0;
+        bool found = false;
+        QByteArrayList newKeys;
+        qint64 ticks = 0;
+        while (pos2 < lists.server.size()) {
+            ++ticks;
+            if (item(lists.own, pos1) == item(lists.server, pos2))
+                found = true;
+            if (++pos1 >= lists.own.size()) {
+                if (!found)
+                    newKeys.append(item(lists.server, pos2));
+                found = false;
+                pos1 = 0;
+                ++pos2;
+            }
+        }
+        benchmark::DoNotOptimize(newKeys);
+        state.counters["ticks"] = static_cast<double>(ticks);
+        // At the timer's 1 ms, each tick costs at least a millisecond of the user's time.
+        state.counters["timer_paced_s"] = static_cast<double>(ticks) / 1000.0;
+    }
+    state.counters["keys_per_s"] = benchmark::Counter(static_cast<double>(state.range(0)) *
+                                                          static_cast<double>(state.iterations()),
+                                                      benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_LiteralSearch)->Arg(2'000)->Unit(benchmark::kMillisecond);
+
+} // namespace

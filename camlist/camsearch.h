@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QSet>
+#include <functional>
+
+// Finds the server keys that no own key equals (exact bytes), in server-list order, each
+// duplicate judged on its own. The work is done in steps so that a timer can drive it and the
+// windows repaint in between; a step goes on until the caller's time is up.
+class CamSearch final
+{
+public:
+    using OutOfTime = std::function<bool()>;
+
+    // The lists must stay unchanged while the search runs.
+    void start(const QByteArrayList& ownKeys, const QByteArrayList& serverKeys);
+
+    // Works until done or until outOfTime() says stop (asked every few keys, and never before
+    // at least one key has been dealt with). Returns true once the search has ended.
+    bool step(const OutOfTime& outOfTime);
+
+    bool isFinished() const { return m_started && m_settled == m_server.size(); }
+    // Server keys settled so far.
+    qsizetype settled() const { return m_settled; }
+    qsizetype serverCount() const { return m_server.size(); }
+    // Where a progress bar stands: the index of the last key settled.
+    qsizetype progressValue() const { return m_settled > 0 ? m_settled - 1 : 0; }
+
+    // The new keys found since the last call, in server-list order.
+    QByteArrayList takeNewKeys();
+
+private:
+    QByteArrayList m_own;
+    QByteArrayList m_server;
+    QSet<QByteArray> m_ownIndex;
+    qsizetype m_indexed = 0;
+    qsizetype m_settled = 0;
+    QByteArrayList m_newKeys;
+    bool m_started = false;
+};

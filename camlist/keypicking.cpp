@@ -1,0 +1,40 @@
+#include "keypicking.h"
+
+#include "linereader.h"
+
+QByteArrayList pickKeys(QByteArrayView fileContent)
+{
+    QByteArrayList keys;
+    LineReader reader(fileContent);
+    QByteArrayView line;
+    while (reader.next(line)) {
+        if (line.isEmpty())
+            continue;
+        keys.append(line.toByteArray());
+        QByteArrayView detail;
+        reader.next(detail);
+    }
+    return keys;
+}
+
+QByteArray recordBoundaryAfter(QByteArrayView fileContent)
+{
+    if (fileContent.isEmpty())
+        return {};
+    QByteArray boundary;
+    if (!fileContent.endsWith('\r') && !fileContent.endsWith("\r\n"))
+        boundary += "\r\n";
+
+    bool keyLacksDetail = false;
+    LineReader reader(fileContent);
+    QByteArrayView line;
+    while (reader.next(line)) {
+        if (line.isEmpty())
+            continue;
+        QByteArrayView detail;
+        keyLacksDetail = !reader.next(detail);
+    }
+    if (keyLacksDetail)
+        boundary += "\r\n";
+    return boundary;
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QByteArrayView>
+
+// Splits list-file bytes into lines. CR LF or a lone CR ends a line; a lone LF is part of the
+// line's text. The last line needs no line end, and a final line end does not start another line.
+class LineReader final
+{
+public:
+    explicit LineReader(QByteArrayView data) : m_data(data) {}
+
+    // Gives the next line without its line end; false once every line has been read.
+    bool next(QByteArrayView& line);
+    bool atEnd() const { return m_pos >= m_data.size(); }
+
+private:
+    QByteArrayView m_data;
+    qsizetype m_pos = 0;
+};

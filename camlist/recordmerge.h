@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QByteArrayView>
+
+// The records to append for the new keys, found in the server copy in one pass. For each key,
+// in order, the first line equal to it (at any position) and the line after it are taken;
+// a key found on the last line gets an empty detail line, so the records stay whole; a key
+// that is not there adds nothing.
+struct RecordMerge
+{
+    QByteArray block;         // the records, each line ended by CR LF
+    QByteArrayList addedKeys; // the keys that were found, in the order of the block
+
+    static RecordMerge build(QByteArrayView serverCopy, const QByteArrayList& newKeys);
+};

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "keylistmodel.h"
+
+#include <QListView>
+
+// A list box of keys: a list view over its own key list, sorted or in the order of adding.
+class KeyListBox final : public QListView
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(KeyListBox)
+
+public:
+    KeyListBox(KeyList::Order order, QWidget* parent);
+
+    qsizetype count() const { return m_model.keys().count(); }
+    QByteArray item(qsizetype index) const { return m_model.keys().item(index); }
+    const QByteArrayList& items() const { return m_model.keys().keys(); }
+    void addItem(const QByteArray& key) { m_model.add(key); }
+    void addItems(QByteArrayList keys) { m_model.addAll(std::move(keys)); }
+    void clear() { m_model.clear(); }
+
+private:
+    KeyListModel m_model;
+};

@@ -1,0 +1,11 @@
+#pragma once
+
+#include "dialogs.h"
+
+// The real message boxes.
+class MessageBoxDialogs final : public Dialogs
+{
+public:
+    void tell(QWidget* parent, const QString& title, const QString& text, Icon icon) override;
+    bool askYesNo(QWidget* parent, const QString& title, const QString& text) override;
+};

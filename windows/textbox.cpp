@@ -1,0 +1,6 @@
+#include "textbox.h"
+
+TextBox::TextBox(QWidget* parent) : QWidget(parent)
+{
+    setFocusPolicy(Qt::NoFocus);
+}
