@@ -59,6 +59,8 @@ QVariant InternetTransfer::openUrl(const QString& url, DataType type)
     request.setMaximumRedirectsAllowed(maxRedirects);
     // Qt restarts this time-out whenever bytes move, so it bounds a stall, not the whole fetch.
     request.setTransferTimeout(static_cast<int>(m_stallTimeout.count()));
+    // Plain bytes on the wire, so the announced length can be checked against what came.
+    request.setRawHeader("Accept-Encoding", "identity");
 
     QNetworkReply* reply = m_manager.get(request);
     m_reply = reply;
@@ -90,11 +92,15 @@ QVariant InternetTransfer::openUrl(const QString& url, DataType type)
     const bool finished = reply->isFinished();
     if (!finished)
         reply->abort();
-    if (!tooLarge)
+    if (!tooLarge && reply->isOpen())
         body += reply->readAll();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool ok = finished && !tooLarge && reply->error() == QNetworkReply::NoError &&
-                    status >= 200 && status < 300;
+    // A connection cut in the middle of the body sometimes ends without an error; a body
+    // shorter than announced is a cut, never a list.
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    const bool complete = !announced.isValid() || announced.toLongLong() == body.size();
+    const bool ok = finished && !tooLarge && complete &&
+                    reply->error() == QNetworkReply::NoError && status >= 200 && status < 300;
     m_reply.clear();
     reply->deleteLater();
 

@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "dialupstatus.h"
 #include "form2.h"
 #include "forms.h"
 #include "gethtml.h"
@@ -9,6 +10,7 @@
 
 #include <QCloseEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 
 Form1::Form1(Forms& forms) : QWidget(nullptr), m_forms(forms)
@@ -63,6 +65,18 @@ Form1::Form1(Forms& forms) : QWidget(nullptr), m_forms(forms)
     Timer2.setInterval(100);
     connect(&Timer2, &QTimer::timeout, this, &Form1::Timer2_Timer);
     Timer2.start();
+
+    m_resources.setNameSource([this] { return m_nameSource ? m_nameSource->text() : QString(); });
+    m_resources.setPictureTarget([this](const QImage& picture) {
+        if (m_pictureTarget)
+            m_pictureTarget->setPixmap(QPixmap::fromImage(picture));
+    });
+    m_resources.setPointerShape([this](bool busy) {
+        if (busy)
+            setCursor(Qt::WaitCursor);
+        else
+            unsetCursor();
+    });
 }
 
 Form1::~Form1() = default;
@@ -70,6 +84,36 @@ Form1::~Form1() = default;
 QString Form1::GetHTML(const QString& WWW_Adresse)
 {
     return ::GetHTML(Inet1, WWW_Adresse);
+}
+
+bool Form1::DFÜStatus()
+{
+    return ::DFÜStatus(*m_ras);
+}
+
+bool Form1::IsOnline()
+{
+    return DFÜStatus();
+}
+
+void Form1::setNameSource(QLineEdit* source)
+{
+    m_nameSource = source;
+}
+
+void Form1::setPictureTarget(QLabel* target)
+{
+    m_pictureTarget = target;
+}
+
+void Form1::GetRESOURCE(const QString& WWW_Adresse)
+{
+    m_resources.GetRESOURCE(WWW_Adresse);
+}
+
+QString Form1::GetFileName(const QString& s)
+{
+    return ResourceDownload::GetFileName(s);
 }
 
 void Form1::stopTimers()

@@ -1,13 +1,18 @@
 #pragma once
 
 #include "internettransfer.h"
+#include "remoteaccess.h"
+#include "resourcedownload.h"
 
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <array>
+#include <memory>
 
 class Forms;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class TextBox;
 
@@ -25,6 +30,22 @@ public:
     ~Form1() override;
 
     QString GetHTML(const QString& WWW_Adresse);
+    // Whether the first dial-up connection is up. Throws RemoteAccessUnavailable when the
+    // system has no remote-access layer.
+    bool DFÜStatus();
+    // Fetches a file into the program's folder and shows it, when a dial-up line is up.
+    // The file is named after the name source's text and shown in the picture target; with
+    // either unset, that part is left out.
+    void GetRESOURCE(const QString& WWW_Adresse);
+    void setNameSource(QLineEdit* source);
+    void setPictureTarget(QLabel* target);
+    // For tests: another remote-access layer, or another folder for downloads.
+    void useRemoteAccess(std::unique_ptr<RemoteAccessBinding> binding)
+    {
+        m_ras = std::move(binding);
+    }
+    void setDownloadFolder(const QString& folder) { m_resources.setFolder(folder); }
+
     void stopTimers();
 
     QLabel* Image2;
@@ -45,5 +66,14 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    bool IsOnline();
+    static QString GetFileName(const QString& s);
+
     Forms& m_forms;
+    std::unique_ptr<RemoteAccessBinding> m_ras = std::make_unique<RemoteAccessBinding>();
+    QPointer<QLineEdit> m_nameSource;
+    QPointer<QLabel> m_pictureTarget;
+    ResourceDownload m_resources{Inet1, [this] {
+                                     return IsOnline();
+                                 }};
 };

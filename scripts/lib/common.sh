@@ -1,0 +1,45 @@
+# Shared by scripts/demo and scripts/test: where things are, and installing what is missing.
+# shellcheck shell=bash
+
+repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# Runs a command as root: directly when we are root, through sudo otherwise.
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null 2>&1; then
+        sudo "$@"
+    else
+        echo "error: '$*' needs root, and sudo is not available" >&2
+        return 1
+    fi
+}
+
+# Installs the named Debian packages that are not installed yet; does nothing when all are.
+ensure_packages() {
+    local missing=()
+    local package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$package")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
+    libgl-dev fonts-dejavu-core python3)
+test_packages=(xvfb xauth xdotool x11-utils clang libclang-rt-14-dev clang-format libbenchmark-dev curl)
+
+# Configures (once) and builds one build folder: configure_and_build DIR [cmake options...]
+configure_and_build() {
+    local dir=$1
+    shift
+    if [ ! -f "$dir/build.ninja" ]; then
+        cmake -S "$repo_root" -B "$dir" -G Ninja "$@"
+    fi
+    cmake --build "$dir"
+}

@@ -1,0 +1,216 @@
+// The text fetch and the transfer control behind it, against a real server on 127.0.0.1.
+#include "gethtml.h"
+#include "internettransfer.h"
+#include "loopbackhttpserver.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTest>
+#include <QTimer>
+
+using namespace std::chrono_literals;
+
+class TestGetHtml final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void returnsTheExactBytes();
+    void failuresGiveTheEmptyText_data();
+    void failuresGiveTheEmptyText();
+    void zeroByteBodyIsEmpty();
+    void nothingListening();
+    void secondCallAfterAFailureFetchesAnew();
+    void stallEndsAtTheTimeout();
+    void followsAFewRedirects();
+    void refusesOtherSchemes();
+    void cancelEndsAnOpenTransfer();
+    void cancelWithNothingOpenIsHarmless();
+    void bytesForBinaryData();
+
+private:
+    static QString fetch(LoopbackHttpServer& server, const LoopbackHttpServer::Answer& answer,
+                         InternetTransfer& inet)
+    {
+        server.setAnswer(QStringLiteral("/list.txt"), answer);
+        return GetHTML(inet, server.url(QStringLiteral("/list.txt")).toString());
+    }
+};
+
+namespace {
+
+LoopbackHttpServer::Answer ok(const QByteArray& body)
+{
+    LoopbackHttpServer::Answer answer;
+    answer.body = body;
+    return answer;
+}
+
+} // namespace
+
+void TestGetHtml::returnsTheExactBytes()
+{
+    LoopbackHttpServer server;
+    InternetTransfer inet;
+    QByteArray body("k1\r\nd1\r\nk2\r\nd2\r\n");
+    QCOMPARE(fetch(server, ok(body), inet), QString::fromLatin1(body));
+
+    // Every byte value comes back as the character of the same number.
+    QByteArray all;
+    for (int byte = 0; byte < 256; ++byte)
+        all += static_cast<char>(byte);
+    QCOMPARE(fetch(server, ok(all), inet).toLatin1(), all);
+
+    // Without Content-Length the body runs to the close.
+    LoopbackHttpServer::Answer unsized = ok("k9\rd9");
+    unsized.sendLength = false;
+    QCOMPARE(fetch(server, unsized, inet), QStringLiteral("k9\rd9"));
+    QCOMPARE(inet.accessType(), InternetTransfer::AccessType::Direct);
+    QCOMPARE(inet.protocol(), InternetTransfer::Protocol::Http);
+}
+
+void TestGetHtml::failuresGiveTheEmptyText_data()
+{
+    QTest::addColumn<LoopbackHttpServer::Answer>("answer");
+    LoopbackHttpServer::Answer notFound = ok("<html>Not Found</html>\r\n");
+    notFound.status = 404;
+    QTest::newRow("404 with a page") << notFound;
+    LoopbackHttpServer::Answer serverError = ok("k1\r\nd1\r\n");
+    serverError.status = 500;
+    QTest::newRow("500 with a list-like body") << serverError;
+    LoopbackHttpServer::Answer dropped = ok(QByteArray(100'000, 'x'));
+    dropped.dropAfterBytes = 5'000;
+    QTest::newRow("dropped half way") << dropped;
+    LoopbackHttpServer::Answer garbage;
+    garbage.raw = "this is not HTTP at all\r\n\r\n";
+    QTest::newRow("not HTTP") << garbage;
+    LoopbackHttpServer::Answer tooBig = ok(QByteArray(2'000, 'x'));
+    QTest::newRow("over the size limit") << tooBig;
+    LoopbackHttpServer::Answer tooBigUnannounced = tooBig;
+    tooBigUnannounced.sendLength = false;
+    QTest::newRow("over the size limit, no length") << tooBigUnannounced;
+    LoopbackHttpServer::Answer loop;
+    loop.status = 302;
+    loop.extraHeaders = "Location: /list.txt\r\n";
+    QTest::newRow("redirect loop") << loop;
+}
+
+void TestGetHtml::failuresGiveTheEmptyText()
+{
+    QFETCH(LoopbackHttpServer::Answer, answer);
+    LoopbackHttpServer server;
+    InternetTransfer inet;
+    inet.setMaxBodyBytes(1'000);
+    const QString text = fetch(server, answer, inet);
+    QVERIFY2(text.isEmpty(), qPrintable(text.left(80)));
+    QVERIFY(!inet.isBusy());
+}
+
+void TestGetHtml::zeroByteBodyIsEmpty()
+{
+    LoopbackHttpServer server;
+    InternetTransfer inet;
+    QCOMPARE(fetch(server, ok(QByteArray()), inet), QString());
+}
+
+void TestGetHtml::nothingListening()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    InternetTransfer inet;
+    QCOMPARE(GetHTML(inet, QStringLiteral("http://127.0.0.1:%1/list.txt").arg(port)), QString());
+}
+
+void TestGetHtml::secondCallAfterAFailureFetchesAnew()
+{
+    LoopbackHttpServer server;
+    InternetTransfer inet;
+    LoopbackHttpServer::Answer failing = ok("oops");
+    failing.status = 503;
+    QCOMPARE(fetch(server, failing, inet), QString());
+    inet.setAccessType(InternetTransfer::AccessType::NamedProxy);
+    QCOMPARE(fetch(server, ok("k1\r\nd1\r\n"), inet), QStringLiteral("k1\r\nd1\r\n"));
+    QCOMPARE(server.requestCount(), 2);
+    QCOMPARE(inet.accessType(), InternetTransfer::AccessType::Direct);
+}
+
+void TestGetHtml::stallEndsAtTheTimeout()
+{
+    LoopbackHttpServer server;
+    InternetTransfer inet;
+    inet.setStallTimeout(300ms);
+    LoopbackHttpServer::Answer silent;
+    silent.stallBeforeHead = true;
+    QCOMPARE(fetch(server, silent, inet), QString());
+
+    LoopbackHttpServer::Answer halfway = ok(QByteArray(10'000, 'y'));
+    halfway.stallAfterBytes = 100;
+    QCOMPARE(fetch(server, halfway, inet), QString());
+}
+
+void TestGetHtml::followsAFewRedirects()
+{
+    LoopbackHttpServer server;
+    InternetTransfer inet;
+    server.setAnswer(QStringLiteral("/real.txt"), ok("k1\r\nd1"));
+    LoopbackHttpServer::Answer moved;
+    moved.status = 301;
+    moved.extraHeaders = "Location: /real.txt\r\n";
+    QCOMPARE(fetch(server, moved, inet), QStringLiteral("k1\r\nd1"));
+}
+
+void TestGetHtml::refusesOtherSchemes()
+{
+    InternetTransfer inet;
+    QCOMPARE(GetHTML(inet, QStringLiteral("file:///etc/hostname")), QString());
+    QCOMPARE(GetHTML(inet, QStringLiteral("not a url")), QString());
+    QCOMPARE(GetHTML(inet, QString()), QString());
+}
+
+// Cancel must work while the fetch waits: the windows stay served and the call returns empty.
+void TestGetHtml::cancelEndsAnOpenTransfer()
+{
+    LoopbackHttpServer server;
+    InternetTransfer inet;
+    LoopbackHttpServer::Answer silent;
+    silent.stallBeforeHead = true;
+    server.setAnswer(QStringLiteral("/list.txt"), silent);
+    bool sawBusy = false;
+    QTimer::singleShot(200ms, &inet, [&] {
+        sawBusy = inet.isBusy();
+        // A second fetch while one is open must not start another.
+        QCOMPARE(GetHTML(inet, server.url(QStringLiteral("/list.txt")).toString()), QString());
+        inet.cancel();
+    });
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(GetHTML(inet, server.url(QStringLiteral("/list.txt")).toString()), QString());
+    QVERIFY(sawBusy);
+    QVERIFY2(clock.elapsed() < 20'000, "the cancel did not end the fetch");
+    QVERIFY(!inet.isBusy());
+}
+
+void TestGetHtml::cancelWithNothingOpenIsHarmless()
+{
+    InternetTransfer inet;
+    inet.cancel();
+    inet.cancel();
+    QVERIFY(!inet.isBusy());
+}
+
+void TestGetHtml::bytesForBinaryData()
+{
+    LoopbackHttpServer server;
+    InternetTransfer inet;
+    const QByteArray png("\x89PNG\r\n\x1a\n\0\0", 10);
+    server.setAnswer(QStringLiteral("/p.png"), ok(png));
+    const QVariant bytes =
+        inet.openUrl(server.url(QStringLiteral("/p.png")).toString(), InternetTransfer::DataType::Bytes);
+    QCOMPARE(bytes.typeId(), QMetaType::QByteArray);
+    QCOMPARE(bytes.toByteArray(), png);
+}
+
+QTEST_GUILESS_MAIN(TestGetHtml)
+#include "tst_gethtml.moc"

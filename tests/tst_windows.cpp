@@ -1,0 +1,616 @@
+// The three windows and a whole run through them, against a real server on 127.0.0.1.
+#include "fakeremoteaccess.h"
+#include "form1.h"
+#include "form2.h"
+#include "form3.h"
+#include "keypicking.h"
+#include "listfiles.h"
+#include "loopbackhttpserver.h"
+#include "program.h"
+#include "recordingdialogs.h"
+#include "textbox.h"
+
+#include <QBuffer>
+#include <QCloseEvent>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int runTimeout = 10'000;
+
+// One run of the program in a scratch working folder, with a server and scripted answers.
+struct Run
+{
+    Run()
+    {
+        QVERIFY(dir.isValid());
+        QVERIFY(QDir::setCurrent(dir.path()));
+        program =
+            std::make_unique<Program>(dialogs, server.url(QStringLiteral("/list.txt")).toString());
+        ended = std::make_unique<QSignalSpy>(program.get(), &Program::ended);
+    }
+    ~Run()
+    {
+        program.reset();
+        QDir::setCurrent(QDir::tempPath());
+    }
+
+    void serve(const QByteArray& body)
+    {
+        LoopbackHttpServer::Answer answer;
+        answer.body = body;
+        server.setAnswer(QStringLiteral("/list.txt"), answer);
+    }
+    void serve(const LoopbackHttpServer::Answer& answer)
+    {
+        server.setAnswer(QStringLiteral("/list.txt"), answer);
+    }
+
+    // Starts the program and waits until the search has ended.
+    bool runToReview()
+    {
+        program->start();
+        return QTest::qWaitFor(
+            [&] { return program->hasForm2() && program->form2().searchHasEnded(); }, runTimeout);
+    }
+
+    QTemporaryDir dir;
+    LoopbackHttpServer server;
+    RecordingDialogs dialogs;
+    std::unique_ptr<Program> program;
+    std::unique_ptr<QSignalSpy> ended;
+};
+
+QByteArray fileBytes(const QString& path)
+{
+    return ListFiles::readAll(path).value_or("<missing>");
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+bool sameImage(const QPixmap& a, const QPixmap& b)
+{
+    return a.toImage().convertToFormat(QImage::Format_RGB32) ==
+           b.toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+bool closeWindow(QWidget& window)
+{
+    QCloseEvent event;
+    QCoreApplication::sendEvent(&window, &event);
+    return event.isAccepted();
+}
+
+} // namespace
+
+class TestWindows final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void downloadWindowFace();
+    void animationSteps();
+    void animationGoesOnWhileHidden();
+    void retrievalFillsTheLists();
+    void searchFindsTheNewCams();
+    void searchWindowFaceBeforeTheSearch();
+    void upToDateEndsAfterOneMessage();
+    void addingWithYes();
+    void answeringNoChangesNothing();
+    void okBeforeAddingLeavesTheListAlone();
+    void failedAppendKeepsTheUserInCharge();
+    void emptyServerListIsNotUpToDate();
+    void cancelBeforeTheRetrieval();
+    void cancelDuringAStalledFetch();
+    void closingTheWindows();
+    void listsWindowFace();
+    void listsShowEveryByte();
+    void resourceDownloadThroughTheDownloadWindow();
+};
+
+void TestWindows::downloadWindowFace()
+{
+    Run run;
+    Form1& form1 = run.program->form1();
+    form1.stopTimers();
+    QCOMPARE(form1.windowTitle(), QStringLiteral("Recieving List..."));
+    QCOMPARE(form1.size(), QSize(305, 129));
+    QCOMPARE(form1.minimumSize(), form1.maximumSize());
+    QVERIFY(!(form1.windowFlags() & Qt::WindowMinimizeButtonHint));
+    QVERIFY(!(form1.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QCOMPARE(form1.palette().color(QPalette::Window), QColor(Qt::white));
+    QCOMPARE(form1.Image2->geometry(), QRect(122, 16, 60, 60));
+    QCOMPARE(form1.Command1->geometry(), QRect(120, 96, 65, 25));
+    QCOMPARE(form1.Command1->text(), QStringLiteral("Cancel"));
+    QCOMPARE(form1.Label1->text(), QStringLiteral("0"));
+    QCOMPARE(form1.Text1->text(), QStringLiteral("Text1"));
+    QVERIFY(form1.Text1->isMultiLine());
+    QVERIFY(!form1.windowIcon().isNull());
+
+    run.program->start();
+    QVERIFY(form1.isVisible());
+    QVERIFY(form1.Image2->isVisible());
+    QVERIFY(form1.Command1->isVisible());
+    QVERIFY(!form1.Label1->isVisible());
+    QVERIFY(!form1.Text1->isVisible());
+    QCOMPARE(form1.Command1->focusPolicy() & Qt::TabFocus, Qt::TabFocus);
+    QCOMPARE(form1.Text1->focusPolicy(), Qt::NoFocus);
+
+    // Fourteen different 60 x 60 frames in full colour, hidden; the face starts as the last.
+    for (int i = 0; i < Form1::frameCount; ++i) {
+        const QImage frame = form1.Image1[i]->pixmap().toImage();
+        QCOMPARE(frame.size(), QSize(60, 60));
+        QVERIFY(!frame.hasAlphaChannel());
+        QVERIFY(frame.depth() >= 24);
+        QVERIFY(!form1.Image1[i]->isVisible());
+        for (int j = 0; j < i; ++j)
+            QVERIFY2(!sameImage(form1.Image1[i]->pixmap(), form1.Image1[j]->pixmap()),
+                     qPrintable(QStringLiteral("frames %1 and %2 are the same").arg(j).arg(i)));
+    }
+    QVERIFY(sameImage(form1.Image2->pixmap(), form1.Image1[13]->pixmap()));
+    const QImage icon = QIcon(QStringLiteral(":/icon.png")).pixmap(48, 48).toImage();
+    QCOMPARE(icon.size(), QSize(48, 48));
+    form1.stopTimers();
+}
+
+void TestWindows::animationSteps()
+{
+    Run run;
+    Form1& form1 = run.program->form1();
+    form1.stopTimers();
+    form1.Timer1_Timer();
+    QVERIFY(sameImage(form1.Image2->pixmap(), form1.Image1[0]->pixmap()));
+    QCOMPARE(form1.Label1->text(), QStringLiteral("1"));
+    for (int tick = 2; tick <= 14; ++tick)
+        form1.Timer1_Timer();
+    QVERIFY(sameImage(form1.Image2->pixmap(), form1.Image1[13]->pixmap()));
+    QCOMPARE(form1.Label1->text(), QStringLiteral("0"));
+    form1.Timer1_Timer();
+    QVERIFY(sameImage(form1.Image2->pixmap(), form1.Image1[0]->pixmap()));
+    QCOMPARE(form1.Label1->text(), QStringLiteral("1"));
+}
+
+void TestWindows::animationGoesOnWhileHidden()
+{
+    Run run;
+    run.serve("k1\r\nd1\r\n");
+    QVERIFY(run.runToReview());
+    Form1& form1 = run.program->form1();
+    QVERIFY(!form1.isVisible());
+    QVERIFY(form1.Timer1.isActive());
+    const QString before = form1.Label1->text();
+    QTRY_VERIFY_WITH_TIMEOUT(form1.Label1->text() != before, 2'000);
+    const qint64 frame = form1.Label1->text().toLongLong();
+    QVERIFY(frame >= 0 && frame <= 13);
+}
+
+void TestWindows::retrievalFillsTheLists()
+{
+    Run run;
+    run.serve("k1\r\nd1\r\nk2\r\nd2\r\n");
+    run.program->start();
+    QTRY_VERIFY_WITH_TIMEOUT(run.program->hasForm2() && run.program->form2().isVisible(),
+                             runTimeout);
+    QVERIFY(!run.program->form1().isVisible());
+    QVERIFY(!run.program->form1().Timer2.isActive());
+    QCOMPARE(fileBytes(QStringLiteral("temp.tmp")), QByteArray("k1\r\nd1\r\nk2\r\nd2\r\n\r\n"));
+    QCOMPARE(run.program->form2().List2->items(), (QByteArrayList{"k1", "k2"}));
+    QCOMPARE(run.program->form2().List1->count(), 0);
+    QVERIFY(!QFile::exists(QStringLiteral("Cams.inf")));
+    QCOMPARE(run.server.requestCount(), 1);
+}
+
+void TestWindows::searchFindsTheNewCams()
+{
+    Run run;
+    run.serve("k2\r\nd2\r\nk3\r\nd3\r\nK3\r\nd\r\nk3\r\nd3 again\r\n");
+    writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\nk2\r\nd2\r\n");
+    QVERIFY(run.runToReview());
+    Form2& form2 = run.program->form2();
+    Form3& form3 = run.program->form3();
+    QCOMPARE(form2.List1->items(), (QByteArrayList{"k1", "k2"}));
+    QCOMPARE(form2.NewC->items(), (QByteArrayList{"k3", "K3", "k3"}));
+    QCOMPARE(form3.Pos2->text(), QStringLiteral("4"));
+    QCOMPARE(form3.Pos1->text(), QStringLiteral("0"));
+    QCOMPARE(form3.Erg->text(), QStringLiteral("0"));
+    QCOMPARE(form3.ProgressBar2->maximum(), 4);
+    QCOMPARE(form3.ProgressBar2->value(), 3);
+    QVERIFY(!form3.Timer1.isActive());
+    QVERIFY(!form3.isVisible());
+    QVERIFY(form2.isEnabled());
+    QVERIFY(form2.isVisible());
+    QVERIFY(form2.Command4->isEnabled());
+    QVERIFY(form2.Timer2.isActive());
+    QTRY_VERIFY(form2.Command2->isEnabled());
+    QVERIFY(run.dialogs.told.isEmpty());
+}
+
+void TestWindows::searchWindowFaceBeforeTheSearch()
+{
+    Run run;
+    Form3& form3 = run.program->form3();
+    QCOMPARE(form3.windowTitle(), QStringLiteral("Searching..."));
+    QCOMPARE(form3.size(), QSize(345, 33));
+    QCOMPARE(form3.ProgressBar2->geometry(), QRect(8, 8, 329, 17));
+    QCOMPARE(form3.ProgressBar2->minimum(), 0);
+    QCOMPARE(form3.ProgressBar2->maximum(), 100);
+    QCOMPARE(form3.ProgressBar2->value(), 0);
+    for (QLabel* label : {form3.Pos1, form3.Pos2, form3.Erg}) {
+        QCOMPARE(label->text(), QStringLiteral("0"));
+        QVERIFY(label->isHidden());
+    }
+    QVERIFY(!form3.Timer1.isActive());
+    QCOMPARE(form3.Timer1.interval(), 1);
+    QVERIFY(!(form3.windowFlags() & Qt::WindowMinimizeButtonHint));
+}
+
+// The review timer goes on ticking under the message box: the message is still seen once.
+void TestWindows::upToDateEndsAfterOneMessage()
+{
+    Run run;
+    run.serve("k1\r\nd1\r\n");
+    writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n");
+    run.dialogs.whileOpen = [] {
+        QTest::qWait(100);
+    };
+    QVERIFY(run.runToReview());
+    QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
+    QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("No new Cams available")});
+    QCOMPARE(run.dialogs.told.first().text, QStringLiteral("Your list is up to date."));
+    QCOMPARE(run.dialogs.told.first().icon, Dialogs::Icon::Information);
+    QCOMPARE(run.ended->first().first().toInt(), 0);
+    QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
+    QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\n"));
+    QVERIFY(!run.program->form2().Timer2.isActive());
+    QVERIFY(!run.program->form1().Timer1.isActive());
+    QVERIFY(!run.program->form2().isVisible());
+}
+
+void TestWindows::addingWithYes()
+{
+    Run run;
+    run.serve("k1\r\nd1\r\nk3\r\nd3\r\n");
+    writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n");
+    run.dialogs.answers = {true};
+    run.dialogs.whileOpen = [] {
+        QTest::qWait(50);
+    };
+    QVERIFY(run.runToReview());
+    Form2& form2 = run.program->form2();
+    QTRY_VERIFY(form2.Command2->isEnabled());
+    QTest::mouseClick(form2.Command2, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
+
+    QCOMPARE(run.dialogs.asked.size(), 1);
+    QCOMPARE(run.dialogs.asked.first().title, QStringLiteral("Add all"));
+    QCOMPARE(run.dialogs.asked.first().text,
+             QStringLiteral("Do you really want to add all new cams?"));
+    QCOMPARE(run.dialogs.toldTitles(), (QStringList{QStringLiteral("New Cams added"),
+                                                    QStringLiteral("No new Cams available")}));
+    QCOMPARE(run.dialogs.told.first().text, QStringLiteral(" 1 Cams was/were added"));
+    QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\nk3\r\nd3\r\n"));
+    QCOMPARE(form2.List1->items(), (QByteArrayList{"k1", "k3"}));
+    QCOMPARE(form2.NewC->count(), 0);
+    QVERIFY(!form2.Command2->isEnabled());
+    QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
+}
+
+void TestWindows::answeringNoChangesNothing()
+{
+    Run run;
+    run.serve("k1\r\nd1\r\nk3\r\nd3\r\n");
+    writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n");
+    run.dialogs.answers = {false};
+    QVERIFY(run.runToReview());
+    Form2& form2 = run.program->form2();
+    QTRY_VERIFY(form2.Command2->isEnabled());
+    form2.Command2_Click();
+    QCOMPARE(run.dialogs.asked.size(), 1);
+    QTest::qWait(50);
+    QVERIFY(run.dialogs.told.isEmpty());
+    QCOMPARE(form2.NewC->items(), QByteArrayList{"k3"});
+    QVERIFY(form2.Command2->isEnabled());
+    QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\n"));
+    QCOMPARE(run.ended->count(), 0);
+
+    QTest::mouseClick(form2.Command4, Qt::LeftButton);
+    QCOMPARE(run.ended->count(), 1);
+    QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
+}
+
+void TestWindows::okBeforeAddingLeavesTheListAlone()
+{
+    Run run;
+    run.serve("k3\r\nd3\r\n");
+    QVERIFY(run.runToReview());
+    Form2& form2 = run.program->form2();
+    QVERIFY(QFile::exists(QStringLiteral("temp.tmp")));
+    form2.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form2));
+    // Alt+O is the OK button's access key.
+    QTest::keyClick(&form2, Qt::Key_O, Qt::AltModifier);
+    // A key-clicked button releases itself a moment later.
+    QTRY_COMPARE(run.ended->count(), 1);
+    QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
+    QVERIFY(!QFile::exists(QStringLiteral("Cams.inf")));
+    QVERIFY(run.dialogs.told.isEmpty());
+    // Nothing runs after the end, whatever was still queued.
+    form2.Command4_Click();
+    form2.Timer2_Timer();
+    QCOMPARE(run.ended->count(), 1);
+    QVERIFY(run.dialogs.told.isEmpty());
+}
+
+void TestWindows::failedAppendKeepsTheUserInCharge()
+{
+    Run run;
+    run.serve("k3\r\nd3\r\n");
+    QVERIFY(QDir::current().mkdir(QStringLiteral("Cams.inf")));
+    run.dialogs.answers = {true};
+    QVERIFY(run.runToReview());
+    Form2& form2 = run.program->form2();
+    QTRY_VERIFY(form2.Command2->isEnabled());
+    form2.Command2_Click();
+    QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("Cams not added")});
+    QCOMPARE(run.dialogs.told.first().icon, Dialogs::Icon::Warning);
+    QVERIFY(run.dialogs.told.first().text.contains(QStringLiteral("Cams.inf")));
+    QTest::qWait(50);
+    QCOMPARE(run.dialogs.told.size(), 1);
+    QCOMPARE(form2.NewC->items(), QByteArrayList{"k3"});
+    QVERIFY(form2.Command2->isEnabled());
+    QCOMPARE(form2.List1->count(), 0);
+    QCOMPARE(run.ended->count(), 0);
+    QVERIFY(QFileInfo(QStringLiteral("Cams.inf")).isDir());
+}
+
+void TestWindows::emptyServerListIsNotUpToDate()
+{
+    Run run;
+    LoopbackHttpServer::Answer notFound;
+    notFound.status = 404;
+    notFound.body = "k1\r\nd1\r\n";
+    run.serve(notFound);
+    run.program->start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
+    QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("No list received")});
+    QCOMPARE(run.dialogs.told.first().text,
+             QStringLiteral("No cam list could be received from the server."));
+    QVERIFY(!run.program->hasForm3());
+    QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
+}
+
+void TestWindows::cancelBeforeTheRetrieval()
+{
+    Run run;
+    writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1");
+    run.serve("k2\r\nd2\r\n");
+    run.program->start();
+    QTest::mouseClick(run.program->form1().Command1, Qt::LeftButton);
+    QCOMPARE(run.ended->count(), 1);
+    QTest::qWait(300);
+    QCOMPARE(run.server.requestCount(), 0);
+    QVERIFY(!run.program->hasForm2());
+    QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
+    QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1"));
+    QVERIFY(!run.program->form1().isVisible());
+}
+
+void TestWindows::cancelDuringAStalledFetch()
+{
+    Run run;
+    LoopbackHttpServer::Answer silent;
+    silent.stallBeforeHead = true;
+    run.serve(silent);
+    // The fetch keeps the event loop turning, so the user's click comes from inside it: once the
+    // request is out and the animation has moved on under it, Cancel is clicked.
+    Form1& form1 = run.program->form1();
+    QString frameAtRequest;
+    QElapsedTimer sinceClick;
+    QTimer user;
+    user.setInterval(10);
+    connect(&user, &QTimer::timeout, &user, [&] {
+        if (run.server.requestCount() == 0)
+            return;
+        if (frameAtRequest.isEmpty()) {
+            frameAtRequest = form1.Label1->text();
+            return;
+        }
+        if (form1.Label1->text() != frameAtRequest && !sinceClick.isValid()) {
+            sinceClick.start();
+            QTest::mouseClick(form1.Command1, Qt::LeftButton);
+        }
+    });
+    user.start();
+    run.program->start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
+    user.stop();
+    QVERIFY(sinceClick.isValid());
+    QVERIFY2(sinceClick.elapsed() < 1'000, "the fetch did not end at the click");
+    QTest::qWait(100);
+    QVERIFY(!run.program->hasForm2());
+    QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
+    QVERIFY(!form1.Inet1.isBusy());
+}
+
+void TestWindows::closingTheWindows()
+{
+    {
+        // Closing the download window is Cancel.
+        Run run;
+        run.program->start();
+        closeWindow(run.program->form1());
+        QCOMPARE(run.ended->count(), 1);
+        QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
+    }
+    {
+        Run run;
+        run.serve("k3\r\nd3\r\n");
+        run.program->start();
+        QTRY_VERIFY_WITH_TIMEOUT(run.program->hasForm2() && run.program->form2().isVisible(),
+                                 runTimeout);
+        Form2& form2 = run.program->form2();
+        // Before the search has ended, closing the lists window does nothing.
+        QVERIFY(!closeWindow(form2));
+        QVERIFY(form2.isVisible());
+        QCOMPARE(run.ended->count(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(form2.searchHasEnded(), runTimeout);
+        // The search window cannot be closed.
+        QVERIFY(!closeWindow(run.program->form3()));
+        // After it, closing is OK.
+        closeWindow(form2);
+        QCOMPARE(run.ended->count(), 1);
+        QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
+        QVERIFY(!QFile::exists(QStringLiteral("Cams.inf")));
+    }
+}
+
+void TestWindows::listsWindowFace()
+{
+    Run run;
+    Form2& form2 = run.program->form2();
+    form2.stopTimers();
+    QCOMPARE(form2.windowTitle(), QStringLiteral("Lists"));
+    QCOMPARE(form2.size(), QSize(489, 393));
+    QCOMPARE(form2.minimumSize(), form2.maximumSize());
+    QVERIFY(form2.windowFlags() & Qt::WindowMinimizeButtonHint);
+    QVERIFY(!(form2.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QCOMPARE(form2.Label1->text(), QStringLiteral("Own List"));
+    QCOMPARE(form2.Label1->geometry(), QRect(8, 8, 217, 17));
+    QCOMPARE(form2.List1->geometry(), QRect(8, 24, 217, 329));
+    QCOMPARE(form2.Label2->text(), QStringLiteral("New Cams:"));
+    QCOMPARE(form2.Label2->geometry(), QRect(264, 8, 217, 17));
+    QCOMPARE(form2.NewC->geometry(), QRect(264, 24, 217, 329));
+    QCOMPARE(form2.List2->geometry(), QRect(440, 24, 41, 30));
+    QCOMPARE(form2.Command2->geometry(), QRect(232, 24, 25, 25));
+    QCOMPARE(form2.Command2->text(), QStringLiteral("<"));
+    QCOMPARE(form2.Command2->toolTip(), QStringLiteral("Add new cams"));
+    QCOMPARE(form2.Command4->geometry(), QRect(408, 360, 73, 25));
+    QCOMPARE(form2.Command4->text(), QStringLiteral("&OK"));
+    QCOMPARE(form2.Timer1.interval(), 250);
+    QCOMPARE(form2.Timer2.interval(), 1);
+    QVERIFY(!form2.windowIcon().isNull());
+
+    form2.List2->addItem("secret");
+    form2.show();
+    form2.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form2));
+    QVERIFY(!form2.List2->isVisible());
+    QVERIFY(!form2.Command2->isEnabled());
+    QVERIFY(!form2.Command4->isEnabled());
+    // Until the search has ended the access key does nothing.
+    QSignalSpy clicked(form2.Command4, &QPushButton::clicked);
+    QTest::keyClick(&form2, Qt::Key_O, Qt::AltModifier);
+    QTest::qWait(300);
+    QCOMPARE(clicked.count(), 0);
+
+    // Tab order: own list, add, OK, new cams; the hidden server list is never reached.
+    const auto nextStop = [&form2](QWidget* from) {
+        QWidget* next = from->nextInFocusChain();
+        while (next->parentWidget() != &form2 || !(next->focusPolicy() & Qt::TabFocus))
+            next = next->nextInFocusChain();
+        return next;
+    };
+    QCOMPARE(nextStop(form2.List1), form2.Command2);
+    QCOMPARE(nextStop(form2.Command2), form2.Command4);
+    QCOMPARE(nextStop(form2.Command4), form2.NewC);
+    QCOMPARE(nextStop(form2.NewC), form2.List1);
+}
+
+void TestWindows::listsShowEveryByte()
+{
+    Run run;
+    Form2& form2 = run.program->form2();
+    form2.stopTimers();
+    for (const char* key : {"b", "A", "c"}) {
+        form2.List1->addItem(key);
+        form2.NewC->addItem(key);
+    }
+    const auto shown = [](const KeyListBox* box) {
+        QStringList rows;
+        for (int row = 0; row < box->model()->rowCount(); ++row)
+            rows.append(box->model()->index(row, 0).data().toString());
+        return rows;
+    };
+    QCOMPARE(shown(form2.List1), (QStringList{u"A"_qs, u"b"_qs, u"c"_qs}));
+    QCOMPARE(shown(form2.NewC), (QStringList{u"b"_qs, u"A"_qs, u"c"_qs}));
+
+    const QByteArray odd("\xe9t\xe9\x80\xff", 5);
+    form2.NewC->addItem(odd);
+    QCOMPARE(shown(form2.NewC).last().toLatin1(), odd);
+}
+
+namespace {
+
+std::unique_ptr<RemoteAccessBinding> dialUp(std::vector<FakeRemoteAccess::Connection> connections)
+{
+    return std::make_unique<RemoteAccessBinding>(
+        [connections] { return std::make_unique<FakeRemoteAccess>(connections); });
+}
+
+} // namespace
+
+void TestWindows::resourceDownloadThroughTheDownloadWindow()
+{
+    Run run;
+    Form1& form1 = run.program->form1();
+    form1.stopTimers();
+    QImage red(4, 4, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    QByteArray png;
+    QBuffer buffer(&png);
+    QVERIFY(buffer.open(QIODevice::WriteOnly));
+    QVERIFY(red.save(&buffer, "PNG"));
+    LoopbackHttpServer::Answer picture;
+    picture.body = png;
+    run.server.setAnswer(QStringLiteral("/pics/cam1.png"), picture);
+    const QString url = run.server.url(QStringLiteral("/pics/cam1.png")).toString();
+
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    form1.setDownloadFolder(folder.path());
+    QLineEdit name(url);
+    QLabel target;
+    form1.setNameSource(&name);
+    form1.setPictureTarget(&target);
+
+    // No layer at all: the check raises, the download does nothing.
+    form1.useRemoteAccess(std::make_unique<RemoteAccessBinding>(
+        [] { return std::unique_ptr<RemoteAccessService>(); }));
+    QVERIFY_THROWS_EXCEPTION(RemoteAccessUnavailable, form1.DFÜStatus());
+    form1.GetRESOURCE(url);
+    QCOMPARE(run.server.requestCount(), 0);
+
+    // A line that is not connected: still nothing.
+    form1.useRemoteAccess(dialUp({{7, RASCS_Disconnected}}));
+    QVERIFY(!form1.DFÜStatus());
+    form1.GetRESOURCE(url);
+    QCOMPARE(run.server.requestCount(), 0);
+    QVERIFY(QDir(folder.path()).isEmpty());
+
+    form1.useRemoteAccess(dialUp({{7, RASCS_Connected}}));
+    QVERIFY(form1.DFÜStatus());
+    form1.GetRESOURCE(url);
+    QCOMPARE(fileBytes(folder.filePath(QStringLiteral("cam1.png"))), png);
+    QCOMPARE(target.pixmap().toImage().convertToFormat(QImage::Format_RGB32), red);
+    QCOMPARE(form1.cursor().shape(), Qt::ArrowCursor);
+}
+
+QTEST_MAIN(TestWindows)
+#include "tst_windows.moc"
