@@ -22,7 +22,9 @@ QByteArray recordBoundaryAfter(QByteArrayView fileContent)
     if (fileContent.isEmpty())
         return {};
     QByteArray boundary;
-    if (!fileContent.endsWith('\r') && !fileContent.endsWith("\r\n"))
+    // A lone CR at the end would pair with an LF that starts the first new key; only a CR LF
+    // ends the content safely.
+    if (!fileContent.endsWith("\r\n"))
         boundary += "\r\n";
 
     bool keyLacksDetail = false;

@@ -114,7 +114,8 @@ void TestListFiles::boundary_data()
     QTest::newRow("detail without line end") << QByteArray("k\r\nd") << QByteArray("\r\n");
     QTest::newRow("key without detail") << QByteArray("k\r\nd\r\nk2\r\n") << QByteArray("\r\n");
     QTest::newRow("key without detail or line end") << QByteArray("k") << QByteArray("\r\n\r\n");
-    QTest::newRow("ends in lone cr") << QByteArray("k\rd\r") << QByteArray();
+    QTest::newRow("ends in lone cr") << QByteArray("k\rd\r") << QByteArray("\r\n");
+    QTest::newRow("key ends in lone cr") << QByteArray("k\r") << QByteArray("\r\n\r\n");
     QTest::newRow("ends in lone lf") << QByteArray("k\r\nd\n") << QByteArray("\r\n");
     QTest::newRow("trailing empty line") << QByteArray("k\r\nd\r\n\r\n") << QByteArray();
 }
@@ -128,6 +129,9 @@ void TestListFiles::boundary()
     QCOMPARE(boundary, expected);
     const QByteArray appended = old + boundary + "new\r\nnew detail\r\n";
     QCOMPARE(pickKeys(appended), pickKeys(old) + QByteArrayList{"new"});
+    // A key may start with LF; it must not pair with a CR the old content ends in.
+    const QByteArray lfKey = old + boundary + "\nnew\r\nd\r\n";
+    QCOMPARE(pickKeys(lfKey), pickKeys(old) + QByteArrayList{"\nnew"});
 }
 
 void TestListFiles::sortedOrderIgnoresCaseAndKeepsEquals()

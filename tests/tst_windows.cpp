@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -132,6 +133,7 @@ void TestWindows::downloadWindowFace()
     form1.stopTimers();
     QCOMPARE(form1.windowTitle(), QStringLiteral("Recieving List..."));
     QCOMPARE(form1.size(), QSize(305, 129));
+    QCOMPARE(form1.geometry().center(), form1.screen()->availableGeometry().center());
     QCOMPARE(form1.minimumSize(), form1.maximumSize());
     QVERIFY(!(form1.windowFlags() & Qt::WindowMinimizeButtonHint));
     QVERIFY(!(form1.windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -248,6 +250,7 @@ void TestWindows::searchWindowFaceBeforeTheSearch()
     Form3& form3 = run.program->form3();
     QCOMPARE(form3.windowTitle(), QStringLiteral("Searching..."));
     QCOMPARE(form3.size(), QSize(345, 33));
+    QCOMPARE(form3.geometry().center(), form3.screen()->availableGeometry().center());
     QCOMPARE(form3.ProgressBar2->geometry(), QRect(8, 8, 329, 17));
     QCOMPARE(form3.ProgressBar2->minimum(), 0);
     QCOMPARE(form3.ProgressBar2->maximum(), 100);
@@ -488,6 +491,7 @@ void TestWindows::listsWindowFace()
     form2.stopTimers();
     QCOMPARE(form2.windowTitle(), QStringLiteral("Lists"));
     QCOMPARE(form2.size(), QSize(489, 393));
+    QCOMPARE(form2.geometry().center(), form2.screen()->availableGeometry().center());
     QCOMPARE(form2.minimumSize(), form2.maximumSize());
     QVERIFY(form2.windowFlags() & Qt::WindowMinimizeButtonHint);
     QVERIFY(!(form2.windowFlags() & Qt::WindowMaximizeButtonHint));

@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include "centring.h"
 #include "dialupstatus.h"
 #include "form2.h"
 #include "forms.h"
@@ -21,6 +22,7 @@ Form1::Form1(Forms& forms) : QWidget(nullptr), m_forms(forms)
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(305, 129);
+    centreOnScreen(*this);
     setAutoFillBackground(true);
     QPalette white = palette();
     white.setColor(QPalette::Window, Qt::white);

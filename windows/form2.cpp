@@ -1,6 +1,7 @@
 #include "form2.h"
 
 #include "camsfileappender.h"
+#include "centring.h"
 #include "dialogs.h"
 #include "form3.h"
 #include "forms.h"
@@ -22,6 +23,7 @@ Form2::Form2(Forms& forms) : QWidget(nullptr), m_forms(forms)
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(489, 393);
+    centreOnScreen(*this);
     setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
 
     Label1 = new QLabel(QStringLiteral("Own List"), this);

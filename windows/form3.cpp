@@ -1,5 +1,6 @@
 #include "form3.h"
 
+#include "centring.h"
 #include "form2.h"
 #include "forms.h"
 #include "numbertext.h"
@@ -17,6 +18,7 @@ Form3::Form3(Forms& forms) : QWidget(nullptr), m_forms(forms)
     // A fixed dialog without buttons, icon or task-bar entry.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     setFixedSize(345, 33);
+    centreOnScreen(*this);
 
     ProgressBar2 = new QProgressBar(this);
     ProgressBar2->setObjectName(QStringLiteral("ProgressBar2"));
