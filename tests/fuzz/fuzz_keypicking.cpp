@@ -1,0 +1,92 @@
+// libFuzzer target: LineReader, pickKeys and recordBoundaryAfter against the reference model.
+//
+// The whole input is read as a list file: its lines and keys must match the model's. Then the
+// input is cut in two to check appending: the first byte says where the rest is cut; the part
+// before the cut is an existing list, and the part after it becomes whole records (split at
+// every CR into key, detail, key, detail...; an empty key becomes "k"). Then
+//   keys(old + recordBoundaryAfter(old) + records) == keys(old) + the records' keys
+// must hold for both pickKeys and the model.
+#include "keypicking.h"
+#include "linereader.h"
+#include "mismatch.h"
+#include "referencemodel.h"
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QByteArrayView>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+model::ByteLists readerLines(QByteArrayView data)
+{
+    model::ByteLists result;
+    LineReader reader(data);
+    QByteArrayView line;
+    while (reader.next(line))
+        result.push_back(fuzz::bytes(line));
+    // Once done, it stays done.
+    fuzz::expectEqual("LineReader::next after the end [file]", reader.next(line) ? 1 : 0, 0,
+                      {fuzz::bytes(data)});
+    fuzz::expectEqual("LineReader::atEnd after the end [file]", reader.atEnd() ? 1 : 0, 1,
+                      {fuzz::bytes(data)});
+    return result;
+}
+
+void checkLinesAndKeys(QByteArrayView data)
+{
+    const model::Bytes file = fuzz::bytes(data);
+    fuzz::expectEqual("LineReader lines [file]", readerLines(data), model::lines(file), {file});
+    fuzz::expectEqual("pickKeys [file]", fuzz::byteLists(pickKeys(data)), model::keys(file),
+                      {file});
+}
+
+void checkAppend(const model::Bytes& input)
+{
+    const model::Bytes rest = input.substr(1);
+    const std::size_t cut = static_cast<unsigned char>(input[0]) % (rest.size() + 1);
+    const model::Bytes old = rest.substr(0, cut);
+    const model::Bytes tail = rest.substr(cut);
+
+    // Whole records from the tail: CR-free pieces, taken two by two as key and detail.
+    model::ByteLists pieces;
+    if (!tail.empty()) {
+        pieces.emplace_back();
+        for (const char byte : tail) {
+            if (byte == '\r')
+                pieces.emplace_back();
+            else
+                pieces.back().push_back(byte);
+        }
+    }
+    model::Bytes records;
+    model::ByteLists expected = model::keys(old);
+    for (std::size_t i = 0; i < pieces.size(); i += 2) {
+        const model::Bytes key = pieces[i].empty() ? model::Bytes("k") : pieces[i];
+        const model::Bytes detail = i + 1 < pieces.size() ? pieces[i + 1] : model::Bytes();
+        records += key + "\r\n" + detail + "\r\n";
+        expected.push_back(key);
+    }
+
+    const std::vector<char> oldCopy = fuzz::exactCopy(old);
+    const model::Bytes boundary = fuzz::bytes(recordBoundaryAfter(fuzz::view(oldCopy)));
+    const std::vector<char> combined = fuzz::exactCopy(old + boundary + records);
+
+    checkLinesAndKeys(fuzz::view(combined));
+    fuzz::expectEqual("keys after appending [old, recordBoundaryAfter(old), records]",
+                      model::keys(fuzz::bytes(fuzz::view(combined))), expected,
+                      {old, boundary, records});
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const QByteArrayView input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    checkLinesAndKeys(input);
+    if (size > 0)
+        checkAppend(fuzz::bytes(input));
+    return 0;
+}
