@@ -99,8 +99,8 @@ QVariant InternetTransfer::openUrl(const QString& url, DataType type)
     // shorter than announced is a cut, never a list.
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
     const bool complete = !announced.isValid() || announced.toLongLong() == body.size();
-    const bool ok = finished && !tooLarge && complete &&
-                    reply->error() == QNetworkReply::NoError && status >= 200 && status < 300;
+    const bool ok = finished && !tooLarge && complete && reply->error() == QNetworkReply::NoError &&
+                    status >= 200 && status < 300;
     m_reply.clear();
     reply->deleteLater();
 

@@ -206,8 +206,8 @@ void TestGetHtml::bytesForBinaryData()
     InternetTransfer inet;
     const QByteArray png("\x89PNG\r\n\x1a\n\0\0", 10);
     server.setAnswer(QStringLiteral("/p.png"), ok(png));
-    const QVariant bytes =
-        inet.openUrl(server.url(QStringLiteral("/p.png")).toString(), InternetTransfer::DataType::Bytes);
+    const QVariant bytes = inet.openUrl(server.url(QStringLiteral("/p.png")).toString(),
+                                        InternetTransfer::DataType::Bytes);
     QCOMPARE(bytes.typeId(), QMetaType::QByteArray);
     QCOMPARE(bytes.toByteArray(), png);
 }

@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <csignal>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -79,14 +78,14 @@ void TestSearchAndMerge::search_data()
     QTest::addColumn<QByteArrayList>("expected");
     QTest::newRow("one new") << QByteArrayList{"k1", "k2"} << QByteArrayList{"k2", "k3"}
                              << QByteArrayList{"k3"};
-    QTest::newRow("empty own list") << QByteArrayList{} << QByteArrayList{"k1", "k2"}
-                                    << QByteArrayList{"k1", "k2"};
-    QTest::newRow("duplicate new key twice") << QByteArrayList{"a"} << QByteArrayList{"b", "b"}
-                                             << QByteArrayList{"b", "b"};
-    QTest::newRow("letter case differs") << QByteArrayList{"Cam"} << QByteArrayList{"cam"}
-                                         << QByteArrayList{"cam"};
-    QTest::newRow("trailing blank differs") << QByteArrayList{"cam"} << QByteArrayList{"cam "}
-                                            << QByteArrayList{"cam "};
+    QTest::newRow("empty own list")
+        << QByteArrayList{} << QByteArrayList{"k1", "k2"} << QByteArrayList{"k1", "k2"};
+    QTest::newRow("duplicate new key twice")
+        << QByteArrayList{"a"} << QByteArrayList{"b", "b"} << QByteArrayList{"b", "b"};
+    QTest::newRow("letter case differs")
+        << QByteArrayList{"Cam"} << QByteArrayList{"cam"} << QByteArrayList{"cam"};
+    QTest::newRow("trailing blank differs")
+        << QByteArrayList{"cam"} << QByteArrayList{"cam "} << QByteArrayList{"cam "};
     QTest::newRow("server order, not file order")
         << QByteArrayList{} << sorted({"k3", "k1"}) << QByteArrayList{"k1", "k3"};
     QTest::newRow("nothing new") << QByteArrayList{"a", "b"} << QByteArrayList{"b", "a"}
@@ -181,24 +180,22 @@ void TestSearchAndMerge::merge_data()
     QTest::newRow("first occurrence is a detail line")
         << QByteArray("a\r\nk3\r\nk3\r\nd3\r\n") << QByteArrayList{"k3"}
         << QByteArray("k3\r\nk3\r\n") << QByteArrayList{"k3"};
-    QTest::newRow("key twice in the copy") << QByteArray("k\r\nfirst\r\nk\r\nsecond\r\n")
-                                           << QByteArrayList{"k"} << QByteArray("k\r\nfirst\r\n")
-                                           << QByteArrayList{"k"};
-    QTest::newRow("duplicate new keys") << QByteArray("k\r\nd\r\n") << QByteArrayList{"k", "k"}
-                                        << QByteArray("k\r\nd\r\nk\r\nd\r\n")
-                                        << QByteArrayList{"k", "k"};
+    QTest::newRow("key twice in the copy")
+        << QByteArray("k\r\nfirst\r\nk\r\nsecond\r\n") << QByteArrayList{"k"}
+        << QByteArray("k\r\nfirst\r\n") << QByteArrayList{"k"};
+    QTest::newRow("duplicate new keys")
+        << QByteArray("k\r\nd\r\n") << QByteArrayList{"k", "k"}
+        << QByteArray("k\r\nd\r\nk\r\nd\r\n") << QByteArrayList{"k", "k"};
     QTest::newRow("key on the last line") << QByteArray("a\r\nb\r\nlast") << QByteArrayList{"last"}
-                                          << QByteArray("last\r\n\r\n")
-                                          << QByteArrayList{"last"};
+                                          << QByteArray("last\r\n\r\n") << QByteArrayList{"last"};
     QTest::newRow("missing key adds nothing")
         << QByteArray("a\r\nb\r\n") << QByteArrayList{"gone", "a"} << QByteArray("a\r\nb\r\n")
         << QByteArrayList{"a"};
     QTest::newRow("keys in new-list order")
         << QByteArray("b\r\n2\r\na\r\n1\r\n") << QByteArrayList{"a", "b"}
         << QByteArray("a\r\n1\r\nb\r\n2\r\n") << QByteArrayList{"a", "b"};
-    QTest::newRow("lone cr and lf inside")
-        << QByteArray("x\ry\nz\r\nw") << QByteArrayList{"y\nz"} << QByteArray("y\nz\r\nw\r\n")
-        << QByteArrayList{"y\nz"};
+    QTest::newRow("lone cr and lf inside") << QByteArray("x\ry\nz\r\nw") << QByteArrayList{"y\nz"}
+                                           << QByteArray("y\nz\r\nw\r\n") << QByteArrayList{"y\nz"};
 }
 
 void TestSearchAndMerge::merge()
@@ -293,7 +290,8 @@ void TestSearchAndMerge::appendToUnwritableFileChangesNothing()
     if (root)
         QCOMPARE(seteuid(0), 0);
     QVERIFY(!outcome.ok);
-    QVERIFY2(outcome.error.contains(QStringLiteral("Permission denied")), qPrintable(outcome.error));
+    QVERIFY2(outcome.error.contains(QStringLiteral("Permission denied")),
+             qPrintable(outcome.error));
     QCOMPARE(readFile(path), old);
 }
 
