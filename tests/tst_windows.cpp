@@ -6,10 +6,12 @@
 #include "keypicking.h"
 #include "listfiles.h"
 #include "loopbackhttpserver.h"
+#include "messageboxdialogs.h"
 #include "program.h"
 #include "recordingdialogs.h"
 #include "textbox.h"
 
+#include <QApplication>
 #include <QBuffer>
 #include <QCloseEvent>
 #include <QDir>
@@ -112,6 +114,8 @@ private Q_SLOTS:
     void retrievalFillsTheLists();
     void searchFindsTheNewCams();
     void searchWindowFaceBeforeTheSearch();
+    void listsWindowWaitsWhileTheSearchRuns();
+    void messageBoxKeys();
     void upToDateEndsAfterOneMessage();
     void addingWithYes();
     void answeringNoChangesNothing();
@@ -141,6 +145,11 @@ void TestWindows::downloadWindowFace()
     QCOMPARE(form1.Image2->geometry(), QRect(122, 16, 60, 60));
     QCOMPARE(form1.Command1->geometry(), QRect(120, 96, 65, 25));
     QCOMPARE(form1.Command1->text(), QStringLiteral("Cancel"));
+    QCOMPARE(form1.Label1->geometry(), QRect(8, 72, 25, 25));
+    QCOMPARE(form1.Text1->geometry(), QRect(256, 8, 41, 33));
+    QCOMPARE(form1.Image1[0]->geometry(), QRect(8, 8, 60, 60));
+    QCOMPARE(form1.Timer1.interval(), 100);
+    QCOMPARE(form1.Timer2.interval(), 100);
     QCOMPARE(form1.Label1->text(), QStringLiteral("0"));
     QCOMPARE(form1.Text1->text(), QStringLiteral("Text1"));
     QVERIFY(form1.Text1->isMultiLine());
@@ -262,6 +271,58 @@ void TestWindows::searchWindowFaceBeforeTheSearch()
     QVERIFY(!form3.Timer1.isActive());
     QCOMPARE(form3.Timer1.interval(), 1);
     QVERIFY(!(form3.windowFlags() & Qt::WindowMinimizeButtonHint));
+}
+
+// A search long enough to take many ticks: the lists window takes no input until it has ended,
+// and the search window shows how far it has come.
+void TestWindows::listsWindowWaitsWhileTheSearchRuns()
+{
+    Run run;
+    QByteArray list;
+    for (int i = 0; i < 20'000; ++i)
+        list += "cam " + QByteArray::number(i) + "\r\ndetail\r\n";
+    run.serve(list);
+    run.program->form3().setTimeSlice(0ms);
+    run.program->start();
+    QTRY_VERIFY_WITH_TIMEOUT(run.program->hasForm3() && run.program->form3().isVisible(),
+                             runTimeout);
+    Form2& form2 = run.program->form2();
+    Form3& form3 = run.program->form3();
+    QVERIFY(!form2.isEnabled());
+    QVERIFY(form2.isVisible());
+    QVERIFY(!form2.Command4->isEnabled());
+    QCOMPARE(form3.ProgressBar2->maximum(), 20'000);
+    QTRY_VERIFY(form3.Pos2->text().toInt() > 0);
+    const int settled = form3.Pos2->text().toInt();
+    QVERIFY2(settled < 20'000, "the search did not run in steps");
+    QCOMPARE(form3.ProgressBar2->value(), settled - 1);
+    QCOMPARE(form2.NewC->count(), settled);
+
+    QTRY_VERIFY_WITH_TIMEOUT(form2.searchHasEnded(), runTimeout);
+    QVERIFY(form2.isEnabled());
+    QCOMPARE(form2.NewC->count(), 20'000);
+    QCOMPARE(form3.Pos2->text(), QStringLiteral("20000"));
+}
+
+// The real boxes: Yes is the default button, Escape answers No.
+void TestWindows::messageBoxKeys()
+{
+    MessageBoxDialogs boxes;
+    const auto pressInBox = [](Qt::Key key) {
+        QTimer::singleShot(10ms, [key] {
+            QWidget* box = QApplication::activeModalWidget();
+            if (!box)
+                return;
+            QTest::keyClick(box, key);
+        });
+    };
+    pressInBox(Qt::Key_Escape);
+    QVERIFY(!boxes.askYesNo(nullptr, u"Add all"_qs, u"Do you really want to add all new cams?"_qs));
+    pressInBox(Qt::Key_Return);
+    QVERIFY(boxes.askYesNo(nullptr, u"Add all"_qs, u"Do you really want to add all new cams?"_qs));
+    pressInBox(Qt::Key_Return);
+    boxes.tell(nullptr, u"No new Cams available"_qs, u"Your list is up to date."_qs,
+               Dialogs::Icon::Information);
 }
 
 // The review timer goes on ticking under the message box: the message is still seen once.
