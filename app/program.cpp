@@ -28,11 +28,6 @@ QString Program::configuredListUrl()
     return mirror.isEmpty() ? QStringLiteral(CAMUPDATE_LIST_URL) : mirror;
 }
 
-QString Program::description()
-{
-    return QStringLiteral(CAMUPDATE_DESCRIPTION);
-}
-
 void Program::start()
 {
     form1().show();

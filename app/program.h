@@ -19,7 +19,6 @@ public:
 
     // The list's address: the build's own, unless CAMUPDATE_LIST_URL names a mirror.
     static QString configuredListUrl();
-    static QString description();
 
     // Shows the download window; its timers start the run.
     void start();
