@@ -15,6 +15,20 @@ QString failure(const QString& path, const QString& reason)
     return QStringLiteral("%1 could not be updated: %2").arg(path, reason);
 }
 
+// A write the system cuts short (disk full, file-size limit) reports no error; writing the rest
+// fails at once, and that failure carries the reason the user must read.
+bool writeAll(QFile& file, const QByteArray& data)
+{
+    qint64 done = 0;
+    while (done < data.size()) {
+        const qint64 written = file.write(data.constData() + done, data.size() - done);
+        if (written <= 0)
+            return false;
+        done += written;
+    }
+    return true;
+}
+
 } // namespace
 
 CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, const QByteArray& records)
@@ -37,7 +51,7 @@ CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, const QB
     const QByteArray block = recordBoundaryAfter(old) + records;
 
     QString error;
-    if (!file.seek(oldSize) || file.write(block) != block.size() || !file.flush()) {
+    if (!file.seek(oldSize) || !writeAll(file, block) || !file.flush()) {
         error = file.errorString();
     } else if (::fsync(file.handle()) != 0) {
         error = QString::fromLocal8Bit(std::strerror(errno));

@@ -122,6 +122,7 @@ private Q_SLOTS:
     void okBeforeAddingLeavesTheListAlone();
     void failedAppendKeepsTheUserInCharge();
     void emptyServerListIsNotUpToDate();
+    void unwritableServerCopyIsNoList();
     void cancelBeforeTheRetrieval();
     void cancelDuringAStalledFetch();
     void closingTheWindows();
@@ -458,6 +459,21 @@ void TestWindows::emptyServerListIsNotUpToDate()
              QStringLiteral("No cam list could be received from the server."));
     QVERIFY(!run.program->hasForm3());
     QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
+}
+
+// A server copy that cannot be replaced must not be read back: its cams are not the server's.
+void TestWindows::unwritableServerCopyIsNoList()
+{
+    Run run;
+    run.serve("k1\r\nd1\r\n");
+    // Readable, but not writable even for root.
+    QVERIFY(QFile::link(QStringLiteral("/proc/version"), QStringLiteral("temp.tmp")));
+    QVERIFY(!ListFiles::pickKeysFromFile(QStringLiteral("temp.tmp")).isEmpty());
+    run.program->start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
+    QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("No list received")});
+    QCOMPARE(run.program->form2().List2->count(), 0);
+    QVERIFY(!QFile::exists(QStringLiteral("Cams.inf")));
 }
 
 void TestWindows::cancelBeforeTheRetrieval()

@@ -148,9 +148,12 @@ void Form1::Timer2_Timer()
     if (m_forms.isEnding())
         return;
 
-    ListFiles::writeServerCopy(ListFiles::tempFile(), Text1->text().toLatin1());
+    const bool copied = ListFiles::writeServerCopy(ListFiles::tempFile(), Text1->text().toLatin1());
     Form2& form2 = m_forms.form2();
-    form2.List2->addItems(ListFiles::pickKeysFromFile(ListFiles::tempFile()));
+    // A server copy that could not be written is no server list: reading back whatever an
+    // earlier run left there would offer cams the server no longer has.
+    if (copied)
+        form2.List2->addItems(ListFiles::pickKeysFromFile(ListFiles::tempFile()));
     form2.List1->addItems(ListFiles::pickKeysFromFile(ListFiles::ownFile()));
     Inet1.cancel();
     form2.show();
