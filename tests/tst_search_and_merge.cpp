@@ -260,6 +260,8 @@ void TestSearchAndMerge::appendFailingWriteLeavesTheFileAsItWas()
 
     QVERIFY(!outcome.ok);
     QVERIFY2(outcome.error.contains(path), qPrintable(outcome.error));
+    // The system's own reason, not a vague one: the user must know what to mend.
+    QVERIFY2(outcome.error.contains(QStringLiteral("File too large")), qPrintable(outcome.error));
     QCOMPARE(readFile(path), old);
     QVERIFY(!fresh.ok);
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("new.inf"))));

@@ -1,0 +1,723 @@
+"""Runs the installed camupdate on a private X server and drives it the way a user would.
+
+Shared by the end-to-end test files: the X server, the program under test, the list servers
+(a well-behaved one and one that misbehaves on purpose), and the window manager's close request,
+which bare Xvfb has nobody to send.
+
+The program is found through CAMUPDATE_E2E_BINARY. Every wait has a deadline, every server
+listens on 127.0.0.1 only, and whatever a test starts is ended by that test.
+"""
+
+import http.server
+import os
+import select
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+# The program's own windows; anything else that shows up is a message box.
+FORM1 = "Recieving List..."
+FORM2 = "Lists"
+FORM3 = "Searching..."
+MAIN_WINDOWS = frozenset({FORM1, FORM2, FORM3})
+
+# Controls, as offsets of their centres from the window's top-left corner (the windows have
+# fixed sizes, and without a window manager there is no frame around them).
+CANCEL = (152, 108)  # Form1
+ADD_ALL = (244, 36)  # Form2, the "<" button
+OK = (444, 372)  # Form2
+
+# The program gives up on a silent server after this long; fault cases wait it out.
+STALL_TIMEOUT = 30.0
+
+LIST_PATH = "/list.txt"
+
+
+def binary():
+    path = os.environ.get("CAMUPDATE_E2E_BINARY", "")
+    if not path or not os.access(path, os.X_OK):
+        raise unittest.SkipTest(f"CAMUPDATE_E2E_BINARY does not name the installed program: {path!r}")
+    return path
+
+
+def records(*pairs):
+    """The bytes of cam-list records: each key line followed by its detail line."""
+    return b"".join(key + b"\r\n" + detail + b"\r\n" for key, detail in pairs)
+
+
+def read_records(content):
+    """The records of a cam list as a reader sees them, as (key, detail) pairs: a key line,
+    then its detail line; empty key lines are skipped. Line ends are CR LF or a lone CR."""
+    lines = content.replace(b"\r\n", b"\r").split(b"\r")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    pairs, i = [], 0
+    while i < len(lines):
+        if lines[i] == b"":
+            i += 1
+            continue
+        pairs.append((lines[i], lines[i + 1] if i + 1 < len(lines) else b""))
+        i += 2
+    return pairs
+
+
+def poll(condition, timeout, what, interval=0.05):
+    """Calls condition until it gives something true, and returns that; fails after timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = condition()
+        if result:
+            return result
+        if time.monotonic() >= deadline:
+            raise AssertionError(f"timed out after {timeout:.1f} s waiting for {what}")
+        time.sleep(interval)
+
+
+# --------------------------------------------------------------------------------------------
+# The X server
+
+
+class XServer:
+    """One Xvfb for a whole test run, on a display number it picks itself."""
+
+    def __init__(self):
+        for tool in ("Xvfb", "xdotool"):
+            if shutil.which(tool) is None:
+                raise unittest.SkipTest(f"{tool} is not installed")
+        self.log = tempfile.TemporaryFile()
+        read_end, write_end = os.pipe()
+        try:
+            self.process = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                 "-nolisten", "tcp", "-noreset"],
+                pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=self.log,
+                stderr=subprocess.STDOUT, start_new_session=True)
+        finally:
+            os.close(write_end)
+        try:
+            number = b""
+            deadline = time.monotonic() + 15
+            while not number.endswith(b"\n"):
+                left = deadline - time.monotonic()
+                if left <= 0 or not select.select([read_end], [], [], left)[0]:
+                    raise RuntimeError("Xvfb did not report its display in time" + self._log())
+                chunk = os.read(read_end, 16)
+                if not chunk:
+                    raise RuntimeError("Xvfb ended before reporting its display" + self._log())
+                number += chunk
+        except BaseException:
+            self.stop()
+            raise
+        finally:
+            os.close(read_end)
+        self.number = int(number)
+        self.display = f":{self.number}"
+
+    def _log(self):
+        self.log.seek(0)
+        return ":\n" + self.log.read().decode(errors="replace")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(5)
+        self.log.close()
+
+    def xdotool(self, *args, check=True):
+        done = subprocess.run(["xdotool", *args], env={"DISPLAY": self.display, "PATH": os.environ["PATH"]},
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=10)
+        if check and done.returncode != 0:
+            raise AssertionError(f"xdotool {' '.join(args)} failed: {done.stderr.strip()}")
+        return done
+
+    def search(self, pattern, pid=None, visible=True):
+        # --all: xdotool joins its conditions with "or" unless told otherwise.
+        args = ["search", "--all"]
+        if visible:
+            args.append("--onlyvisible")
+        if pid is not None:
+            args += ["--pid", str(pid)]
+        done = self.xdotool(*args, "--name", pattern, check=False)
+        # An empty result is exit status 1 with nothing printed.
+        return [int(line) for line in done.stdout.split()]
+
+    def name(self, window):
+        done = self.xdotool("getwindowname", str(window), check=False)
+        return done.stdout.rstrip("\n") if done.returncode == 0 else None
+
+    def geometry(self, window):
+        out = self.xdotool("getwindowgeometry", "--shell", str(window)).stdout
+        values = dict(line.split("=", 1) for line in out.split())
+        return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+
+    def send_delete_window(self, window):
+        """Asks a window to close as a window manager does when its close button is clicked:
+        a WM_PROTOCOLS client message carrying WM_DELETE_WINDOW. xdotool's windowclose would
+        destroy the window instead, and wmctrl needs a window manager to act for it."""
+        with _XConnection(self.number) as x:
+            protocols = x.intern_atom("WM_PROTOCOLS")
+            delete = x.intern_atom("WM_DELETE_WINDOW")
+            # ClientMessage: code 33, format 32, the window, the type, then five 32-bit values
+            # (the protocol and a timestamp, CurrentTime).
+            event = struct.pack("<BBHII5I", 33, 32, 0, window, protocols, delete, 0, 0, 0, 0)
+            x.request(struct.pack("<BBHII", 25, 0, 11, window, 0) + event)  # SendEvent
+            x.sync()
+
+    def selection_text(self, selection="PRIMARY", timeout=2.0):
+        with _XConnection(self.number) as x:
+            return x.selection_text(selection, timeout)
+
+    def clear_selection(self, selection="PRIMARY"):
+        """Takes the selection and lets it go with our connection, so no old text is left."""
+        with _XConnection(self.number) as x:
+            x.own_selection(selection)
+
+
+class _XConnection:
+    """Just enough of the X11 protocol, over the display's local socket, to send an event and
+    to read a selection: xdotool does neither, and no other tool here is needed for them."""
+
+    def __init__(self, number):
+        self.sock = None
+        for address in (f"\0/tmp/.X11-unix/X{number}", f"/tmp/.X11-unix/X{number}"):
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            sock.settimeout(5)
+            try:
+                sock.connect(address)
+            except OSError:
+                sock.close()
+                continue
+            self.sock = sock
+            break
+        if self.sock is None:
+            raise AssertionError(f"cannot reach X display :{number}")
+        # Little-endian, protocol 11.0, no authorization: our Xvfb was started without any.
+        self.sock.sendall(struct.pack("<BxHHHHxx", 0x6C, 11, 0, 0, 0))
+        head = self._receive(8)
+        setup = self._receive(struct.unpack_from("<H", head, 6)[0] * 4)
+        if head[0] != 1:
+            raise AssertionError(f"X server refused the connection: {setup!r}")
+        self.id_base = struct.unpack_from("<I", setup, 4)[0]
+        vendor_length, formats = struct.unpack_from("<H", setup, 16)[0], setup[21]
+        screen = 32 + vendor_length + (-vendor_length) % 4 + 8 * formats
+        self.root = struct.unpack_from("<I", setup, screen)[0]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.sock.close()
+
+    def _receive(self, size):
+        data = b""
+        while len(data) < size:
+            chunk = self.sock.recv(size - len(data))
+            if not chunk:
+                raise AssertionError("X server closed the connection")
+            data += chunk
+        return data
+
+    def request(self, data):
+        self.sock.sendall(data)
+
+    def _packet(self):
+        """The next reply or event; an error fails."""
+        packet = self._receive(32)
+        if packet[0] == 0:
+            raise AssertionError(f"X error {packet[1]} for request {packet[10]}")
+        if packet[0] == 1:
+            packet += self._receive(struct.unpack_from("<I", packet, 4)[0] * 4)
+        return packet
+
+    def intern_atom(self, name):
+        data = name.encode()
+        padding = (-len(data)) % 4
+        self.request(struct.pack("<BBHHxx", 16, 0, 2 + (len(data) + padding) // 4, len(data))
+                     + data + b"\0" * padding)
+        return struct.unpack_from("<I", self._packet(), 8)[0]
+
+    def sync(self):
+        # GetInputFocus has a reply; once it is here, everything before it was processed, and
+        # an error from what we sent would have come first.
+        self.request(struct.pack("<BxH", 43, 1))
+        self._packet()
+
+    def own_selection(self, selection):
+        window = self.id_base | 1
+        self.request(struct.pack("<BBHIIhhHHHHII", 1, 0, 8, window, self.root, 0, 0, 1, 1, 0,
+                                 2, 0, 0))  # CreateWindow, input-only
+        atom = self.intern_atom(selection)
+        self.request(struct.pack("<BxHIII", 22, 4, window, atom, 0))  # SetSelectionOwner
+        self.sync()
+
+    def selection_text(self, selection, timeout):
+        """A selection's text (PRIMARY, CLIPBOARD) as UTF-8, or None if nobody holds it."""
+        window = self.id_base | 1
+        # CreateWindow: an input-only 1x1 window to receive the text on.
+        self.request(struct.pack("<BBHIIhhHHHHII", 1, 0, 8, window, self.root, 0, 0, 1, 1, 0,
+                                 2, 0, 0))
+        selection_atom = self.intern_atom(selection)
+        utf8 = self.intern_atom("UTF8_STRING")
+        target = self.intern_atom("CAMUPDATE_E2E_SELECTION")
+        # ConvertSelection: the owner puts the text on our window and tells us.
+        self.request(struct.pack("<BxHIIIII", 24, 6, window, selection_atom, utf8, target, 0))
+        self.sock.settimeout(timeout)
+        try:
+            while True:
+                packet = self._packet()
+                if packet[0] & 0x7F == 31:  # SelectionNotify
+                    if struct.unpack_from("<I", packet, 20)[0] == 0:
+                        return None  # no owner, or it could not convert
+                    break
+        finally:
+            self.sock.settimeout(5)
+        # GetProperty, deleting it: up to 64 KiB of text.
+        self.request(struct.pack("<BBHIIIII", 20, 1, 6, window, target, 0, 0, 16384))
+        reply = self._packet()
+        length = struct.unpack_from("<I", reply, 16)[0]
+        return reply[32:32 + length].decode("utf-8", errors="replace")
+
+
+# --------------------------------------------------------------------------------------------
+# The program under test
+
+
+class App:
+    """One run of the installed program in a scratch folder, seen through its windows."""
+
+    def __init__(self, x, workdir, url, *, wrapper=(), user=None, program=None,
+                 window_pid_is_own=True):
+        self.x = x
+        self.workdir = workdir
+        self.log = tempfile.TemporaryFile()
+        self.seen = []  # titles of message boxes, in the order they appeared
+        self._last_triple_click = 0.0
+        home = tempfile.mkdtemp(prefix="camupdate-e2e-home-")
+        self._home = home
+        if user is not None:
+            os.chown(home, user, user)
+        env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "HOME": home,
+            "XDG_RUNTIME_DIR": home,
+            "DISPLAY": x.display,
+            "QT_QPA_PLATFORM": "xcb",
+            "LANG": "C.UTF-8",
+            "CAMUPDATE_LIST_URL": url,
+        }
+        self.process = subprocess.Popen(
+            [*wrapper, program or binary()], cwd=workdir, env=env, stdin=subprocess.DEVNULL,
+            stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
+        self.pid = self.process.pid
+        # Wrappers that exec keep the pid the windows carry; a shell that waits does not.
+        self.window_pid = self.pid if window_pid_is_own else None
+
+    def output(self):
+        self.log.seek(0)
+        return self.log.read().decode(errors="replace")
+
+    # -- windows
+
+    def windows(self):
+        """The program's visible windows as (id, title) pairs."""
+        found = []
+        for window in self.x.search(".", pid=self.window_pid):
+            title = self.x.name(window)
+            if title is not None:
+                found.append((window, title))
+        return found
+
+    def _note(self, titles):
+        for title in titles:
+            if title not in MAIN_WINDOWS and title not in self.seen:
+                self.seen.append(title)
+
+    def wait_for(self, title, timeout=10.0, allowed=MAIN_WINDOWS):
+        """Waits until a window with this title is visible and returns its id. Fails at once if
+        the program ends or shows a window that is neither this one nor an allowed one."""
+
+        def look():
+            current = self.windows()
+            self._note(t for _, t in current)
+            unexpected = [t for _, t in current if t != title and t not in allowed]
+            if unexpected:
+                raise AssertionError(f"waiting for {title!r}, the program shows {unexpected}")
+            matching = [w for w, t in current if t == title]
+            if matching:
+                return matching[0]
+            self.running()
+            return None
+
+        return poll(look, timeout, f"window {title!r}")
+
+    def wait_gone(self, title, timeout=10.0):
+        poll(lambda: all(t != title for _, t in self.windows()), timeout, f"{title!r} to go")
+
+    def is_visible(self, title):
+        return any(t == title for _, t in self.windows())
+
+    def was_shown(self, title):
+        """True once the window exists at all, shown now or before (hidden windows are kept)."""
+        return any(self.x.name(w) == title for w in self.x.search(".", pid=self.window_pid, visible=False))
+
+    def running(self):
+        """Fails if the program has ended: a wait for something it should still do is over."""
+        if self.process.poll() is not None:
+            raise AssertionError(f"the program ended (status {self.process.returncode})\n"
+                                 + self.output())
+        return True
+
+    def wait_search_ended(self, timeout=20.0):
+        """The search window is shown once; when it is hidden again the search has ended."""
+        poll(lambda: self.running() and self.was_shown(FORM3) and not self.is_visible(FORM3),
+             timeout, "the search to end")
+
+    def click(self, title, offset):
+        window = self.wait_for(title, allowed=MAIN_WINDOWS)
+        left, top, _, _ = self.x.geometry(window)
+        self.x.xdotool("windowraise", str(window))
+        self.x.xdotool("mousemove", str(left + offset[0]), str(top + offset[1]), "click", "1")
+
+    def click_add_all(self, question):
+        """Clicks "<" until the question comes. The button is enabled a timer tick after the
+        search window goes; a click that comes sooner is lost, as it would be for a person,
+        who would then click again."""
+        for _ in range(3):
+            self.click(FORM2, ADD_ALL)
+            try:
+                poll(lambda: self.running() and self.is_visible(question), 2.0, question)
+                return
+            except AssertionError:
+                continue
+        self.wait_for(question, timeout=0.1)
+
+    def box_text(self, box):
+        """The first paragraph of a message box's text, selected the way a user copies it: a
+        triple click on its first line, which puts the paragraph in the PRIMARY selection."""
+        window = self.wait_for(box, allowed=MAIN_WINDOWS | {box})
+        left, top, width, _ = self.x.geometry(window)
+        # Another program's box may lie on top in the same place; clicks go to the top one.
+        self.x.xdotool("windowraise", str(window))
+        self.x.clear_selection()
+        # Clicks closer than the double-click time would join the last triple click.
+        time.sleep(max(0.0, self._last_triple_click + 0.5 - time.monotonic()))
+        self.x.xdotool("mousemove", str(left + width // 2), str(top + 18),
+                       "click", "--repeat", "3", "--delay", "60", "1")
+        self._last_triple_click = time.monotonic()
+        text = poll(self.x.selection_text, 5.0, f"the text of {box!r} to be selected")
+        return text.rstrip("\n")
+
+    def key(self, title, keys, allowed=MAIN_WINDOWS):
+        """Gives the window the keyboard focus, then types: keys go where the focus is, and
+        without a window manager nobody else moves it."""
+        window = self.wait_for(title, allowed=allowed)
+        self.x.xdotool("windowfocus", "--sync", str(window))
+        self.x.xdotool("key", keys)
+
+    def close(self, title, allowed=MAIN_WINDOWS):
+        self.x.send_delete_window(self.wait_for(title, allowed=allowed))
+
+    def answer(self, box, keys="Return", timeout=10.0, text=None):
+        """Waits for a message box, checks the first paragraph of its text if given, and
+        answers it from the keyboard."""
+        self.wait_for(box, timeout=timeout)
+        if text is not None:
+            shown = self.box_text(box)
+            if shown != text:
+                raise AssertionError(f"{box!r} says {shown!r}, not {text!r}")
+        self.key(box, keys, allowed=MAIN_WINDOWS | {box})
+        self.wait_gone(box)
+
+    # -- holding the program still
+    #
+    # The phases before and during the search last a fraction of a second, less than a person
+    # needs to close a window in them. To deliver a close in such a phase, the test stops the
+    # program (SIGSTOP), lets it run a couple of milliseconds at a time until it is in that
+    # phase, sends the close while it is stopped, and lets it go on: the close waits in its
+    # queue and is handled within a time slice or two, so the phase must last longer than that.
+
+    def pause(self):
+        os.kill(self.pid, signal.SIGSTOP)
+        poll(lambda: self._state() in ("T", "t", None), 2.0, "the program to stop", 0.001)
+
+    def resume(self):
+        os.kill(self.pid, signal.SIGCONT)
+
+    def _state(self):
+        try:
+            with open(f"/proc/{self.pid}/stat") as f:
+                return f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            return None
+
+    def pause_when(self, condition, timeout=10.0, step=0.002):
+        """Stops the program at a moment when condition() holds; the caller resumes it."""
+        deadline = time.monotonic() + timeout
+        self.pause()
+        while not condition():
+            self.running()
+            if time.monotonic() >= deadline:
+                self.resume()
+                raise AssertionError(f"the program never reached the phase in {timeout} s")
+            self.resume()
+            time.sleep(step)
+            self.pause()
+
+    # -- the end
+
+    def wait_exit(self, timeout=5.0):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"the program did not end within {timeout} s; it shows "
+                                 f"{[t for _, t in self.windows()]}") from None
+
+    def leftovers(self):
+        """Processes still in the program's process group (it started its own)."""
+        try:
+            os.killpg(self.pid, 0)
+        except ProcessLookupError:
+            return False
+        return True
+
+    def kill(self):
+        if self.process.poll() is None or self.leftovers():
+            try:
+                os.killpg(self.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            pass
+        self.log.close()
+        shutil.rmtree(self._home, ignore_errors=True)
+
+
+# --------------------------------------------------------------------------------------------
+# List servers
+
+
+class ListServer:
+    """A plain HTTP server on 127.0.0.1 that serves one list at /list.txt."""
+
+    def __init__(self, body):
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            timeout = 10
+            protocol_version = "HTTP/1.1"
+
+            def do_GET(self):
+                server.requests += 1
+                if self.path != LIST_PATH:
+                    self.send_error(404)
+                    return
+                self.send_response(200)
+                self.send_header("Content-Type", "text/plain")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.requests = 0
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd.daemon_threads = True
+        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.05},
+                                       daemon=True)
+        self.thread.start()
+        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}{LIST_PATH}"
+
+    def stop(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join(5)
+
+
+class RawServer:
+    """A TCP server on 127.0.0.1 that answers each request with a handler of its own making,
+    to misbehave in ways http.server will not: stall, drop, loop, flood, or not speak HTTP.
+
+    handler(connection, request_head, server) writes whatever it likes; the connection is
+    closed when it returns. Handlers that wait use server.stopping, so stop() ends them."""
+
+    LONGEST_WAIT = 90.0
+
+    def __init__(self, handler):
+        self.handler = handler
+        self.stopping = threading.Event()
+        self.requests = []  # request lines, in order
+        self.lock = threading.Lock()
+        self.connections = []
+        self.threads = []
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.listener.settimeout(0.05)
+        self.port = self.listener.getsockname()[1]
+        self.url = f"http://127.0.0.1:{self.port}{LIST_PATH}"
+        self.acceptor = threading.Thread(target=self._accept)
+        self.acceptor.start()
+
+    def _accept(self):
+        while not self.stopping.is_set():
+            try:
+                connection, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            connection.settimeout(10)
+            thread = threading.Thread(target=self._serve, args=(connection,), daemon=True)
+            with self.lock:
+                self.connections.append(connection)
+                self.threads.append(thread)
+            thread.start()
+
+    def _serve(self, connection):
+        try:
+            head = b""
+            while b"\r\n\r\n" not in head and len(head) < 65536:
+                chunk = connection.recv(4096)
+                if not chunk:
+                    return
+                head += chunk
+            with self.lock:
+                self.requests.append(head.split(b"\r\n", 1)[0].decode("latin-1"))
+            self.handler(connection, head, self)
+        except OSError:
+            pass  # the program hung up: that is what several cases want
+        finally:
+            connection.close()
+
+    def wait(self, seconds=LONGEST_WAIT):
+        """Holds a connection open without a word, until stop() or the longest wait."""
+        self.stopping.wait(min(seconds, self.LONGEST_WAIT))
+
+    def request_count(self):
+        with self.lock:
+            return len(self.requests)
+
+    def stop(self):
+        self.stopping.set()
+        self.listener.close()
+        self.acceptor.join(5)
+        with self.lock:
+            connections, threads = list(self.connections), list(self.threads)
+        for connection in connections:
+            try:
+                connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        for thread in threads:
+            thread.join(5)
+
+
+def closed_port():
+    """A local port nobody listens on, as (port, socket): the socket holds the port without
+    listening, so connections are refused and no other server can take it meanwhile."""
+    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    holder.bind(("127.0.0.1", 0))
+    return holder.getsockname()[1], holder
+
+
+# --------------------------------------------------------------------------------------------
+# The test base
+
+
+_x_server = None
+
+
+def start_x():
+    global _x_server
+    binary()  # no program, no run: skip before starting anything
+    _x_server = XServer()
+
+
+def stop_x():
+    global _x_server
+    if _x_server is not None:
+        _x_server.stop()
+        _x_server = None
+
+
+class Scratch:
+    """A scratch working folder for one run of the program."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="camupdate-e2e-")
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write_cams(self, content):
+        with open(self.path("Cams.inf"), "wb") as f:
+            f.write(content)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def files(self):
+        return sorted(os.listdir(self.dir))
+
+    def remove(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class E2ETest(unittest.TestCase):
+    """Scratch folders, and cleanup of every program and server a test started. The first
+    scratch folder is the test's own; its helpers are at hand as the test's methods."""
+
+    maxDiff = None
+
+    def setUp(self):
+        if _x_server is None:
+            raise unittest.SkipTest("no X server")
+        self.x = _x_server
+        self.scratch = self.new_scratch()
+        self.dir = self.scratch.dir
+        self.path = self.scratch.path
+        self.write_cams = self.scratch.write_cams
+        self.read = self.scratch.read
+        self.files = self.scratch.files
+
+    def new_scratch(self):
+        scratch = Scratch()
+        self.addCleanup(scratch.remove)
+        return scratch
+
+    def serve(self, body):
+        server = ListServer(body)
+        self.addCleanup(server.stop)
+        return server
+
+    def serve_raw(self, handler):
+        server = RawServer(handler)
+        self.addCleanup(server.stop)
+        return server
+
+    def start(self, url, scratch=None, **options):
+        app = App(self.x, (scratch or self.scratch).dir, url, **options)
+        # Cleanups run last-in first-out: the program goes before the server it talks to.
+        self.addCleanup(app.kill)
+        return app
+
+    def assert_ended(self, app, within=5.0):
+        """The program ended by itself with status 0 and left no process behind."""
+        status = app.wait_exit(within)
+        self.assertEqual(status, 0, app.output())
+        poll(lambda: not app.leftovers(), 2.0, "the program's processes to go")

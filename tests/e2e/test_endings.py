@@ -1,0 +1,220 @@
+"""The ways a run ends when nothing goes wrong: up to date, new cams added or not, Cancel, and
+every window closed the way a window manager closes it, in each phase of the run."""
+
+import sys
+
+sys.dont_write_bytecode = True  # keep the source tree free of caches
+
+import os  # noqa: E402
+import unittest  # noqa: E402
+
+import harness  # noqa: E402
+from harness import CANCEL, FORM1, FORM2, FORM3, OK, records  # noqa: E402
+
+OWN = records((b"Alpha Cam", b"http://cams.example/alpha.jpg"),
+              (b"Harbour", b"http://cams.example/harbour.jpg"),
+              (b"Zoo", b"http://cams.example/zoo.jpg"))
+
+# The server's list: two known cams (one with another address: a key is what counts), and
+# three new ones out of order, with bytes outside ASCII that must come through unchanged.
+NEW = [(b"mountain pass", b"http://cams.example/pass.jpg"),
+       (b"Caf\xe9 Terrace", b"http://cams.example/caf\xc3\xa9.jpg?size=2\tlarge"),
+       (b"Bridge", b"http://cams.example/bridge.jpg")]
+SERVER = records((b"Zoo", b"http://cams.example/zoo.jpg"), NEW[0],
+                 (b"Harbour", b"http://mirror.example/harbour.jpg"), NEW[1], NEW[2])
+# The lists window shows new cams sorted, ignoring case; that is the order they are added in.
+NEW_IN_ORDER = records(NEW[2], NEW[1], NEW[0])
+
+UP_TO_DATE = "No new Cams available"
+ADD_QUESTION = "Add all"
+ADDED = "New Cams added"
+NO_LIST = "No list received"
+UP_TO_DATE_TEXT = "Your list is up to date."
+NO_LIST_TEXT = "No cam list could be received from the server."
+
+
+def setUpModule():
+    harness.start_x()
+
+
+def tearDownModule():
+    harness.stop_x()
+
+
+class Endings(harness.E2ETest):
+
+    def test_up_to_date_list_says_so_and_ends(self):
+        self.write_cams(OWN)
+        server = self.serve(records((b"Harbour", b"http://cams.example/harbour.jpg")))
+        app = self.start(server.url)
+        app.wait_for(UP_TO_DATE)
+        # The server's copy is kept while the user reads: its body and one line end more.
+        self.assertEqual(self.read("temp.tmp"),
+                         records((b"Harbour", b"http://cams.example/harbour.jpg")) + b"\r\n")
+        app.answer(UP_TO_DATE, text=UP_TO_DATE_TEXT)
+        self.assert_ended(app)
+        self.assertEqual(self.files(), ["Cams.inf"])
+        self.assertEqual(self.read("Cams.inf"), OWN)
+        self.assertEqual(app.seen, [UP_TO_DATE])
+
+    def test_yes_appends_exactly_the_new_records(self):
+        self.write_cams(OWN)
+        app = self.start(self.serve(SERVER).url)
+        app.wait_search_ended()
+        app.click_add_all(ADD_QUESTION)
+        # Yes is the default button.
+        app.answer(ADD_QUESTION, text="Do you really want to add all new cams?")
+        app.answer(ADDED, text=" 3 Cams was/were added")
+        self.assertEqual(self.read("Cams.inf"), OWN + NEW_IN_ORDER)
+        # Nothing is new any more, and the program says so by itself.
+        app.answer(UP_TO_DATE, text=UP_TO_DATE_TEXT)
+        self.assert_ended(app)
+        self.assertEqual(self.files(), ["Cams.inf"])
+        self.assertEqual(self.read("Cams.inf"), OWN + NEW_IN_ORDER)
+        self.assertEqual(app.seen, [ADD_QUESTION, ADDED, UP_TO_DATE])
+
+    def test_no_changes_nothing_and_ok_ends(self):
+        self.write_cams(OWN)
+        app = self.start(self.serve(SERVER).url)
+        app.wait_search_ended()
+        app.click_add_all(ADD_QUESTION)
+        app.answer(ADD_QUESTION, "Escape")  # Escape answers No
+        self.assertEqual(self.read("Cams.inf"), OWN)
+        self.assertEqual(self.read("temp.tmp"), SERVER + b"\r\n")
+        self.assertTrue(app.is_visible(FORM2))
+        app.click(FORM2, OK)
+        self.assert_ended(app)
+        self.assertEqual(self.files(), ["Cams.inf"])
+        self.assertEqual(self.read("Cams.inf"), OWN)
+        self.assertEqual(app.seen, [ADD_QUESTION])
+
+    def test_ok_before_adding_ends_without_adding(self):
+        self.write_cams(OWN)
+        app = self.start(self.serve(SERVER).url)
+        app.wait_search_ended()
+        app.key(FORM2, "alt+o")
+        self.assert_ended(app)
+        self.assertEqual(self.files(), ["Cams.inf"])
+        self.assertEqual(self.read("Cams.inf"), OWN)
+        self.assertEqual(app.seen, [])
+
+    def test_cancel_during_a_stalled_fetch_ends_at_once(self):
+        self.write_cams(OWN)
+        server = self.serve_raw(lambda connection, head, srv: srv.wait())
+        app = self.start(server.url)
+        app.wait_for(FORM1)
+        harness.poll(server.request_count, 10, "the list to be asked for")
+        app.click(FORM1, CANCEL)
+        self.assert_ended(app, within=1.0)
+        self.assertEqual(self.files(), ["Cams.inf"])
+        self.assertEqual(self.read("Cams.inf"), OWN)
+        self.assertEqual(app.seen, [])
+
+    def test_empty_list_is_not_called_up_to_date(self):
+        self.write_cams(OWN)
+        app = self.start(self.serve(b"").url)
+        app.answer(NO_LIST, text=NO_LIST_TEXT)
+        self.assert_ended(app)
+        self.assertEqual(self.files(), ["Cams.inf"])
+        self.assertEqual(self.read("Cams.inf"), OWN)
+        self.assertEqual(app.seen, [NO_LIST])
+
+
+class WindowManagerClose(harness.E2ETest):
+    """Each window closed through the window manager (WM_DELETE_WINDOW), in each phase."""
+
+    # An own list long enough that the search takes a good many of its 10 ms time slices, so
+    # a close handled a slice or two after it arrives still comes while the search runs.
+    BIG_OWN = OWN + b"".join(b"own %07d\r\n\r\n" % i for i in range(1_000_000))
+
+    def test_closing_the_download_window_during_the_fetch_is_cancel(self):
+        self.write_cams(OWN)
+        server = self.serve_raw(lambda connection, head, srv: srv.wait())
+        app = self.start(server.url)
+        app.wait_for(FORM1)
+        harness.poll(server.request_count, 10, "the list to be asked for")
+        app.close(FORM1)
+        self.assert_ended(app, within=1.0)
+        self.assertEqual(self.files(), ["Cams.inf"])
+        self.assertEqual(self.read("Cams.inf"), OWN)
+
+    def test_closing_the_lists_window_before_the_search_starts_does_nothing(self):
+        self.write_cams(OWN)
+        app = self.start(self.serve(SERVER).url)
+        app.wait_for(FORM2)
+        app.pause_when(lambda: not app.was_shown(FORM3), timeout=0.5)
+        app.close(FORM2)
+        app.resume()
+        self.assert_goes_on(app)
+
+    def test_closing_the_lists_window_during_the_search_does_nothing(self):
+        self.write_cams(self.BIG_OWN)
+        app = self.start(self.serve(SERVER).url)
+        app.wait_for(FORM2, timeout=20)
+        app.pause_when(lambda: app.is_visible(FORM3))
+        app.close(FORM2)
+        app.resume()
+        self.assert_goes_on(app, self.BIG_OWN)
+
+    def test_closing_the_search_window_is_ignored(self):
+        self.write_cams(self.BIG_OWN)
+        app = self.start(self.serve(SERVER).url)
+        app.wait_for(FORM2, timeout=20)
+        app.pause_when(lambda: app.is_visible(FORM3))
+        app.close(FORM3)
+        app.resume()
+        self.assert_goes_on(app, self.BIG_OWN)
+
+    def test_closing_the_lists_window_after_the_search_is_ok(self):
+        self.write_cams(OWN)
+        app = self.start(self.serve(SERVER).url)
+        app.wait_search_ended()
+        app.close(FORM2)
+        self.assert_ended(app)
+        self.assertEqual(self.files(), ["Cams.inf"])
+        self.assertEqual(self.read("Cams.inf"), OWN)
+
+    def test_closing_the_question_is_no_and_the_lists_window_waits_for_it(self):
+        self.write_cams(OWN)
+        app = self.start(self.serve(SERVER).url)
+        app.wait_search_ended()
+        app.click_add_all(ADD_QUESTION)
+        # The question holds the lists window; closing that must neither end nor add.
+        app.close(FORM2, allowed=harness.MAIN_WINDOWS | {ADD_QUESTION})
+        app.close(ADD_QUESTION, allowed=harness.MAIN_WINDOWS | {ADD_QUESTION})
+        app.wait_gone(ADD_QUESTION)
+        self.assertIsNone(app.process.poll())
+        self.assertEqual(self.read("Cams.inf"), OWN)
+        self.assertTrue(app.is_visible(FORM2))
+        app.close(FORM2)
+        self.assert_ended(app)
+        self.assertEqual(self.files(), ["Cams.inf"])
+        self.assertEqual(self.read("Cams.inf"), OWN)
+        self.assertEqual(app.seen, [ADD_QUESTION])
+
+    def test_closing_a_final_message_ends_like_its_ok(self):
+        for body, box in ((records((b"Zoo", b"http://cams.example/zoo.jpg")), UP_TO_DATE),
+                          (b"", NO_LIST)):
+            with self.subTest(box=box):
+                self.write_cams(OWN)
+                app = self.start(self.serve(body).url)
+                app.close(box, allowed=harness.MAIN_WINDOWS | {box})
+                self.assert_ended(app)
+                self.assertEqual(self.files(), ["Cams.inf"])
+                self.assertEqual(self.read("Cams.inf"), OWN)
+
+    def assert_goes_on(self, app, own=OWN):
+        """The close changed nothing: the search ends, and the new cams can still be added."""
+        app.wait_search_ended()
+        self.assertIsNone(app.process.poll(), "the program ended on the close")
+        self.assertTrue(os.path.exists(self.path("temp.tmp")))
+        app.click_add_all(ADD_QUESTION)
+        app.answer(ADD_QUESTION, "Escape")
+        app.click(FORM2, OK)
+        self.assert_ended(app)
+        self.assertEqual(self.files(), ["Cams.inf"])
+        self.assertEqual(self.read("Cams.inf"), own)
+
+
+if __name__ == "__main__":
+    unittest.main()
