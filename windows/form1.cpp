@@ -113,11 +113,6 @@ void Form1::GetRESOURCE(const QString& WWW_Adresse)
     m_resources.GetRESOURCE(WWW_Adresse);
 }
 
-QString Form1::GetFileName(const QString& s)
-{
-    return ResourceDownload::GetFileName(s);
-}
-
 void Form1::stopTimers()
 {
     Timer1.stop();

@@ -67,7 +67,6 @@ protected:
 
 private:
     bool IsOnline();
-    static QString GetFileName(const QString& s);
 
     Forms& m_forms;
     std::unique_ptr<RemoteAccessBinding> m_ras = std::make_unique<RemoteAccessBinding>();

@@ -66,7 +66,6 @@ Form2::Form2(Forms& forms) : QWidget(nullptr), m_forms(forms)
     List2->setFocusPolicy(Qt::NoFocus);
 
     Timer1.setInterval(250);
-    Timer1.setSingleShot(false);
     connect(&Timer1, &QTimer::timeout, this, &Form2::Timer1_Timer);
     Timer2.setInterval(1);
     connect(&Timer2, &QTimer::timeout, this, &Form2::Timer2_Timer);
