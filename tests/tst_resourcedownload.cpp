@@ -4,6 +4,7 @@
 #include "loopbackhttpserver.h"
 #include "remoteaccess.h"
 #include "resourcedownload.h"
+#include "testfiles.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -46,20 +47,6 @@ LoopbackHttpServer::Answer cannedAnswer(int status, const QByteArray& body)
     result.status = status;
     result.body = body;
     return result;
-}
-
-QByteArray contentsOf(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return "<missing>";
-    return file.readAll();
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 QStringList entriesOf(const QString& folder)
@@ -206,7 +193,7 @@ void TestResourceDownload::storesAndShowsThePicture()
 
     QCOMPARE(rig.server.requestCount(), 1);
     QCOMPARE(entriesOf(rig.folder), QStringList{u"cam1.png"_s});
-    QCOMPARE(contentsOf(rig.inFolder(u"cam1.png"_s)), body);
+    QCOMPARE(fileBytes(rig.inFolder(u"cam1.png"_s)), body);
     QCOMPARE(rig.pictures.size(), 2);
     QVERIFY(rig.pictures[0].isNull());
     QCOMPARE(rig.pictures[1].convertToFormat(QImage::Format_ARGB32), image);
@@ -229,7 +216,7 @@ void TestResourceDownload::replacesALongerFileExactly()
 
     rig.download.GetRESOURCE(rig.fileUrl(u"/cam1.png"_s));
 
-    QCOMPARE(contentsOf(target), body);
+    QCOMPARE(fileBytes(target), body);
     QCOMPARE(entriesOf(rig.folder), QStringList{u"cam1.png"_s});
     QCOMPARE(rig.pictures.size(), 2);
     QCOMPARE(rig.pictures[1].convertToFormat(QImage::Format_ARGB32), image);
@@ -301,7 +288,7 @@ void TestResourceDownload::failedDownloadKeepsTheFile()
 
     // Qt sends the request once more when a connection closes before any answer arrived.
     QVERIFY(rig.server.requestCount() >= 1);
-    QCOMPARE(contentsOf(target), earlierBytes);
+    QCOMPARE(fileBytes(target), earlierBytes);
     QCOMPARE(entriesOf(rig.folder), QStringList{u"cam1.png"_s});
     // The picture shown is what that path holds: the earlier file.
     QCOMPARE(rig.pictures.size(), 2);
@@ -349,7 +336,7 @@ void TestResourceDownload::failingStepIsSkipped()
     rig.download.GetRESOURCE(rig.fileUrl(u"/cam1.png"_s));
 
     QCOMPARE(pictureCalls, 2);
-    QCOMPARE(contentsOf(rig.inFolder(u"cam1.png"_s)), body);
+    QCOMPARE(fileBytes(rig.inFolder(u"cam1.png"_s)), body);
     QCOMPARE(rig.pointer, busyThenBack);
 }
 

@@ -5,6 +5,7 @@
 #include "keypicking.h"
 #include "listfiles.h"
 #include "recordmerge.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,18 +50,6 @@ QByteArrayList searchAll(const QByteArrayList& own, const QByteArrayList& server
     while (!search.step([] { return false; })) {
     }
     return search.takeNewKeys();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-QByteArray readFile(const QString& path)
-{
-    return ListFiles::readAll(path).value_or("<missing>");
 }
 
 } // namespace
@@ -216,10 +205,10 @@ void TestSearchAndMerge::appendCreatesAndExtends()
     const QString path = dir.filePath(QStringLiteral("Cams.inf"));
     CamsFileAppender::Outcome outcome = CamsFileAppender::append(path, "k1\r\nd1\r\n");
     QVERIFY2(outcome.ok, qPrintable(outcome.error));
-    QCOMPARE(readFile(path), QByteArray("k1\r\nd1\r\n"));
+    QCOMPARE(fileBytes(path), QByteArray("k1\r\nd1\r\n"));
     outcome = CamsFileAppender::append(path, "k2\r\nd2\r\n");
     QVERIFY(outcome.ok);
-    QCOMPARE(readFile(path), QByteArray("k1\r\nd1\r\nk2\r\nd2\r\n"));
+    QCOMPARE(fileBytes(path), QByteArray("k1\r\nd1\r\nk2\r\nd2\r\n"));
     // Nothing to add touches nothing, not even a missing file.
     QVERIFY(CamsFileAppender::append(dir.filePath(QStringLiteral("other")), {}).ok);
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("other"))));
@@ -231,9 +220,9 @@ void TestSearchAndMerge::appendClosesAnOpenRecord()
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("Cams.inf"));
     const QByteArray old("k1\r\nd1\r\nk2");
-    writeFile(path, old);
+    QVERIFY(writeFile(path, old));
     QVERIFY(CamsFileAppender::append(path, "k3\r\nd3\r\n").ok);
-    const QByteArray now = readFile(path);
+    const QByteArray now = fileBytes(path);
     QVERIFY(now.startsWith(old));
     QCOMPARE(pickKeys(now), (QByteArrayList{"k1", "k2", "k3"}));
 }
@@ -245,7 +234,7 @@ void TestSearchAndMerge::appendFailingWriteLeavesTheFileAsItWas()
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("Cams.inf"));
     const QByteArray old("k1\r\nd1\r\n");
-    writeFile(path, old);
+    QVERIFY(writeFile(path, old));
 
     rlimit saved{};
     QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -262,7 +251,7 @@ void TestSearchAndMerge::appendFailingWriteLeavesTheFileAsItWas()
     QVERIFY2(outcome.error.contains(path), qPrintable(outcome.error));
     // The system's own reason, not a vague one: the user must know what to mend.
     QVERIFY2(outcome.error.contains(QStringLiteral("File too large")), qPrintable(outcome.error));
-    QCOMPARE(readFile(path), old);
+    QCOMPARE(fileBytes(path), old);
     QVERIFY(!fresh.ok);
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("new.inf"))));
 }
@@ -281,7 +270,7 @@ void TestSearchAndMerge::appendToUnwritableFileChangesNothing()
     // A read-only file; root ignores file modes, so the write is tried as nobody.
     const QString path = dir.filePath(QStringLiteral("ro.inf"));
     const QByteArray old("k1\r\nd1\r\n");
-    writeFile(path, old);
+    QVERIFY(writeFile(path, old));
     QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     QVERIFY(QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ExeOther |
                                                   QFile::ReadOther));
@@ -294,7 +283,7 @@ void TestSearchAndMerge::appendToUnwritableFileChangesNothing()
     QVERIFY(!outcome.ok);
     QVERIFY2(outcome.error.contains(QStringLiteral("Permission denied")),
              qPrintable(outcome.error));
-    QCOMPARE(readFile(path), old);
+    QCOMPARE(fileBytes(path), old);
 }
 
 QTEST_GUILESS_MAIN(TestSearchAndMerge)

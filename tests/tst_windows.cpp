@@ -9,6 +9,7 @@
 #include "messageboxdialogs.h"
 #include "program.h"
 #include "recordingdialogs.h"
+#include "testfiles.h"
 #include "textbox.h"
 
 #include <QApplication>
@@ -75,18 +76,6 @@ struct Run
     std::unique_ptr<Program> program;
     std::unique_ptr<QSignalSpy> ended;
 };
-
-QByteArray fileBytes(const QString& path)
-{
-    return ListFiles::readAll(path).value_or("<missing>");
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
 
 bool sameImage(const QPixmap& a, const QPixmap& b)
 {
@@ -233,7 +222,7 @@ void TestWindows::searchFindsTheNewCams()
 {
     Run run;
     run.serve("k2\r\nd2\r\nk3\r\nd3\r\nK3\r\nd\r\nk3\r\nd3 again\r\n");
-    writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\nk2\r\nd2\r\n");
+    QVERIFY(writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\nk2\r\nd2\r\n"));
     QVERIFY(run.runToReview());
     Form2& form2 = run.program->form2();
     Form3& form3 = run.program->form3();
@@ -331,7 +320,7 @@ void TestWindows::upToDateEndsAfterOneMessage()
 {
     Run run;
     run.serve("k1\r\nd1\r\n");
-    writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n");
+    QVERIFY(writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n"));
     run.dialogs.whileOpen = [] {
         QTest::qWait(100);
     };
@@ -352,7 +341,7 @@ void TestWindows::addingWithYes()
 {
     Run run;
     run.serve("k1\r\nd1\r\nk3\r\nd3\r\n");
-    writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n");
+    QVERIFY(writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n"));
     run.dialogs.answers = {true};
     run.dialogs.whileOpen = [] {
         QTest::qWait(50);
@@ -381,7 +370,7 @@ void TestWindows::answeringNoChangesNothing()
 {
     Run run;
     run.serve("k1\r\nd1\r\nk3\r\nd3\r\n");
-    writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n");
+    QVERIFY(writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n"));
     run.dialogs.answers = {false};
     QVERIFY(run.runToReview());
     Form2& form2 = run.program->form2();
@@ -479,7 +468,7 @@ void TestWindows::unwritableServerCopyIsNoList()
 void TestWindows::cancelBeforeTheRetrieval()
 {
     Run run;
-    writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1");
+    QVERIFY(writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1"));
     run.serve("k2\r\nd2\r\n");
     run.program->start();
     QTest::mouseClick(run.program->form1().Command1, Qt::LeftButton);
