@@ -48,9 +48,12 @@ int main(int argc, char* argv[])
     // of the waiting window keeps it, so the peak memory is the program's.
     InternetTransfer transfer;
     const QString fetched = GetHTML(transfer, arguments.at(1));
-    if (!ListFiles::writeServerCopy(ListFiles::tempFile(), fetched.toLatin1()))
-        return fail(CopyNotWritten,
-                    QStringLiteral("%1 could not be written").arg(ListFiles::tempFile()));
+    if (const FileReplacer::Outcome copied =
+            ListFiles::writeServerCopy(ListFiles::tempFile(), fetched.toLatin1());
+        !copied.ok)
+        return fail(
+            CopyNotWritten,
+            QStringLiteral("%1 could not be written: %2").arg(ListFiles::tempFile(), copied.error));
     KeyList serverKeys(KeyList::Order::Sorted);
     serverKeys.addAll(ListFiles::pickKeysFromFile(ListFiles::tempFile()));
     KeyList ownKeys(KeyList::Order::Sorted);
@@ -91,8 +94,11 @@ int main(int argc, char* argv[])
             ListFiles::remove(ListFiles::tempFile());
             return fail(NotAppended, outcome.error);
         }
-        ownKeys.addAll(merge.addedKeys);
-        added = merge.addedKeys.size();
+        QByteArrayList written;
+        for (const qsizetype index : outcome.written)
+            written.append(merge.addedKeys.at(index));
+        ownKeys.addAll(written);
+        added = written.size();
     }
 
     ListFiles::remove(ListFiles::tempFile());

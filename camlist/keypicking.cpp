@@ -17,14 +17,13 @@ QByteArrayList pickKeys(QByteArrayView fileContent)
     return keys;
 }
 
-QByteArray recordBoundaryAfter(QByteArrayView fileContent)
+QByteArray recordBoundaryAfter(QByteArrayView fileContent, QByteArrayView following)
 {
     if (fileContent.isEmpty())
         return {};
     QByteArray boundary;
-    // A lone CR at the end would pair with an LF that starts the first new key; only a CR LF
-    // ends the content safely.
-    if (!fileContent.endsWith("\r\n"))
+    // A lone CR already ends the last line; a lone LF does not.
+    if (!fileContent.endsWith('\r') && !fileContent.endsWith("\r\n"))
         boundary += "\r\n";
 
     bool keyLacksDetail = false;
@@ -37,6 +36,10 @@ QByteArray recordBoundaryAfter(QByteArrayView fileContent)
         keyLacksDetail = !reader.next(detail);
     }
     if (keyLacksDetail)
+        boundary += "\r\n";
+    // An LF right after a final lone CR would pair with it into one line end and be lost from
+    // the first new key; an empty line in between keeps it.
+    if (boundary.isEmpty() && fileContent.endsWith('\r') && following.startsWith('\n'))
         boundary += "\r\n";
     return boundary;
 }

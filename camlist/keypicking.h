@@ -7,7 +7,7 @@
 // the line after it is its detail line, skipped unread; an empty line is skipped by itself.
 QByteArrayList pickKeys(QByteArrayView fileContent);
 
-// What must go in front of appended records so that key picking reads the old content's keys
-// unchanged and the new records as whole records: a line end if the last line has none, and
-// an empty detail line if the last line is a key that lacks one.
-QByteArray recordBoundaryAfter(QByteArrayView fileContent);
+// What must go in front of the records that follow the old content so that key picking reads
+// the old content's keys unchanged and the new records as whole records: a line end if the
+// last line has none, and an empty detail line if the last line is a key that lacks one.
+QByteArray recordBoundaryAfter(QByteArrayView fileContent, QByteArrayView following);

@@ -1,29 +1,30 @@
 #include "listfiles.h"
 
 #include "keypicking.h"
+#include "posixfile.h"
 
 #include <QFile>
+#include <unistd.h>
 
 namespace ListFiles {
 
 std::optional<QByteArray> readAll(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    int error = 0;
+    const int fd = PosixFile::openRegularForReading(path, &error);
+    if (fd < 0)
         return std::nullopt;
-    QByteArray content = file.readAll();
-    if (file.error() != QFileDevice::NoError)
+    QByteArray content;
+    error = PosixFile::readFromStart(fd, content);
+    ::close(fd);
+    if (error != 0)
         return std::nullopt;
     return content;
 }
 
-bool writeServerCopy(const QString& path, const QByteArray& serverText)
+FileReplacer::Outcome writeServerCopy(const QString& path, const QByteArray& serverText)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    const bool written = file.write(serverText) == serverText.size() && file.write("\r\n") == 2;
-    return written && file.flush();
+    return FileReplacer::replace(path, {serverText, "\r\n"});
 }
 
 QByteArrayList pickKeysFromFile(const QString& path)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filereplacer.h"
+
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QString>
@@ -17,16 +19,18 @@ inline QString ownFile()
     return QStringLiteral("Cams.inf");
 }
 
-// The whole file, or nothing if it is missing or cannot be read.
+// The whole file, or nothing if it is missing, cannot be read, or is not a regular file (a
+// link to one is fine). A FIFO or a device is never read, so this never blocks.
 std::optional<QByteArray> readAll(const QString& path);
 
-// Creates or truncates the file and writes the server's text followed by CR LF.
-bool writeServerCopy(const QString& path, const QByteArray& serverText);
+// Puts the server's text followed by CR LF under the name, as a new file: whatever stood
+// there before (a link, someone else's file) is replaced, never written through.
+FileReplacer::Outcome writeServerCopy(const QString& path, const QByteArray& serverText);
 
 // The key lines of a file; a missing or unreadable file has none.
 QByteArrayList pickKeysFromFile(const QString& path);
 
-// Deletes the file; a file that is already gone is fine.
+// Deletes the name (never what a link points to); a name that is already gone is fine.
 void remove(const QString& path);
 
 } // namespace ListFiles

@@ -1,9 +1,9 @@
 #include "resourcedownload.h"
 
+#include "filereplacer.h"
 #include "internettransfer.h"
 
 #include <QCoreApplication>
-#include <QSaveFile>
 #include <algorithm>
 #include <utility>
 
@@ -24,20 +24,6 @@ template <typename Step> void resumeNext(Step&& step) noexcept
 bool isWritableName(const QString& fileName)
 {
     return !fileName.isEmpty() && fileName != u"." && fileName != u"..";
-}
-
-// Goes through a temporary file beside the target, so the target ends up holding exactly these
-// bytes, or stays as it was when anything fails.
-bool replaceFile(const QString& path, const QByteArray& bytes)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
 }
 
 } // namespace
@@ -100,7 +86,7 @@ void ResourceDownload::GetRESOURCE(const QString& WWW_Adresse)
     // Nothing received is no picture: an earlier file of that name is kept.
     resumeNext([&] {
         if (named && !bytes.isEmpty())
-            replaceFile(path, bytes);
+            FileReplacer::replace(path, {bytes});
     });
     resumeNext([&] {
         QImage picture;

@@ -114,8 +114,9 @@ void TestListFiles::boundary_data()
     QTest::newRow("detail without line end") << QByteArray("k\r\nd") << QByteArray("\r\n");
     QTest::newRow("key without detail") << QByteArray("k\r\nd\r\nk2\r\n") << QByteArray("\r\n");
     QTest::newRow("key without detail or line end") << QByteArray("k") << QByteArray("\r\n\r\n");
-    QTest::newRow("ends in lone cr") << QByteArray("k\rd\r") << QByteArray("\r\n");
-    QTest::newRow("key ends in lone cr") << QByteArray("k\r") << QByteArray("\r\n\r\n");
+    // A lone CR already ends the line: no empty line in front of every append.
+    QTest::newRow("ends in lone cr") << QByteArray("k\rd\r") << QByteArray();
+    QTest::newRow("key ends in lone cr") << QByteArray("k\r") << QByteArray("\r\n");
     QTest::newRow("ends in lone lf") << QByteArray("k\r\nd\n") << QByteArray("\r\n");
     QTest::newRow("trailing empty line") << QByteArray("k\r\nd\r\n\r\n") << QByteArray();
 }
@@ -125,12 +126,13 @@ void TestListFiles::boundary()
 {
     QFETCH(QByteArray, old);
     QFETCH(QByteArray, expected);
-    const QByteArray boundary = recordBoundaryAfter(old);
+    const QByteArray records("new\r\nnew detail\r\n");
+    const QByteArray boundary = recordBoundaryAfter(old, records);
     QCOMPARE(boundary, expected);
-    const QByteArray appended = old + boundary + "new\r\nnew detail\r\n";
-    QCOMPARE(pickKeys(appended), pickKeys(old) + QByteArrayList{"new"});
+    QCOMPARE(pickKeys(old + boundary + records), pickKeys(old) + QByteArrayList{"new"});
     // A key may start with LF; it must not pair with a CR the old content ends in.
-    const QByteArray lfKey = old + boundary + "\nnew\r\nd\r\n";
+    const QByteArray lfRecords("\nnew\r\nd\r\n");
+    const QByteArray lfKey = old + recordBoundaryAfter(old, lfRecords) + lfRecords;
     QCOMPARE(pickKeys(lfKey), pickKeys(old) + QByteArrayList{"\nnew"});
 }
 
@@ -208,11 +210,11 @@ void TestListFiles::serverCopyRoundTrips()
     QByteArray text;
     for (int byte = 0; byte < 256; ++byte)
         text += static_cast<char>(byte);
-    QVERIFY(ListFiles::writeServerCopy(path, text));
+    QVERIFY(ListFiles::writeServerCopy(path, text).ok);
     QCOMPARE(ListFiles::readAll(path).value(), text + "\r\n");
 
     // A shorter second copy truncates the first.
-    QVERIFY(ListFiles::writeServerCopy(path, "k1\r\nd1"));
+    QVERIFY(ListFiles::writeServerCopy(path, "k1\r\nd1").ok);
     QCOMPARE(ListFiles::readAll(path).value(), QByteArray("k1\r\nd1\r\n"));
     QCOMPARE(ListFiles::pickKeysFromFile(path), QByteArrayList{"k1"});
 }
@@ -225,7 +227,13 @@ void TestListFiles::missingOrUnreadableFilesHaveNoKeys()
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Cams.inf"))));
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Cams.inf")));
     QVERIFY(!ListFiles::readAll(dir.filePath(QStringLiteral("Cams.inf"))).has_value());
-    QVERIFY(!ListFiles::writeServerCopy(dir.filePath(QStringLiteral("Cams.inf")), "x"));
+    const FileReplacer::Outcome copied =
+        ListFiles::writeServerCopy(dir.filePath(QStringLiteral("Cams.inf")), "x");
+    QVERIFY(!copied.ok);
+    QCOMPARE(copied.error, QStringLiteral("Is a directory"));
+    // The failed copy leaves no scratch file behind.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("Cams.inf")});
 }
 
 void TestListFiles::leadingNumber_data()

@@ -122,7 +122,7 @@ private Q_SLOTS:
     void offlineTouchesNothing_data();
     void offlineTouchesNothing();
     void storesAndShowsThePicture();
-    void replacesALongerFileExactly();
+    void replacesWhatStoodUnderTheName();
     void refusedNamesWriteNothing_data();
     void refusedNamesWriteNothing();
     void failedDownloadKeepsTheFile_data();
@@ -203,7 +203,7 @@ void TestResourceDownload::storesAndShowsThePicture()
     QCOMPARE(rig.transfer.protocol(), InternetTransfer::Protocol::Default);
 }
 
-void TestResourceDownload::replacesALongerFileExactly()
+void TestResourceDownload::replacesWhatStoodUnderTheName()
 {
     Rig rig(Line::Connected);
     QVERIFY(rig.root.isValid());
@@ -221,6 +221,16 @@ void TestResourceDownload::replacesALongerFileExactly()
     QCOMPARE(rig.pictures.size(), 2);
     QCOMPARE(rig.pictures[1].convertToFormat(QImage::Format_ARGB32), image);
     QCOMPARE(rig.pointer, busyThenBack);
+
+    // A link under the name is replaced; the file it points to is never written.
+    const QString outside = rig.root.filePath(u"outside.png"_s);
+    QVERIFY(writeFile(outside, "someone else's"));
+    QVERIFY(QFile::remove(target) && QFile::link(outside, target));
+    rig.download.GetRESOURCE(rig.fileUrl(u"/cam1.png"_s));
+    QCOMPARE(fileBytes(outside), QByteArray("someone else's"));
+    QVERIFY(!QFileInfo(target).isSymLink());
+    QCOMPARE(fileBytes(target), body);
+    QCOMPARE(entriesOf(rig.folder), QStringList{u"cam1.png"_s});
 }
 
 void TestResourceDownload::refusedNamesWriteNothing_data()

@@ -8,11 +8,18 @@
 #include "testfiles.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 class TestSearchAndMerge final : public QObject
@@ -32,6 +39,10 @@ private Q_SLOTS:
     void appendClosesAnOpenRecord();
     void appendFailingWriteLeavesTheFileAsItWas();
     void appendToUnwritableFileChangesNothing();
+    void appendLeavesOutWhatTheFileAlreadyHolds();
+    void failedUndoIsNotCalledUnchanged();
+    void folderFaults_data();
+    void folderFaults();
 };
 
 namespace {
@@ -284,6 +295,234 @@ void TestSearchAndMerge::appendToUnwritableFileChangesNothing()
     QVERIFY2(outcome.error.contains(QStringLiteral("Permission denied")),
              qPrintable(outcome.error));
     QCOMPARE(fileBytes(path), old);
+}
+
+void TestSearchAndMerge::appendLeavesOutWhatTheFileAlreadyHolds()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("Cams.inf"));
+    // Another run added k2 since this one read the list.
+    QVERIFY(writeFile(path, "k1\r\nd1\r\nk2\r\nd2\r\n"));
+    const CamsFileAppender::Outcome outcome =
+        CamsFileAppender::append(path, "k2\r\nd2\r\nk3\r\nd3\r\nk3\r\nd3b\r\n");
+    QVERIFY2(outcome.ok, qPrintable(outcome.error));
+    // Duplicates among this run's own new cams still go in, as the search found them.
+    QCOMPARE(outcome.written, (QList<qsizetype>{1, 2}));
+    QCOMPARE(fileBytes(path), QByteArray("k1\r\nd1\r\nk2\r\nd2\r\nk3\r\nd3\r\nk3\r\nd3b\r\n"));
+
+    // Everything already there: nothing is written, not even a boundary.
+    QVERIFY(writeFile(path, "k1\r\nd1"));
+    const CamsFileAppender::Outcome none = CamsFileAppender::append(path, "k1\r\nd1\r\n");
+    QVERIFY(none.ok);
+    QVERIFY(none.written.isEmpty());
+    QCOMPARE(fileBytes(path), QByteArray("k1\r\nd1"));
+}
+
+namespace {
+
+// Sets or clears the file system's append-only flag; false where that is not allowed.
+bool setAppendOnly(const QString& path, bool on)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_APPEND_FL) : (flags & ~FS_APPEND_FL);
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return done;
+}
+
+} // namespace
+
+// A write that fails and an undo that fails too: the user must not read that the list is as
+// it was.
+void TestSearchAndMerge::failedUndoIsNotCalledUnchanged()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("Cams.inf"));
+    const QByteArray old("k1\r\nd1\r\n");
+    QVERIFY(writeFile(path, old));
+    // Appending works on an append-only file; cutting it back does not.
+    if (!setAppendOnly(path, true))
+        QSKIP("the append-only flag needs root on a file system that has it");
+
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = static_cast<rlim_t>(old.size() + 10);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const CamsFileAppender::Outcome outcome =
+        CamsFileAppender::append(path, QByteArray(100, 'n') + "\r\nd\r\n");
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    QVERIFY(setAppendOnly(path, false));
+
+    QVERIFY(!outcome.ok);
+    QVERIFY(!outcome.leftAsItWas);
+    QVERIFY2(outcome.error.contains(QStringLiteral("could not be cut back")),
+             qPrintable(outcome.error));
+    QVERIFY2(outcome.error.contains(QStringLiteral("10 bytes")), qPrintable(outcome.error));
+    QCOMPARE(QFileInfo(path).size(), old.size() + 10);
+}
+
+namespace {
+
+enum class Fault {
+    TempLinksToOwn,
+    TempHardLinkToOwn,
+    TempLinksOutside,
+    TempDangles,
+    TempIsAFolder,
+    OwnIsAFifo,
+    OwnLinksToADevice,
+    OwnLinksOutside,
+    OwnDangles,
+    OwnIsLocked,
+};
+
+constexpr char ownBytes[] = "own\r\nown detail\r\n";
+constexpr char outsideBytes[] = "someone else's file\r\n";
+
+} // namespace
+
+// A working folder whose names are links, special files or held by another program: the
+// server copy is put in place without writing through anything, the own list is read only
+// when it is a regular file, and the append changes nothing but the real list.
+void TestSearchAndMerge::folderFaults_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QString>("copyError"); // empty: the copy is saved
+    QTest::addColumn<QByteArrayList>("ownKeys");
+    QTest::addColumn<QString>("appendError"); // empty: the record is appended
+    // What the list file (a link's target, where Cams.inf is one) holds afterwards.
+    QTest::addColumn<QByteArray>("ownAfter");
+    const QByteArray own(ownBytes);
+    const QByteArray added = own + "new\r\nnew detail\r\n";
+    const QByteArrayList ownKeys{"own"};
+    const QString notRegular = QStringLiteral("Cams.inf could not be updated: Not a regular file");
+
+    QTest::newRow("temp.tmp links to Cams.inf")
+        << int(Fault::TempLinksToOwn) << QString() << ownKeys << QString() << added;
+    QTest::newRow("temp.tmp is a hard link to Cams.inf")
+        << int(Fault::TempHardLinkToOwn) << QString() << ownKeys << QString() << added;
+    QTest::newRow("temp.tmp links outside")
+        << int(Fault::TempLinksOutside) << QString() << ownKeys << QString() << added;
+    QTest::newRow("temp.tmp dangles")
+        << int(Fault::TempDangles) << QString() << ownKeys << QString() << added;
+    QTest::newRow("temp.tmp is a folder")
+        << int(Fault::TempIsAFolder) << QStringLiteral("Is a directory") << ownKeys << QString()
+        << added;
+    QTest::newRow("Cams.inf is a FIFO")
+        << int(Fault::OwnIsAFifo) << QString() << QByteArrayList() << notRegular << QByteArray();
+    QTest::newRow("Cams.inf links to a device") << int(Fault::OwnLinksToADevice) << QString()
+                                                << QByteArrayList() << notRegular << QByteArray();
+    QTest::newRow("Cams.inf links to a list elsewhere")
+        << int(Fault::OwnLinksOutside) << QString() << ownKeys << QString() << added;
+    QTest::newRow("Cams.inf dangles")
+        << int(Fault::OwnDangles) << QString() << QByteArrayList()
+        << QStringLiteral("Cams.inf could not be updated: No such file or directory")
+        << QByteArray();
+    QTest::newRow("Cams.inf is locked by another run")
+        << int(Fault::OwnIsLocked) << QString() << ownKeys
+        << QStringLiteral("Cams.inf is being updated by another program") << own;
+}
+
+void TestSearchAndMerge::folderFaults()
+{
+    QFETCH(int, fault);
+    QFETCH(QString, copyError);
+    QFETCH(QByteArrayList, ownKeys);
+    QFETCH(QString, appendError);
+    QFETCH(QByteArray, ownAfter);
+
+    QTemporaryDir work;
+    QTemporaryDir elsewhere;
+    QVERIFY(work.isValid() && elsewhere.isValid());
+    const QString outside = elsewhere.filePath(QStringLiteral("outside.txt"));
+    const QString synced = elsewhere.filePath(QStringLiteral("synced.inf"));
+    QVERIFY(writeFile(outside, outsideBytes));
+    QVERIFY(QDir::setCurrent(work.path()));
+    const QString temp = ListFiles::tempFile();
+    const QString ownName = ListFiles::ownFile();
+    // Where the list really lives: Cams.inf itself, or the file it links to.
+    QString list = ownName;
+    int lockFd = -1;
+
+    switch (static_cast<Fault>(fault)) {
+    case Fault::TempLinksToOwn:
+        QVERIFY(writeFile(ownName, ownBytes) && QFile::link(ownName, temp));
+        break;
+    case Fault::TempHardLinkToOwn:
+        QVERIFY(writeFile(ownName, ownBytes));
+        QCOMPARE(::link("Cams.inf", "temp.tmp"), 0);
+        break;
+    case Fault::TempLinksOutside:
+        QVERIFY(writeFile(ownName, ownBytes) && QFile::link(outside, temp));
+        break;
+    case Fault::TempDangles:
+        QVERIFY(writeFile(ownName, ownBytes) && QFile::link(synced, temp));
+        break;
+    case Fault::TempIsAFolder:
+        QVERIFY(writeFile(ownName, ownBytes) && QDir().mkdir(temp));
+        break;
+    case Fault::OwnIsAFifo:
+        QCOMPARE(::mkfifo("Cams.inf", 0600), 0);
+        list.clear(); // reading it to check would block the test itself
+        break;
+    case Fault::OwnLinksToADevice:
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), ownName));
+        list.clear();
+        break;
+    case Fault::OwnLinksOutside:
+        QVERIFY(writeFile(synced, ownBytes) && QFile::link(synced, ownName));
+        list = synced;
+        break;
+    case Fault::OwnDangles:
+        QVERIFY(QFile::link(synced, ownName));
+        list = synced;
+        break;
+    case Fault::OwnIsLocked:
+        QVERIFY(writeFile(ownName, ownBytes));
+        lockFd = ::open("Cams.inf", O_RDONLY | O_CLOEXEC);
+        QCOMPARE(::flock(lockFd, LOCK_EX), 0);
+        break;
+    }
+
+    const FileReplacer::Outcome copied = ListFiles::writeServerCopy(temp, "new\r\nnew detail");
+    QCOMPARE(copied.error, copyError);
+    if (copied.ok) {
+        const QFileInfo copy(temp);
+        QVERIFY(copy.isFile() && !copy.isSymLink());
+        QCOMPARE(fileBytes(temp), QByteArray("new\r\nnew detail\r\n"));
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    const std::optional<QByteArray> read = ListFiles::readAll(ownName);
+    QCOMPARE(read ? pickKeys(*read) : QByteArrayList(), ownKeys);
+    const CamsFileAppender::Outcome appended =
+        CamsFileAppender::append(ownName, "new\r\nnew detail\r\n", std::chrono::milliseconds(100));
+    // A FIFO or a device must never hold the program up.
+    QVERIFY(clock.elapsed() < 5'000);
+    if (lockFd >= 0)
+        ::close(lockFd);
+    QVERIFY2(appendError.isEmpty() ? appended.ok : appended.error.startsWith(appendError),
+             qPrintable(appended.error));
+    QCOMPARE(appended.busy, static_cast<Fault>(fault) == Fault::OwnIsLocked);
+    QVERIFY(appended.leftAsItWas);
+
+    QCOMPARE(fileBytes(outside), QByteArray(outsideBytes));
+    if (!list.isEmpty())
+        QCOMPARE(QFile::exists(list) ? fileBytes(list) : QByteArray(), ownAfter);
+    // Nothing is left over beside the two list files (and the folder standing as temp.tmp).
+    const QStringList names =
+        QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden);
+    for (const QString& name : names)
+        QVERIFY2(name == temp || name == ownName, qPrintable(name));
+    QVERIFY(QDir::setCurrent(QDir::tempPath()));
 }
 
 QTEST_GUILESS_MAIN(TestSearchAndMerge)

@@ -26,7 +26,10 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -110,8 +113,9 @@ private Q_SLOTS:
     void answeringNoChangesNothing();
     void okBeforeAddingLeavesTheListAlone();
     void failedAppendKeepsTheUserInCharge();
+    void listHeldByAnotherRunCanBeTriedAgain();
     void emptyServerListIsNotUpToDate();
-    void unwritableServerCopyIsNoList();
+    void unsavableServerCopyIsNamed();
     void cancelBeforeTheRetrieval();
     void cancelDuringAStalledFetch();
     void closingTheWindows();
@@ -434,6 +438,35 @@ void TestWindows::failedAppendKeepsTheUserInCharge()
     QVERIFY(QFileInfo(QStringLiteral("Cams.inf")).isDir());
 }
 
+void TestWindows::listHeldByAnotherRunCanBeTriedAgain()
+{
+    Run run;
+    run.serve("k1\r\nd1\r\nk3\r\nd3\r\n");
+    QVERIFY(writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n"));
+    run.dialogs.answers = {true, true};
+    QVERIFY(run.runToReview());
+    Form2& form2 = run.program->form2();
+    QTRY_VERIFY(form2.Command2->isEnabled());
+
+    const int held = ::open("Cams.inf", O_RDONLY | O_CLOEXEC);
+    QCOMPARE(::flock(held, LOCK_EX), 0);
+    form2.Command2_Click();
+    ::close(held);
+    QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("Cams not added")});
+    QCOMPARE(run.dialogs.told.first().text,
+             QStringLiteral("Cams.inf is being updated by another program, so no cams were added. "
+                            "Try again in a moment.\nYour list was left as it was."));
+    QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\n"));
+    QCOMPARE(form2.NewC->items(), QByteArrayList{"k3"});
+    QVERIFY(form2.Command2->isEnabled());
+
+    // The other run is done: the same cams go in on the next try.
+    form2.Command2_Click();
+    QCOMPARE(run.dialogs.told.last().text, QStringLiteral(" 1 Cams was/were added"));
+    QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\nk3\r\nd3\r\n"));
+    QCOMPARE(form2.List1->items(), (QByteArrayList{"k1", "k3"}));
+}
+
 void TestWindows::emptyServerListIsNotUpToDate()
 {
     Run run;
@@ -450,18 +483,22 @@ void TestWindows::emptyServerListIsNotUpToDate()
     QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
 }
 
-// A server copy that cannot be replaced must not be read back: its cams are not the server's.
-void TestWindows::unwritableServerCopyIsNoList()
+// A server copy that cannot be saved is a local fault: the box says which file and why, and
+// nothing of what stood there is read back as the server's list.
+void TestWindows::unsavableServerCopyIsNamed()
 {
     Run run;
     run.serve("k1\r\nd1\r\n");
-    // Readable, but not writable even for root.
-    QVERIFY(QFile::link(QStringLiteral("/proc/version"), QStringLiteral("temp.tmp")));
-    QVERIFY(!ListFiles::pickKeysFromFile(QStringLiteral("temp.tmp")).isEmpty());
+    QVERIFY(QDir().mkdir(QStringLiteral("temp.tmp")));
+    QVERIFY(writeFile(QStringLiteral("temp.tmp/k9"), "k9\r\nd9\r\n"));
     run.program->start();
     QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
-    QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("No list received")});
-    QCOMPARE(run.program->form2().List2->count(), 0);
+    QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("List not saved")});
+    QCOMPARE(run.dialogs.told.first().icon, Dialogs::Icon::Warning);
+    QCOMPARE(run.dialogs.told.first().text,
+             QStringLiteral("The server's list could not be saved as temp.tmp: Is a directory"));
+    QVERIFY(!run.program->hasForm2());
+    QVERIFY(QFileInfo(QStringLiteral("temp.tmp")).isDir());
     QVERIFY(!QFile::exists(QStringLiteral("Cams.inf")));
 }
 

@@ -1,6 +1,7 @@
 #include "form1.h"
 
 #include "centring.h"
+#include "dialogs.h"
 #include "dialupstatus.h"
 #include "form2.h"
 #include "forms.h"
@@ -143,12 +144,21 @@ void Form1::Timer2_Timer()
     if (m_forms.isEnding())
         return;
 
-    const bool copied = ListFiles::writeServerCopy(ListFiles::tempFile(), Text1->text().toLatin1());
+    const FileReplacer::Outcome copied =
+        ListFiles::writeServerCopy(ListFiles::tempFile(), Text1->text().toLatin1());
+    if (!copied.ok) {
+        // A local fault, not the server's: say which file and why, and leave the user's files
+        // alone. Reading back whatever stood there would offer cams the server never sent.
+        m_forms.dialogs().tell(this, QStringLiteral("List not saved"),
+                               QStringLiteral("The server's list could not be saved as %1: %2")
+                                   .arg(ListFiles::tempFile(), copied.error),
+                               Dialogs::Icon::Warning);
+        if (!m_forms.isEnding())
+            m_forms.endProgram();
+        return;
+    }
     Form2& form2 = m_forms.form2();
-    // A server copy that could not be written is no server list: reading back whatever an
-    // earlier run left there would offer cams the server no longer has.
-    if (copied)
-        form2.List2->addItems(ListFiles::pickKeysFromFile(ListFiles::tempFile()));
+    form2.List2->addItems(ListFiles::pickKeysFromFile(ListFiles::tempFile()));
     form2.List1->addItems(ListFiles::pickKeysFromFile(ListFiles::ownFile()));
     Inet1.cancel();
     form2.show();

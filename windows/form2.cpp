@@ -157,15 +157,23 @@ void Form2::Command2_Click()
     const CamsFileAppender::Outcome outcome =
         CamsFileAppender::append(ListFiles::ownFile(), merge.block);
     if (!outcome.ok) {
-        m_forms.dialogs().tell(this, QStringLiteral("Cams not added"),
-                               outcome.error + QStringLiteral("\nYour list was left as it was."),
+        // Say the file is as it was only when it is: a failed undo says what is left instead.
+        QString text = outcome.error;
+        if (outcome.leftAsItWas)
+            text += QStringLiteral("\nYour list was left as it was.");
+        m_forms.dialogs().tell(this, QStringLiteral("Cams not added"), text,
                                Dialogs::Icon::Warning);
         return;
     }
-    List1->addItems(merge.addedKeys);
+    QByteArrayList written;
+    written.reserve(outcome.written.size());
+    for (const qsizetype index : outcome.written)
+        written.append(merge.addedKeys.at(index));
+    List1->addItems(written);
 
-    // The count of records really written, so a key that vanished is not claimed as added.
-    const qsizetype added = merge.addedKeys.size();
+    // The count of records really written: a key that vanished from the server's copy, or that
+    // another run added meanwhile, is not claimed as added.
+    const qsizetype added = outcome.written.size();
     m_forms.dialogs().tell(this, QStringLiteral("New Cams added"),
                            QStringLiteral(" %1 Cams was/were added").arg(added),
                            Dialogs::Icon::Information);

@@ -196,6 +196,16 @@ class OwnListFaults(FileTest):
         self.assertEqual(app.seen, [ADD_QUESTION, NOT_ADDED])
 
 
+    def test_list_that_is_a_fifo_never_holds_the_program_up(self):
+        # Read as it stood, a FIFO would block the program for good right after the fetch.
+        os.mkfifo(self.path("Cams.inf"))
+        app = self.start(self.serve(SERVER).url)
+        self.add_all(app, NOT_ADDED)
+        self.assert_refused_and_kept(
+            app, "Not a regular file",
+            lambda: self.assertTrue(stat.S_ISFIFO(os.lstat(self.path("Cams.inf")).st_mode)))
+
+
 class OwnListShapes(FileTest):
 
     def test_list_without_a_final_line_end_gets_whole_records(self):
@@ -257,6 +267,31 @@ class ServerCopyFaults(FileTest):
         self.add_all(app, ADDED)
         app.answer(ADDED, text=" 2 Cams was/were added")
         self.assertEqual(self.read("Cams.inf"), OWN + NEW)
+
+
+class LinkedServerCopy(FileTest):
+
+    def test_a_linked_copy_is_replaced_never_written_through(self):
+        # temp.tmp left as a link of any kind: the server's list must not land in what it
+        # points at, whether that is the user's own list or a file elsewhere.
+        outside_dir = tempfile.mkdtemp(prefix="camupdate-e2e-outside-")
+        self.addCleanup(shutil.rmtree, outside_dir, ignore_errors=True)
+        outside = os.path.join(outside_dir, "notes.txt")
+        kinds = {
+            "symbolic link to Cams.inf": lambda: os.symlink("Cams.inf", self.path("temp.tmp")),
+            "hard link to Cams.inf": lambda: os.link(self.path("Cams.inf"), self.path("temp.tmp")),
+            "symbolic link elsewhere": lambda: os.symlink(outside, self.path("temp.tmp")),
+        }
+        for kind, make_link in kinds.items():
+            with self.subTest(kind=kind):
+                with open(outside, "wb") as f:
+                    f.write(b"not a cam list\r\n")
+                self.write_cams(OWN)
+                make_link()
+                content = self.add_and_read(self.start(self.serve(SERVER).url), 2)
+                self.assertEqual(content, OWN + NEW)
+                with open(outside, "rb") as f:
+                    self.assertEqual(f.read(), b"not a cam list\r\n")
 
 
 if __name__ == "__main__":

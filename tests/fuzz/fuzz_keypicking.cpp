@@ -4,7 +4,7 @@
 // input is cut in two to check appending: the first byte says where the rest is cut; the part
 // before the cut is an existing list, and the part after it becomes whole records (split at
 // every CR into key, detail, key, detail...; an empty key becomes "k"). Then
-//   keys(old + recordBoundaryAfter(old) + records) == keys(old) + the records' keys
+//   keys(old + recordBoundaryAfter(old, records) + records) == keys(old) + the records' keys
 // must hold for both pickKeys and the model.
 #include "keypicking.h"
 #include "linereader.h"
@@ -71,11 +71,13 @@ void checkAppend(const model::Bytes& input)
     }
 
     const std::vector<char> oldCopy = fuzz::exactCopy(old);
-    const model::Bytes boundary = fuzz::bytes(recordBoundaryAfter(fuzz::view(oldCopy)));
+    const std::vector<char> recordsCopy = fuzz::exactCopy(records);
+    const model::Bytes boundary =
+        fuzz::bytes(recordBoundaryAfter(fuzz::view(oldCopy), fuzz::view(recordsCopy)));
     const std::vector<char> combined = fuzz::exactCopy(old + boundary + records);
 
     checkLinesAndKeys(fuzz::view(combined));
-    fuzz::expectEqual("keys after appending [old, recordBoundaryAfter(old), records]",
+    fuzz::expectEqual("keys after appending [old, recordBoundaryAfter(old, records), records]",
                       model::keys(fuzz::bytes(fuzz::view(combined))), expected,
                       {old, boundary, records});
 }

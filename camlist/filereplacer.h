@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+#include <initializer_list>
+
+// Puts new content under a file name without ever opening what stood there: the bytes go into
+// a new file created exclusively beside it, are flushed to disk, and the new file is renamed
+// over the name. A link of any kind under the name is replaced, never written through, and a
+// failure leaves the name as it was.
+class FileReplacer final
+{
+public:
+    struct Outcome
+    {
+        bool ok = false;
+        QString error; // the system's reason, for the user
+    };
+
+    // The parts are written one after the other, so a large text needs no joined copy.
+    static Outcome replace(const QString& path, std::initializer_list<QByteArrayView> parts);
+};

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+// Small wrappers over the system's file calls, for the places that must know exactly what
+// they open and what reached the disk. Each gives 0 or the system's error number.
+namespace PosixFile {
+
+// Not a system error number: the file is a FIFO, a device, a socket or a folder.
+inline constexpr int notARegularFile = -1;
+
+// The system's text for an error number, for the user.
+QString reason(int error);
+
+// Writes every byte. A write the system cuts short (disk full, file-size limit) reports
+// nothing; writing the rest then fails and gives the reason.
+int writeAll(int fd, QByteArrayView bytes);
+
+// Reads from the file's start to its end, whatever the file position.
+int readFromStart(int fd, QByteArray& content);
+
+// Opens a file for reading only when it is a regular file (or a link to one). Never blocks:
+// a FIFO or a device is refused before anything is read from it. Gives the descriptor, or -1
+// with the reason in *error.
+int openRegularForReading(const QString& path, int* error);
+
+// Makes the folder's entries (a new or renamed file) durable. A failure loses nothing that
+// was promised, so it is not reported.
+void syncFolderOf(const QString& path);
+
+} // namespace PosixFile
