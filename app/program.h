@@ -1,6 +1,7 @@
 #pragma once
 
 #include "forms.h"
+#include "updaterun.h"
 
 #include <QObject>
 #include <QString>
@@ -23,6 +24,7 @@ public:
     // Shows the download window; its timers start the run.
     void start();
 
+    UpdateRun& run() override { return m_run; }
     Form1& form1() override;
     Form2& form2() override;
     Form3& form3() override;
@@ -41,6 +43,7 @@ Q_SIGNALS:
 private:
     Dialogs& m_dialogs;
     QString m_listUrl;
+    UpdateRun m_run;
     std::unique_ptr<Form1> m_form1;
     std::unique_ptr<Form2> m_form2;
     std::unique_ptr<Form3> m_form3;

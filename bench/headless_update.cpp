@@ -1,32 +1,25 @@
-// The program's update run without windows, answering Yes to "add all": the same list files,
-// fetch, search steps and merge as the windows use, so run-scale can time and weigh the real
-// flow against a shell pipeline. Run it in the folder that holds Cams.inf.
-#include "camsearch.h"
-#include "camsfileappender.h"
+// The program's update run without windows, answering Yes to "add all": it drives the same run
+// object the windows drive, step by step as their timers would, so run-scale times and weighs
+// the program's own flow against a shell pipeline. Run it in the folder that holds Cams.inf.
+// Prints "added N", then the longest search step in milliseconds on a line of its own.
 #include "gethtml.h"
 #include "internettransfer.h"
-#include "keylist.h"
-#include "listfiles.h"
-#include "recordmerge.h"
+#include "updaterun.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QString>
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 
 namespace {
-
-// The search window's time slice per timer tick.
-constexpr std::chrono::milliseconds timeSlice{10};
 
 enum ExitCode : int {
     Done = 0,
     Usage = 1,
     NoListReceived = 2,
     CopyNotWritten = 3,
-    CopyNotRead = 4,
-    NotAppended = 5,
+    NotAppended = 4,
 };
 
 int fail(ExitCode code, const QString& message)
@@ -44,64 +37,40 @@ int main(int argc, char* argv[])
     if (arguments.size() != 2)
         return fail(Usage, QStringLiteral("usage: camupdate_headless URL"));
 
-    // The retrieval. The fetched text stays alive for the whole run, as the hidden text box
-    // of the waiting window keeps it, so the peak memory is the program's.
-    InternetTransfer transfer;
-    const QString fetched = GetHTML(transfer, arguments.at(1));
-    if (const FileReplacer::Outcome copied =
-            ListFiles::writeServerCopy(ListFiles::tempFile(), fetched.toLatin1());
-        !copied.ok)
-        return fail(
-            CopyNotWritten,
-            QStringLiteral("%1 could not be written: %2").arg(ListFiles::tempFile(), copied.error));
-    KeyList serverKeys(KeyList::Order::Sorted);
-    serverKeys.addAll(ListFiles::pickKeysFromFile(ListFiles::tempFile()));
-    KeyList ownKeys(KeyList::Order::Sorted);
-    ownKeys.addAll(ListFiles::pickKeysFromFile(ListFiles::ownFile()));
-    transfer.cancel();
-
-    if (serverKeys.count() == 0) {
-        ListFiles::remove(ListFiles::tempFile());
+    UpdateRun run;
+    {
+        InternetTransfer transfer;
+        run.loadLists(GetHTML(transfer, arguments.at(1)).toLatin1());
+    }
+    if (run.state() == UpdateRun::State::CopyNotSaved)
+        return fail(CopyNotWritten,
+                    QStringLiteral("the server copy could not be saved: %1").arg(run.copyError()));
+    if (run.state() == UpdateRun::State::NoListReceived) {
+        run.finish();
         return fail(NoListReceived, QStringLiteral("no cam list could be received"));
     }
 
-    // The search, one time slice per step as the search window's timer drives it.
-    KeyList newKeys(KeyList::Order::AsAdded);
-    CamSearch search;
-    search.start(ownKeys.keys(), serverKeys.keys());
+    run.startSearch();
+    qint64 longestStepNs = 0;
     bool ended = false;
     while (!ended) {
-        QElapsedTimer clock;
-        clock.start();
-        ended = search.step([&] { return clock.elapsed() >= timeSlice.count(); });
-        newKeys.addAll(search.takeNewKeys());
+        QElapsedTimer step;
+        step.start();
+        ended = run.searchStep();
+        longestStepNs = std::max(longestStepNs, step.nsecsElapsed());
     }
 
-    // "Add all", answered Yes.
     qsizetype added = 0;
-    if (newKeys.count() > 0) {
-        const std::optional<QByteArray> serverCopy = ListFiles::readAll(ListFiles::tempFile());
-        if (!serverCopy) {
-            ListFiles::remove(ListFiles::tempFile());
-            return fail(CopyNotRead,
-                        QStringLiteral("%1 could not be read again").arg(ListFiles::tempFile()));
-        }
-        const RecordMerge merge = RecordMerge::build(*serverCopy, newKeys.keys());
-        const CamsFileAppender::Outcome outcome =
-            CamsFileAppender::append(ListFiles::ownFile(), merge.block);
+    if (run.newKeys().count() > 0) {
+        const UpdateRun::AddOutcome outcome = run.addNewCams();
         if (!outcome.ok) {
-            // The server copy goes as it does when the lists window is closed after a failure.
-            ListFiles::remove(ListFiles::tempFile());
+            run.finish();
             return fail(NotAppended, outcome.error);
         }
-        QByteArrayList written;
-        for (const qsizetype index : outcome.written)
-            written.append(merge.addedKeys.at(index));
-        ownKeys.addAll(written);
-        added = written.size();
+        added = outcome.addedKeys.size();
     }
-
-    ListFiles::remove(ListFiles::tempFile());
-    std::printf("added %lld\n", static_cast<long long>(added));
+    run.finish();
+    std::printf("added %lld\nlongest search step %.3f ms\n", static_cast<long long>(added),
+                static_cast<double>(longestStepNs) / 1e6);
     return Done;
 }

@@ -6,11 +6,13 @@
 #include "listfiles.h"
 #include "recordmerge.h"
 #include "testfiles.h"
+#include "updaterun.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
@@ -43,6 +45,8 @@ private Q_SLOTS:
     void failedUndoIsNotCalledUnchanged();
     void folderFaults_data();
     void folderFaults();
+    void runStates_data();
+    void runStates();
 };
 
 namespace {
@@ -522,6 +526,77 @@ void TestSearchAndMerge::folderFaults()
         QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden);
     for (const QString& name : names)
         QVERIFY2(name == temp || name == ownName, qPrintable(name));
+    QVERIFY(QDir::setCurrent(QDir::tempPath()));
+}
+
+using RunStates = QList<UpdateRun::State>;
+
+// The run moves only forward through its states, and a step asked for out of turn does nothing.
+void TestSearchAndMerge::runStates_data()
+{
+    QTest::addColumn<QByteArray>("serverText");
+    QTest::addColumn<bool>("copyBlocked"); // a folder stands where the server copy goes
+    QTest::addColumn<RunStates>("states");
+    QTest::addColumn<QByteArrayList>("added");
+    using S = UpdateRun::State;
+    QTest::newRow("new cams added")
+        << QByteArray("k1\r\nd1\r\nk3\r\nd3") << false
+        << RunStates{S::Loading, S::ListsLoaded, S::Searching, S::Reviewing, S::Finished}
+        << QByteArrayList{"k3"};
+    QTest::newRow("up to date") << QByteArray("k1\r\nd1\r\n") << false
+                                << RunStates{S::Loading, S::ListsLoaded, S::Searching, S::Reviewing,
+                                             S::Finished}
+                                << QByteArrayList{};
+    QTest::newRow("nothing received")
+        << QByteArray() << false << RunStates{S::Loading, S::NoListReceived, S::Finished}
+        << QByteArrayList{};
+    QTest::newRow("copy not saved")
+        << QByteArray("k3\r\nd3") << true << RunStates{S::Loading, S::CopyNotSaved, S::Finished}
+        << QByteArrayList{};
+}
+
+void TestSearchAndMerge::runStates()
+{
+    QFETCH(QByteArray, serverText);
+    QFETCH(bool, copyBlocked);
+    QFETCH(RunStates, states);
+    QFETCH(QByteArrayList, added);
+    QTemporaryDir work;
+    QVERIFY(work.isValid() && QDir::setCurrent(work.path()));
+    QVERIFY(writeFile(ListFiles::ownFile(), "k1\r\nd1\r\n"));
+    if (copyBlocked)
+        QVERIFY(QDir().mkdir(ListFiles::tempFile()));
+
+    UpdateRun run;
+    QSignalSpy changes(&run, &UpdateRun::stateChanged);
+    QSignalSpy found(&run, &UpdateRun::newCamsFound);
+    // Out of turn: nothing to search or add yet.
+    QVERIFY(!run.searchStep());
+    QVERIFY(!run.addNewCams().ok);
+    run.loadLists(serverText);
+    run.startSearch();
+    run.setSearchSlice(std::chrono::milliseconds(0));
+    for (int steps = 0; run.state() == UpdateRun::State::Searching && steps < 100; ++steps)
+        run.searchStep();
+    QByteArrayList foundKeys;
+    for (const QList<QVariant>& call : found)
+        foundKeys += call.first().value<QByteArrayList>();
+    QCOMPARE(foundKeys, run.newKeys().keys());
+
+    const UpdateRun::AddOutcome outcome = run.addNewCams();
+    QCOMPARE(outcome.ok, run.state() == UpdateRun::State::Reviewing);
+    QCOMPARE(outcome.addedKeys, added);
+    QCOMPARE(run.newKeys().count(), 0);
+    run.finish();
+    run.finish();
+
+    RunStates seen;
+    for (const QList<QVariant>& change : changes)
+        seen.append(change.first().value<UpdateRun::State>());
+    QCOMPARE(seen, states);
+    QCOMPARE(QFileInfo::exists(ListFiles::tempFile()), copyBlocked);
+    QCOMPARE(fileBytes(ListFiles::ownFile()),
+             added.isEmpty() ? QByteArray("k1\r\nd1\r\n") : QByteArray("k1\r\nd1\r\nk3\r\nd3\r\n"));
     QVERIFY(QDir::setCurrent(QDir::tempPath()));
 }
 

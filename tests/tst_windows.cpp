@@ -276,7 +276,7 @@ void TestWindows::listsWindowWaitsWhileTheSearchRuns()
     for (int i = 0; i < 20'000; ++i)
         list += "cam " + QByteArray::number(i) + "\r\ndetail\r\n";
     run.serve(list);
-    run.program->form3().setTimeSlice(0ms);
+    run.program->run().setSearchSlice(0ms);
     run.program->start();
     QTRY_VERIFY_WITH_TIMEOUT(run.program->hasForm3() && run.program->form3().isVisible(),
                              runTimeout);

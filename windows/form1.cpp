@@ -9,6 +9,7 @@
 #include "listfiles.h"
 #include "numbertext.h"
 #include "textbox.h"
+#include "updaterun.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -133,7 +134,8 @@ void Form1::Timer1_Timer()
         Label1->setText(QStringLiteral("0"));
 }
 
-// The list retrieval: fetch, keep the server copy, fill the lists window and hand over.
+// The list retrieval: fetch, keep the server copy, read both lists and hand over to the lists
+// window.
 void Form1::Timer2_Timer()
 {
     if (m_forms.isEnding())
@@ -143,25 +145,23 @@ void Form1::Timer2_Timer()
     // Cancel can be clicked while the fetch waits; then nothing more of this may run.
     if (m_forms.isEnding())
         return;
-
-    const FileReplacer::Outcome copied =
-        ListFiles::writeServerCopy(ListFiles::tempFile(), Text1->text().toLatin1());
-    if (!copied.ok) {
+    UpdateRun& run = m_forms.run();
+    run.loadLists(Text1->text().toLatin1());
+    if (m_forms.isEnding())
+        return;
+    Inet1.cancel();
+    if (run.state() == UpdateRun::State::CopyNotSaved) {
         // A local fault, not the server's: say which file and why, and leave the user's files
-        // alone. Reading back whatever stood there would offer cams the server never sent.
+        // alone.
         m_forms.dialogs().tell(this, QStringLiteral("List not saved"),
                                QStringLiteral("The server's list could not be saved as %1: %2")
-                                   .arg(ListFiles::tempFile(), copied.error),
+                                   .arg(ListFiles::tempFile(), run.copyError()),
                                Dialogs::Icon::Warning);
         if (!m_forms.isEnding())
             m_forms.endProgram();
         return;
     }
-    Form2& form2 = m_forms.form2();
-    form2.List2->addItems(ListFiles::pickKeysFromFile(ListFiles::tempFile()));
-    form2.List1->addItems(ListFiles::pickKeysFromFile(ListFiles::ownFile()));
-    Inet1.cancel();
-    form2.show();
+    m_forms.form2().show();
     hide();
 }
 

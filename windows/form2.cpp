@@ -1,16 +1,12 @@
 #include "form2.h"
 
-#include "camsfileappender.h"
 #include "centring.h"
 #include "dialogs.h"
 #include "form3.h"
 #include "forms.h"
-#include "listfiles.h"
-#include "recordmerge.h"
 
 #include <QCloseEvent>
 #include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScopedValueRollback>
 
@@ -70,11 +66,41 @@ Form2::Form2(Forms& forms) : QWidget(nullptr), m_forms(forms)
     Timer2.setInterval(1);
     connect(&Timer2, &QTimer::timeout, this, &Form2::Timer2_Timer);
 
+    // The window shows the run: its lists once they are read, the new cams as the search
+    // finds them, and the end of the search.
+    UpdateRun& run = m_forms.run();
+    connect(&run, &UpdateRun::stateChanged, this, &Form2::showRunState);
+    connect(&run, &UpdateRun::newCamsFound, this,
+            [this](const QByteArrayList& keys) { NewC->addItems(keys); });
+    if (run.state() == UpdateRun::State::ListsLoaded ||
+        run.state() == UpdateRun::State::NoListReceived)
+        showRunState(run.state());
+
     // The window's load starts the search timer.
     Timer1.start();
 }
 
 Form2::~Form2() = default;
+
+void Form2::showRunState(UpdateRun::State state)
+{
+    const UpdateRun& run = m_forms.run();
+    switch (state) {
+    case UpdateRun::State::ListsLoaded:
+    case UpdateRun::State::NoListReceived:
+        List2->addItems(run.serverKeys().keys());
+        List1->addItems(run.ownKeys().keys());
+        break;
+    case UpdateRun::State::Reviewing:
+        Command4->setEnabled(true);
+        Timer2.start();
+        setEnabled(true);
+        show();
+        break;
+    default:
+        break;
+    }
+}
 
 bool Form2::searchHasEnded() const
 {
@@ -93,22 +119,22 @@ void Form2::Timer1_Timer()
     if (m_forms.isEnding())
         return;
     Timer1.stop();
-    if (List2->count() == 0) {
+    UpdateRun& run = m_forms.run();
+    if (run.state() != UpdateRun::State::ListsLoaded) {
         // Nothing came from the server: saying the list is up to date would be a lie.
         m_forms.dialogs().tell(this, QStringLiteral("No list received"),
                                QStringLiteral("No cam list could be received from the server."),
                                Dialogs::Icon::Information);
         if (m_forms.isEnding())
             return;
-        ListFiles::remove(ListFiles::tempFile());
+        run.finish();
         m_forms.endProgram();
         return;
     }
-    Form3& form3 = m_forms.form3();
-    form3.ProgressBar2->setMaximum(static_cast<int>(List2->count()));
-    form3.Timer1.start();
+    // The search window shows the search once it is there to see it start.
+    m_forms.form3();
     setEnabled(false);
-    form3.show();
+    run.startSearch();
 }
 
 // The review: offer the new cams, or say the list is up to date and end.
@@ -116,7 +142,8 @@ void Form2::Timer2_Timer()
 {
     if (m_forms.isEnding() || m_boxOpen)
         return;
-    if (NewC->count() >= 1) {
+    UpdateRun& run = m_forms.run();
+    if (run.newKeys().count() >= 1) {
         Command2->setEnabled(true);
         return;
     }
@@ -128,7 +155,7 @@ void Form2::Timer2_Timer()
     }
     if (m_forms.isEnding())
         return;
-    ListFiles::remove(ListFiles::tempFile());
+    run.finish();
     m_forms.endProgram();
 }
 
@@ -144,38 +171,22 @@ void Form2::Command2_Click()
     if (m_forms.isEnding())
         return;
 
-    const std::optional<QByteArray> serverCopy = ListFiles::readAll(ListFiles::tempFile());
-    if (!serverCopy) {
-        m_forms.dialogs().tell(this, QStringLiteral("Cams not added"),
-                               QStringLiteral("The server's list (%1) could not be read again, so "
-                                              "no cams were added.")
-                                   .arg(ListFiles::tempFile()),
-                               Dialogs::Icon::Warning);
-        return;
-    }
-    const RecordMerge merge = RecordMerge::build(*serverCopy, NewC->items());
-    const CamsFileAppender::Outcome outcome =
-        CamsFileAppender::append(ListFiles::ownFile(), merge.block);
+    const UpdateRun::AddOutcome outcome = m_forms.run().addNewCams();
     if (!outcome.ok) {
-        // Say the file is as it was only when it is: a failed undo says what is left instead.
+        // Say the list is as it was only when it is: a failed undo says what is left instead.
         QString text = outcome.error;
-        if (outcome.leftAsItWas)
+        if (outcome.listLeftAsItWas)
             text += QStringLiteral("\nYour list was left as it was.");
         m_forms.dialogs().tell(this, QStringLiteral("Cams not added"), text,
                                Dialogs::Icon::Warning);
         return;
     }
-    QByteArrayList written;
-    written.reserve(outcome.written.size());
-    for (const qsizetype index : outcome.written)
-        written.append(merge.addedKeys.at(index));
-    List1->addItems(written);
+    List1->addItems(outcome.addedKeys);
 
     // The count of records really written: a key that vanished from the server's copy, or that
     // another run added meanwhile, is not claimed as added.
-    const qsizetype added = outcome.written.size();
     m_forms.dialogs().tell(this, QStringLiteral("New Cams added"),
-                           QStringLiteral(" %1 Cams was/were added").arg(added),
+                           QStringLiteral(" %1 Cams was/were added").arg(outcome.addedKeys.size()),
                            Dialogs::Icon::Information);
     if (m_forms.isEnding())
         return;
@@ -187,7 +198,7 @@ void Form2::Command4_Click()
 {
     if (m_forms.isEnding())
         return;
-    ListFiles::remove(ListFiles::tempFile());
+    m_forms.run().finish();
     m_forms.endProgram();
 }
 

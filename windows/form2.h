@@ -1,6 +1,7 @@
 #pragma once
 
 #include "keylistbox.h"
+#include "updaterun.h"
 
 #include <QTimer>
 #include <QWidget>
@@ -43,6 +44,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void showRunState(UpdateRun::State state);
+
     Forms& m_forms;
     // True while one of this window's message boxes is open: the review timer keeps ticking
     // under a box, and must neither ask again nor end the program behind the user's back.

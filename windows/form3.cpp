@@ -1,15 +1,13 @@
 #include "form3.h"
 
 #include "centring.h"
-#include "form2.h"
 #include "forms.h"
 #include "numbertext.h"
+#include "updaterun.h"
 
 #include <QCloseEvent>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
-#include <QPushButton>
 
 Form3::Form3(Forms& forms) : QWidget(nullptr), m_forms(forms)
 {
@@ -40,39 +38,33 @@ Form3::Form3(Forms& forms) : QWidget(nullptr), m_forms(forms)
 
     Timer1.setInterval(1);
     connect(&Timer1, &QTimer::timeout, this, &Form3::Timer1_Timer);
+
+    connect(&m_forms.run(), &UpdateRun::stateChanged, this, [this](UpdateRun::State state) {
+        if (state == UpdateRun::State::Searching) {
+            ProgressBar2->setMaximum(static_cast<int>(m_forms.run().serverKeys().count()));
+            Timer1.start();
+            show();
+        } else if (state == UpdateRun::State::Reviewing) {
+            Timer1.stop();
+            hide();
+        }
+    });
 }
 
 Form3::~Form3() = default;
 
-// One search step. Own keys are looked up in an index instead of being compared one per tick,
-// so even big lists are done in seconds; the labels and the bar show where the search stands.
+// One search step: as many server keys as fit in a time slice, so even big lists are done in
+// seconds; the labels and the bar show where the search stands.
 void Form3::Timer1_Timer()
 {
     if (m_forms.isEnding())
         return;
-    Form2& form2 = m_forms.form2();
-    if (!m_searchStarted) {
-        m_search.start(form2.List1->items(), form2.List2->items());
-        m_searchStarted = true;
-    }
-    QElapsedTimer clock;
-    clock.start();
-    const bool ended = m_search.step([&] { return clock.elapsed() >= m_timeSlice.count(); });
-
-    form2.NewC->addItems(m_search.takeNewKeys());
+    UpdateRun& run = m_forms.run();
+    run.searchStep();
     Pos1->setText(QStringLiteral("0"));
     Erg->setText(QStringLiteral("0"));
-    Pos2->setText(numberText(m_search.settled()));
-    ProgressBar2->setValue(static_cast<int>(m_search.progressValue()));
-    if (!ended)
-        return;
-
-    Timer1.stop();
-    hide();
-    form2.Command4->setEnabled(true);
-    form2.Timer2.start();
-    form2.setEnabled(true);
-    form2.show();
+    Pos2->setText(numberText(run.settledCount()));
+    ProgressBar2->setValue(static_cast<int>(run.progressValue()));
 }
 
 // The search must finish; closing its window would leave the lists window disabled for good.

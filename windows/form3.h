@@ -1,30 +1,24 @@
 #pragma once
 
-#include "camsearch.h"
-
 #include <QTimer>
 #include <QWidget>
-#include <chrono>
 
 class Forms;
 class QLabel;
 class QProgressBar;
 
 // The search window: shows the progress of the search while the lists window is disabled.
-// Each tick of Timer1 settles as many server keys as fit in one time slice.
+// Each tick of Timer1 is one step of the run's search.
 class Form3 final : public QWidget
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Form3)
 
 public:
-    static constexpr std::chrono::milliseconds defaultTimeSlice{10};
-
     explicit Form3(Forms& forms);
     ~Form3() override;
 
     void stopTimers() { Timer1.stop(); }
-    void setTimeSlice(std::chrono::milliseconds slice) { m_timeSlice = slice; }
 
     QProgressBar* ProgressBar2;
     QLabel* Pos1;
@@ -40,7 +34,4 @@ protected:
 
 private:
     Forms& m_forms;
-    CamSearch m_search;
-    bool m_searchStarted = false;
-    std::chrono::milliseconds m_timeSlice = defaultTimeSlice;
 };

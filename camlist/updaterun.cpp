@@ -1,0 +1,135 @@
+#include "updaterun.h"
+
+#include "camsfileappender.h"
+#include "keypicking.h"
+#include "listfiles.h"
+#include "recordmerge.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <thread>
+
+UpdateRun::UpdateRun(QObject* parent) : QObject(parent) {}
+
+UpdateRun::~UpdateRun() = default;
+
+void UpdateRun::setState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    Q_EMIT stateChanged(state);
+}
+
+namespace {
+
+struct LoadedLists
+{
+    FileReplacer::Outcome copy;
+    KeyList server{KeyList::Order::Sorted};
+    KeyList own{KeyList::Order::Sorted};
+};
+
+LoadedLists load(const QByteArray& serverText)
+{
+    LoadedLists loaded;
+    loaded.copy = ListFiles::writeServerCopy(ListFiles::tempFile(), serverText);
+    if (!loaded.copy.ok)
+        return loaded;
+    // The copy holds the text and one more line end, which can only end or follow the last
+    // line: it gives the same keys as the text in hand, so the file need not be read back.
+    loaded.server.addAll(pickKeys(serverText));
+    loaded.own.addAll(ListFiles::pickKeysFromFile(ListFiles::ownFile()));
+    return loaded;
+}
+
+} // namespace
+
+void UpdateRun::loadLists(const QByteArray& serverText)
+{
+    setState(State::Loading);
+    LoadedLists loaded;
+    QEventLoop wait;
+    std::thread worker([&] {
+        loaded = load(serverText);
+        QMetaObject::invokeMethod(&wait, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    // Also ends early when the whole program ends; the work is then waited for all the same.
+    wait.exec();
+    worker.join();
+
+    if (!loaded.copy.ok) {
+        m_copyError = loaded.copy.error;
+        setState(State::CopyNotSaved);
+        return;
+    }
+    m_server = std::move(loaded.server);
+    m_own = std::move(loaded.own);
+    setState(m_server.count() == 0 ? State::NoListReceived : State::ListsLoaded);
+}
+
+void UpdateRun::startSearch()
+{
+    if (m_state != State::ListsLoaded)
+        return;
+    m_search.start(m_own.keys(), m_server.keys());
+    setState(State::Searching);
+}
+
+bool UpdateRun::searchStep()
+{
+    if (m_state != State::Searching)
+        return m_state == State::Reviewing;
+    QElapsedTimer clock;
+    clock.start();
+    const bool ended = m_search.step([&] { return clock.elapsed() >= m_searchSlice.count(); });
+    const QByteArrayList found = m_search.takeNewKeys();
+    if (!found.isEmpty()) {
+        m_new.addAll(found);
+        Q_EMIT newCamsFound(found);
+    }
+    if (ended)
+        setState(State::Reviewing);
+    return ended;
+}
+
+UpdateRun::AddOutcome UpdateRun::addNewCams()
+{
+    AddOutcome outcome;
+    if (m_state != State::Reviewing)
+        return outcome;
+    const std::optional<QByteArray> serverCopy = ListFiles::readAll(ListFiles::tempFile());
+    if (!serverCopy) {
+        outcome.error = QStringLiteral("The server's list (%1) could not be read again, so no "
+                                       "cams were added.")
+                            .arg(ListFiles::tempFile());
+        return outcome;
+    }
+    const RecordMerge merge = RecordMerge::build(*serverCopy, m_new.keys());
+    const CamsFileAppender::Outcome appended =
+        CamsFileAppender::append(ListFiles::ownFile(), merge.block);
+    if (!appended.ok) {
+        outcome.error = appended.error;
+        outcome.listLeftAsItWas = appended.leftAsItWas;
+        return outcome;
+    }
+    outcome.ok = true;
+    outcome.addedKeys.reserve(appended.written.size());
+    for (const qsizetype index : appended.written)
+        outcome.addedKeys.append(merge.addedKeys.at(index));
+    m_own.addAll(outcome.addedKeys);
+    m_new.clear();
+    Q_EMIT camsAdded(outcome.addedKeys);
+    return outcome;
+}
+
+void UpdateRun::finish()
+{
+    if (m_state == State::Finished)
+        return;
+    // Only a copy this run saved is its to remove; what stood in its way stays.
+    if (m_state != State::Waiting && m_state != State::Loading &&
+        m_state != State::CopyNotSaved)
+        ListFiles::remove(ListFiles::tempFile());
+    setState(State::Finished);
+}
