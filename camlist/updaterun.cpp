@@ -128,8 +128,7 @@ void UpdateRun::finish()
     if (m_state == State::Finished)
         return;
     // Only a copy this run saved is its to remove; what stood in its way stays.
-    if (m_state != State::Waiting && m_state != State::Loading &&
-        m_state != State::CopyNotSaved)
+    if (m_state != State::Waiting && m_state != State::Loading && m_state != State::CopyNotSaved)
         ListFiles::remove(ListFiles::tempFile());
     setState(State::Finished);
 }
