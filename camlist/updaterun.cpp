@@ -63,6 +63,7 @@ void UpdateRun::loadLists(const QByteArray& serverText)
         setState(State::CopyNotSaved);
         return;
     }
+    m_serverText = serverText;
     m_server = std::move(loaded.server);
     m_own = std::move(loaded.own);
     setState(m_server.count() == 0 ? State::NoListReceived : State::ListsLoaded);
@@ -98,14 +99,9 @@ UpdateRun::AddOutcome UpdateRun::addNewCams()
     AddOutcome outcome;
     if (m_state != State::Reviewing)
         return outcome;
-    const std::optional<QByteArray> serverCopy = ListFiles::readAll(ListFiles::tempFile());
-    if (!serverCopy) {
-        outcome.error = QStringLiteral("The server's list (%1) could not be read again, so no "
-                                       "cams were added.")
-                            .arg(ListFiles::tempFile());
-        return outcome;
-    }
-    const RecordMerge merge = RecordMerge::build(*serverCopy, m_new.keys());
+    // The records come from the text this run received and saved. The saved copy is not read
+    // back: another run in the same folder may have replaced or removed it meanwhile.
+    const RecordMerge merge = RecordMerge::build(m_serverText, m_new.keys());
     const CamsFileAppender::Outcome appended =
         CamsFileAppender::append(ListFiles::ownFile(), merge.block);
     if (!appended.ok) {

@@ -83,6 +83,7 @@ private:
 
     State m_state = State::Waiting;
     QString m_copyError;
+    QByteArray m_serverText;
     KeyList m_own{KeyList::Order::Sorted};
     KeyList m_server{KeyList::Order::Sorted};
     KeyList m_new{KeyList::Order::AsAdded};

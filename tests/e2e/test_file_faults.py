@@ -269,6 +269,27 @@ class ServerCopyFaults(FileTest):
         self.assertEqual(self.read("Cams.inf"), OWN + NEW)
 
 
+class TwoRunsInOneFolder(FileTest):
+
+    def test_both_answered_yes_add_each_record_once(self):
+        # Both runs offer the same new cams; whichever adds second finds them already there.
+        self.write_cams(OWN)
+        url = self.serve(SERVER).url
+        first, second = self.start(url), self.start(url)
+        first.wait_search_ended()
+        second.wait_search_ended()
+        self.add_all(first, ADDED)
+        first.answer(ADDED, text=" 2 Cams was/were added")
+        first.answer(UP_TO_DATE)
+        self.assert_ended(first)
+        self.add_all(second, ADDED)
+        second.answer(ADDED, text=" 0 Cams was/were added")
+        second.answer(UP_TO_DATE)
+        self.assert_ended(second)
+        self.assertEqual(self.read("Cams.inf"), OWN + NEW)
+        self.assertEqual(self.files(), ["Cams.inf"])
+
+
 class LinkedServerCopy(FileTest):
 
     def test_a_linked_copy_is_replaced_never_written_through(self):
