@@ -1,6 +1,7 @@
 // The cam search: the stepped, indexed search against a literal one-comparison-per-tick search.
 #include "benchdata.h"
 #include "camsearch.h"
+#include "updaterun.h"
 
 #include <QElapsedTimer>
 #include <algorithm>
@@ -8,7 +9,7 @@
 
 namespace {
 
-// The whole search in 10 ms slices, as the search window's timer drives it.
+// The whole search in the run's slices, as the search window's timer drives it.
 void BM_SteppedSearch(benchmark::State& state)
 {
     const BenchLists lists = makeBenchLists(state.range(0), state.range(0));
@@ -21,7 +22,8 @@ void BM_SteppedSearch(benchmark::State& state)
         while (!ended) {
             QElapsedTimer clock;
             clock.start();
-            ended = search.step([&] { return clock.elapsed() >= 10; });
+            ended = search.step(
+                [&] { return clock.elapsed() >= UpdateRun::defaultSearchSlice.count(); });
             longestStepNs = std::max(longestStepNs, clock.nsecsElapsed());
             benchmark::DoNotOptimize(search.takeNewKeys());
             ++steps;
