@@ -5,9 +5,16 @@
 #include "listfiles.h"
 #include "recordmerge.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QLoggingCategory>
+#include <QMetaEnum>
 #include <thread>
+
+// Off unless asked for (QT_LOGGING_RULES="camupdate.run.info=true"): the moments a run reaches
+// each state, for timing the whole program from outside.
+Q_LOGGING_CATEGORY(runLog, "camupdate.run", QtWarningMsg)
 
 UpdateRun::UpdateRun(QObject* parent) : QObject(parent) {}
 
@@ -18,6 +25,8 @@ void UpdateRun::setState(State state)
     if (m_state == state)
         return;
     m_state = state;
+    qCInfo(runLog, "%s at %lld", QMetaEnum::fromType<State>().valueToKey(static_cast<int>(state)),
+           static_cast<long long>(QDateTime::currentMSecsSinceEpoch()));
     Q_EMIT stateChanged(state);
 }
 
@@ -99,6 +108,8 @@ UpdateRun::AddOutcome UpdateRun::addNewCams()
     AddOutcome outcome;
     if (m_state != State::Reviewing)
         return outcome;
+    QElapsedTimer clock;
+    clock.start();
     // The records come from the text this run received and saved. The saved copy is not read
     // back: another run in the same folder may have replaced or removed it meanwhile.
     const RecordMerge merge = RecordMerge::build(m_serverText, m_new.keys());
@@ -115,7 +126,9 @@ UpdateRun::AddOutcome UpdateRun::addNewCams()
         outcome.addedKeys.append(merge.addedKeys.at(index));
     m_own.addAll(outcome.addedKeys);
     m_new.clear();
-    Q_EMIT camsAdded(outcome.addedKeys);
+    qCInfo(runLog, "appended %lld records in %lld ms",
+           static_cast<long long>(outcome.addedKeys.size()),
+           static_cast<long long>(clock.elapsed()));
     return outcome;
 }
 

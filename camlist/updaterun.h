@@ -75,8 +75,6 @@ Q_SIGNALS:
     void stateChanged(UpdateRun::State state);
     // The search found these keys, in server-list order.
     void newCamsFound(const QByteArrayList& keys);
-    // These keys were appended to the own list; none are on offer any more.
-    void camsAdded(const QByteArrayList& keys);
 
 private:
     void setState(State state);
