@@ -173,6 +173,19 @@ class XServer:
             x.request(struct.pack("<BBHII", 25, 0, 11, window, 0) + event)  # SendEvent
             x.sync()
 
+    def icon_sizes(self, window):
+        """The sizes of the icons a window offers the desktop (_NET_WM_ICON), as (width,
+        height) pairs: each icon is its width, its height, then that many ARGB pixels."""
+        with _XConnection(self.number) as x:
+            data = x.property(window, x.intern_atom("_NET_WM_ICON"))
+        values = struct.unpack(f"<{len(data) // 4}I", data)
+        sizes, i = [], 0
+        while i + 2 <= len(values):
+            width, height = values[i], values[i + 1]
+            sizes.append((width, height))
+            i += 2 + width * height
+        return sizes
+
     def selection_text(self, selection="PRIMARY", timeout=2.0):
         with _XConnection(self.number) as x:
             return x.selection_text(selection, timeout)
@@ -281,11 +294,15 @@ class _XConnection:
                     break
         finally:
             self.sock.settimeout(5)
-        # GetProperty, deleting it: up to 64 KiB of text.
-        self.request(struct.pack("<BBHIIIII", 20, 1, 6, window, target, 0, 0, 16384))
+        # Up to 64 KiB of text, deleted once read.
+        return self.property(window, target, delete=True).decode("utf-8", errors="replace")
+
+    def property(self, window, atom, delete=False, longs=65536):
+        """A window property's bytes, of any type (empty when it is not set)."""
+        self.request(struct.pack("<BBHIIIII", 20, int(delete), 6, window, atom, 0, 0, longs))
         reply = self._packet()
-        length = struct.unpack_from("<I", reply, 16)[0]
-        return reply[32:32 + length].decode("utf-8", errors="replace")
+        size = struct.unpack_from("<I", reply, 16)[0] * (reply[1] // 8)
+        return reply[32:32 + size]
 
 
 # --------------------------------------------------------------------------------------------
@@ -369,6 +386,12 @@ class App:
     def was_shown(self, title):
         """True once the window exists at all, shown now or before (hidden windows are kept)."""
         return any(self.x.name(w) == title for w in self.x.search(".", pid=self.window_pid, visible=False))
+
+    def icon_sizes(self):
+        """The icons of each of the program's own windows, shown or not, by title."""
+        return {self.x.name(w): self.x.icon_sizes(w)
+                for w in self.x.search(".", pid=self.window_pid, visible=False)
+                if self.x.name(w) in MAIN_WINDOWS}
 
     def running(self):
         """Fails if the program has ended: a wait for something it should still do is over."""
