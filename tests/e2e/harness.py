@@ -1,10 +1,11 @@
 """Runs the installed camupdate on a private X server and drives it the way a user would.
 
-Shared by the end-to-end test files: the X server, the program under test, the list servers
-(a well-behaved one and one that misbehaves on purpose), and the window manager's close request,
-which bare Xvfb has nobody to send.
+Shared by the end-to-end test files and by the headless demo (scripts/lib/headless_demo.py):
+the X server, the program under test, the list servers (a well-behaved one and one that
+misbehaves on purpose), the window manager's close request, which bare Xvfb has nobody to send,
+and pictures of the windows.
 
-The program is found through CAMUPDATE_E2E_BINARY. Every wait has a deadline, every server
+The tests find the program through CAMUPDATE_E2E_BINARY. Every wait has a deadline, every server
 listens on 127.0.0.1 only, and whatever a test starts is ended by that test.
 """
 
@@ -305,7 +306,8 @@ class _XConnection:
         finally:
             self.sock.settimeout(5)
         # Up to 64 KiB of text, deleted once read.
-        return self.property(window, target, delete=True).decode("utf-8", errors="replace")
+        return self.property(window, target, delete=True, longs=16384).decode("utf-8",
+                                                                              errors="replace")
 
     def image(self, drawable, left, top, width, height):
         """A rectangle's pixels as rows of red, green, blue bytes. Our Xvfb's screen is 24-bit
