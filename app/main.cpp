@@ -2,7 +2,6 @@
 #include "program.h"
 
 #include <QApplication>
-#include <QIcon>
 #include <csignal>
 
 int main(int argc, char* argv[])
@@ -13,7 +12,8 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("camupdate"));
     QApplication::setApplicationVersion(QStringLiteral(CAMUPDATE_VERSION));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
+    // No icon for the whole application: the search window must show none. The download and
+    // lists windows carry their own, and message boxes take their window's.
     QApplication::setDesktopFileName(QStringLiteral("camupdate"));
     // Hiding or closing windows never ends the program; only its own end does.
     QApplication::setQuitOnLastWindowClosed(false);

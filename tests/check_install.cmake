@@ -7,7 +7,8 @@ if(NOT result EQUAL 0)
     message(FATAL_ERROR "install failed: ${result}")
 endif()
 foreach(path bin/camupdate share/applications/camupdate.desktop
-        share/icons/hicolor/48x48/apps/camupdate.png)
+        share/icons/hicolor/48x48/apps/camupdate.png share/icons/hicolor/96x96/apps/camupdate.png
+        share/metainfo/example.camupdate.camupdate.metainfo.xml)
     if(NOT EXISTS "${PREFIX}/${path}")
         message(FATAL_ERROR "not installed: ${path}")
     endif()

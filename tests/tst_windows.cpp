@@ -7,11 +7,13 @@
 #include "listfiles.h"
 #include "loopbackhttpserver.h"
 #include "messageboxdialogs.h"
+#include "pictures.h"
 #include "program.h"
 #include "recordingdialogs.h"
 #include "testfiles.h"
 #include "textbox.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QBuffer>
 #include <QCloseEvent>
@@ -84,6 +86,32 @@ bool sameImage(const QPixmap& a, const QPixmap& b)
 {
     return a.toImage().convertToFormat(QImage::Format_RGB32) ==
            b.toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// A picture drawn at twice the size shows the same as the normal one: scaled down, it differs
+// from it by little, and by less than from any other picture it could be mixed up with.
+double difference(const QImage& sharp, const QImage& normal)
+{
+    const QImage a = sharp.scaled(normal.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                         .convertToFormat(QImage::Format_RGB32);
+    const QImage b = normal.convertToFormat(QImage::Format_RGB32);
+    double sum = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y);
+            const QRgb q = b.pixel(x, y);
+            sum += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) +
+                   std::abs(qBlue(p) - qBlue(q));
+        }
+    }
+    return sum / (3.0 * a.width() * a.height());
+}
+
+// What a screen reader is told about a control.
+QString accessibleText(QWidget* widget, QAccessible::Text kind)
+{
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(widget);
+    return face ? face->text(kind) : QString();
 }
 
 bool closeWindow(QWidget& window)
@@ -172,6 +200,28 @@ void TestWindows::downloadWindowFace()
     QVERIFY(sameImage(form1.Image2->pixmap(), form1.Image1[13]->pixmap()));
     const QImage icon = QIcon(QStringLiteral(":/icon.png")).pixmap(48, 48).toImage();
     QCOMPARE(icon.size(), QSize(48, 48));
+    QVERIFY(!accessibleText(form1.Image2, QAccessible::Description).isEmpty());
+
+    // Every picture also comes drawn at twice its size, for screens scaled to 200 %.
+    QCOMPARE(form1.windowIcon().availableSizes(), (QList<QSize>{{48, 48}, {96, 96}}));
+    // A desktop asks for a large icon on a normal screen too.
+    QCOMPARE(form1.windowIcon().pixmap(QSize(96, 96), 1.0).size(), QSize(96, 96));
+    const QImage sharpIcon = form1.windowIcon().pixmap(QSize(48, 48), 2.0).toImage();
+    QCOMPARE(sharpIcon.size(), QSize(96, 96));
+    QVERIFY(difference(sharpIcon, icon) < 4.0);
+    for (int i = 0; i < Form1::frameCount; ++i) {
+        const QImage sharp = Pictures::frame(i).pixmap(QSize(60, 60), 2.0).toImage();
+        QCOMPARE(sharp.size(), QSize(120, 120));
+        QVERIFY(!sharp.hasAlphaChannel());
+        const double own = difference(sharp, form1.Image1[i]->pixmap().toImage());
+        const double next =
+            difference(sharp, form1.Image1[(i + 1) % Form1::frameCount]->pixmap().toImage());
+        QVERIFY2(own < 4.0 && own < next / 2,
+                 qPrintable(QStringLiteral("frame %1 at twice the size: %2 off, the next frame %3")
+                                .arg(i)
+                                .arg(own)
+                                .arg(next)));
+    }
     form1.stopTimers();
 }
 
@@ -265,6 +315,10 @@ void TestWindows::searchWindowFaceBeforeTheSearch()
     QVERIFY(!form3.Timer1.isActive());
     QCOMPARE(form3.Timer1.interval(), 1);
     QVERIFY(!(form3.windowFlags() & Qt::WindowMinimizeButtonHint));
+    // No icon of its own, and none taken from the application either.
+    QVERIFY(form3.windowIcon().isNull());
+    form3.winId();
+    QVERIFY(form3.windowHandle()->icon().isNull());
 }
 
 // A search long enough to take many ticks: the lists window takes no input until it has ended,
@@ -612,7 +666,11 @@ void TestWindows::listsWindowFace()
     QCOMPARE(form2.Command4->text(), QStringLiteral("&OK"));
     QCOMPARE(form2.Timer1.interval(), 250);
     QCOMPARE(form2.Timer2.interval(), 1);
-    QVERIFY(!form2.windowIcon().isNull());
+    QCOMPARE(form2.windowIcon().availableSizes(), (QList<QSize>{{48, 48}, {96, 96}}));
+    // A screen reader names each list after its heading, and "<" after what it does.
+    QCOMPARE(accessibleText(form2.List1, QAccessible::Name), QStringLiteral("Own List"));
+    QCOMPARE(accessibleText(form2.NewC, QAccessible::Name), QStringLiteral("New Cams:"));
+    QCOMPARE(accessibleText(form2.Command2, QAccessible::Name), QStringLiteral("Add new cams"));
 
     form2.List2->addItem("secret");
     form2.show();

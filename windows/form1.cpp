@@ -8,6 +8,7 @@
 #include "gethtml.h"
 #include "listfiles.h"
 #include "numbertext.h"
+#include "pictures.h"
 #include "textbox.h"
 #include "updaterun.h"
 
@@ -29,14 +30,13 @@ Form1::Form1(Forms& forms) : QWidget(nullptr), m_forms(forms)
     QPalette white = palette();
     white.setColor(QPalette::Window, Qt::white);
     setPalette(white);
-    setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
+    setWindowIcon(Pictures::icon());
 
     for (int i = 0; i < frameCount; ++i) {
         QLabel* frame = new QLabel(this);
         frame->setObjectName(QStringLiteral("Image1_%1").arg(i));
         frame->setGeometry(8, 8, 60, 60);
-        frame->setPixmap(
-            QPixmap(QStringLiteral(":/frames/frame%1.png").arg(i, 2, 10, QChar(u'0'))));
+        frame->setPixmap(Pictures::frame(i).pixmap(QSize(60, 60), devicePixelRatio()));
         frame->hide();
         Image1[i] = frame;
     }
@@ -44,6 +44,9 @@ Form1::Form1(Forms& forms) : QWidget(nullptr), m_forms(forms)
     Image2->setObjectName(QStringLiteral("Image2"));
     Image2->setGeometry(122, 16, 60, 60);
     Image2->setPixmap(Image1[frameCount - 1]->pixmap());
+    Image2->setAccessibleName(QStringLiteral("Wait animation"));
+    Image2->setAccessibleDescription(
+        QStringLiteral("A web cam with a turning arc: the cam list is being received"));
 
     Label1 = new QLabel(QStringLiteral("0"), this);
     Label1->setObjectName(QStringLiteral("Label1"));

@@ -4,6 +4,7 @@
 #include "dialogs.h"
 #include "form3.h"
 #include "forms.h"
+#include "pictures.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -20,7 +21,7 @@ Form2::Form2(Forms& forms) : QWidget(nullptr), m_forms(forms)
                    Qt::WindowCloseButtonHint);
     setFixedSize(489, 393);
     centreOnScreen(*this);
-    setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
+    setWindowIcon(Pictures::icon());
 
     Label1 = new QLabel(QStringLiteral("Own List"), this);
     Label1->setObjectName(QStringLiteral("Label1"));
@@ -29,6 +30,7 @@ Form2::Form2(Forms& forms) : QWidget(nullptr), m_forms(forms)
     List1 = new KeyListBox(KeyList::Order::Sorted, this);
     List1->setObjectName(QStringLiteral("List1"));
     List1->setGeometry(8, 24, 217, 329);
+    List1->setAccessibleName(Label1->text());
 
     Label2 = new QLabel(QStringLiteral("New Cams:"), this);
     Label2->setObjectName(QStringLiteral("Label2"));
@@ -37,6 +39,7 @@ Form2::Form2(Forms& forms) : QWidget(nullptr), m_forms(forms)
     NewC = new KeyListBox(KeyList::Order::AsAdded, this);
     NewC->setObjectName(QStringLiteral("NewC"));
     NewC->setGeometry(264, 24, 217, 329);
+    NewC->setAccessibleName(Label2->text());
 
     List2 = new KeyListBox(KeyList::Order::Sorted, this);
     List2->setObjectName(QStringLiteral("List2"));
@@ -47,6 +50,8 @@ Form2::Form2(Forms& forms) : QWidget(nullptr), m_forms(forms)
     Command2->setObjectName(QStringLiteral("Command2"));
     Command2->setGeometry(232, 24, 25, 25);
     Command2->setToolTip(QStringLiteral("Add new cams"));
+    // "<" says nothing to a screen reader.
+    Command2->setAccessibleName(Command2->toolTip());
     Command2->setEnabled(false);
     connect(Command2, &QPushButton::clicked, this, &Form2::Command2_Click);
 

@@ -32,14 +32,19 @@ ensure_packages() {
 
 build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
     libgl-dev fonts-dejavu-core python3)
-test_packages=(xvfb xauth xdotool x11-utils clang libclang-rt-14-dev clang-format libbenchmark-dev curl)
+# A virtual X server and the tool that clicks in it: the demo without a display, and the
+# end-to-end tests.
+headless_packages=(xvfb xauth xdotool)
+# The tests: the above, the fuzzing and formatting tools, the benchmarks, and what packs and
+# checks the Debian package.
+test_packages=("${headless_packages[@]}" x11-utils clang libclang-rt-14-dev clang-format
+    libbenchmark-dev curl dpkg-dev desktop-file-utils appstream)
 
-# Configures (once) and builds one build folder: configure_and_build DIR [cmake options...]
+# Configures and builds one build folder: configure_and_build DIR [cmake options...]
+# Configuring every time is cheap, and it finds tools installed since the last time.
 configure_and_build() {
     local dir=$1
     shift
-    if [ ! -f "$dir/build.ninja" ]; then
-        cmake -S "$repo_root" -B "$dir" -G Ninja "$@"
-    fi
+    cmake -S "$repo_root" -B "$dir" -G Ninja "$@"
     cmake --build "$dir"
 }

@@ -1,10 +1,11 @@
 """Runs the installed camupdate on a private X server and drives it the way a user would.
 
-Shared by the end-to-end test files: the X server, the program under test, the list servers
-(a well-behaved one and one that misbehaves on purpose), and the window manager's close request,
-which bare Xvfb has nobody to send.
+Shared by the end-to-end test files and by the headless demo (scripts/lib/headless_demo.py):
+the X server, the program under test, the list servers (a well-behaved one and one that
+misbehaves on purpose), the window manager's close request, which bare Xvfb has nobody to send,
+and pictures of the windows.
 
-The program is found through CAMUPDATE_E2E_BINARY. Every wait has a deadline, every server
+The tests find the program through CAMUPDATE_E2E_BINARY. Every wait has a deadline, every server
 listens on 127.0.0.1 only, and whatever a test starts is ended by that test.
 """
 
@@ -20,6 +21,7 @@ import tempfile
 import threading
 import time
 import unittest
+import zlib
 
 # The program's own windows; anything else that shows up is a message box.
 FORM1 = "Recieving List..."
@@ -173,6 +175,28 @@ class XServer:
             x.request(struct.pack("<BBHII", 25, 0, 11, window, 0) + event)  # SendEvent
             x.sync()
 
+    def icon_sizes(self, window):
+        """The sizes of the icons a window offers the desktop (_NET_WM_ICON), as (width,
+        height) pairs: each icon is its width, its height, then that many ARGB pixels."""
+        with _XConnection(self.number) as x:
+            data = x.property(window, x.intern_atom("_NET_WM_ICON"))
+        values = struct.unpack(f"<{len(data) // 4}I", data)
+        sizes, i = [], 0
+        while i + 2 <= len(values):
+            width, height = values[i], values[i + 1]
+            sizes.append((width, height))
+            i += 2 + width * height
+        return sizes
+
+    def capture(self, window, path):
+        """Saves what the screen shows of a window as a PNG (whatever lies on top of it
+        included, as a user sees it) and returns how many different colours it holds."""
+        left, top, width, height = self.geometry(window)
+        with _XConnection(self.number) as x:
+            rows = x.image(x.root, left, top, width, height)
+        write_png(path, width, height, rows)
+        return len({bytes(row[i:i + 3]) for row in rows for i in range(0, len(row), 3)})
+
     def selection_text(self, selection="PRIMARY", timeout=2.0):
         with _XConnection(self.number) as x:
             return x.selection_text(selection, timeout)
@@ -281,11 +305,46 @@ class _XConnection:
                     break
         finally:
             self.sock.settimeout(5)
-        # GetProperty, deleting it: up to 64 KiB of text.
-        self.request(struct.pack("<BBHIIIII", 20, 1, 6, window, target, 0, 0, 16384))
+        # Up to 64 KiB of text, deleted once read.
+        return self.property(window, target, delete=True, longs=16384).decode("utf-8",
+                                                                              errors="replace")
+
+    def image(self, drawable, left, top, width, height):
+        """A rectangle's pixels as rows of red, green, blue bytes. Our Xvfb's screen is 24-bit
+        TrueColor, kept 32 bits a pixel, blue first."""
+        self.request(struct.pack("<BBHIhhHHI", 73, 2, 5, drawable, left, top, width, height,
+                                 0xFFFFFFFF))  # GetImage, ZPixmap, all planes
         reply = self._packet()
-        length = struct.unpack_from("<I", reply, 16)[0]
-        return reply[32:32 + length].decode("utf-8", errors="replace")
+        if reply[1] != 24:
+            raise AssertionError(f"the screen has depth {reply[1]}, not 24")
+        data, stride, rows = reply[32:], width * 4, []
+        for y in range(height):
+            line = data[y * stride:(y + 1) * stride]
+            row = bytearray(width * 3)
+            row[0::3], row[1::3], row[2::3] = line[2::4], line[1::4], line[0::4]
+            rows.append(row)
+        return rows
+
+    def property(self, window, atom, delete=False, longs=65536):
+        """A window property's bytes, of any type (empty when it is not set)."""
+        self.request(struct.pack("<BBHIIIII", 20, int(delete), 6, window, atom, 0, 0, longs))
+        reply = self._packet()
+        size = struct.unpack_from("<I", reply, 16)[0] * (reply[1] // 8)
+        return reply[32:32 + size]
+
+
+def write_png(path, width, height, rows):
+    """Writes rows of red, green, blue bytes as an 8-bit RGB PNG."""
+
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+    raw = b"".join(b"\0" + bytes(row) for row in rows)  # each row unfiltered
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n"
+                + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+                + chunk(b"IDAT", zlib.compress(raw, 6)) + chunk(b"IEND", b""))
 
 
 # --------------------------------------------------------------------------------------------
@@ -369,6 +428,12 @@ class App:
     def was_shown(self, title):
         """True once the window exists at all, shown now or before (hidden windows are kept)."""
         return any(self.x.name(w) == title for w in self.x.search(".", pid=self.window_pid, visible=False))
+
+    def icon_sizes(self):
+        """The icons of each of the program's own windows, shown or not, by title."""
+        return {self.x.name(w): self.x.icon_sizes(w)
+                for w in self.x.search(".", pid=self.window_pid, visible=False)
+                if self.x.name(w) in MAIN_WINDOWS}
 
     def running(self):
         """Fails if the program has ended: a wait for something it should still do is over."""
@@ -509,9 +574,10 @@ class App:
 
 
 class ListServer:
-    """A plain HTTP server on 127.0.0.1 that serves one list at /list.txt."""
+    """A plain HTTP server on 127.0.0.1 that serves one list at /list.txt, after a delay if
+    asked for one, as a distant server would."""
 
-    def __init__(self, body):
+    def __init__(self, body, delay=0.0):
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -523,6 +589,7 @@ class ListServer:
                 if self.path != LIST_PATH:
                     self.send_error(404)
                     return
+                time.sleep(delay)
                 self.send_response(200)
                 self.send_header("Content-Type", "text/plain")
                 self.send_header("Content-Length", str(len(body)))

@@ -61,6 +61,9 @@ class Endings(harness.E2ETest):
         self.write_cams(OWN)
         app = self.start(self.serve(SERVER).url)
         app.wait_search_ended()
+        # The search window has no icon; the others carry the program's, also at twice the size.
+        self.assertEqual(app.icon_sizes(), {FORM1: [(48, 48), (96, 96)],
+                                            FORM2: [(48, 48), (96, 96)], FORM3: []})
         app.click_add_all(ADD_QUESTION)
         # Yes is the default button.
         app.answer(ADD_QUESTION, text="Do you really want to add all new cams?")
