@@ -31,7 +31,7 @@ ensure_packages() {
 }
 
 build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
-    libgl-dev fonts-dejavu-core python3)
+    libgl-dev libcurl4-openssl-dev fonts-dejavu-core python3)
 test_packages=(xvfb xauth xdotool x11-utils clang libclang-rt-14-dev clang-format libbenchmark-dev curl)
 
 # Configures (once) and builds one build folder: configure_and_build DIR [cmake options...]
