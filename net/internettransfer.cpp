@@ -335,8 +335,9 @@ bool InternetTransfer::Session::headEnded()
     if (m_announced > m_limits.maxBody)
         return false;
     m_bodyWanted = true;
+    // An announced length is only a claim: room for the body grows with what really came.
     if (m_announced > 0)
-        m_body.reserve(m_announced);
+        m_body.reserve(std::min(m_announced, qint64{1024} * 1024));
     return true;
 }
 
