@@ -120,7 +120,7 @@ private:
 
     // The head being read, and the verdict on the last one.
     qint64 m_headBytes = 0;
-    QByteArray m_encoding;
+    bool m_encoded = false;
     qint64 m_announced = -1;
     bool m_hasLocation = false;
     bool m_bodyWanted = false;
@@ -297,7 +297,7 @@ bool InternetTransfer::Session::headLine(const QByteArray& line)
     if (m_headBytes > m_limits.maxHead)
         return false;
     if (line.startsWith("HTTP/")) {
-        m_encoding.clear();
+        m_encoded = false;
         m_announced = -1;
         m_hasLocation = false;
         m_bodyWanted = false;
@@ -305,8 +305,9 @@ bool InternetTransfer::Session::headLine(const QByteArray& line)
     }
     if (line == "\r\n" || line == "\n")
         return headEnded();
+    // Any coding but identity, in any of the fields, would hand us bytes other than the list.
     if (const QByteArray value = fieldValue(line, "Content-Encoding"); !value.isEmpty())
-        m_encoding = value.toLower();
+        m_encoded = m_encoded || value.compare("identity", Qt::CaseInsensitive) != 0;
     if (const QByteArray value = fieldValue(line, "Content-Length"); !value.isEmpty()) {
         bool ok = false;
         m_announced = value.toLongLong(&ok);
@@ -330,7 +331,7 @@ bool InternetTransfer::Session::headEnded()
         return m_hasLocation; // curl follows it, up to the redirect limit, without its body
     if (status < 200 || status > 299)
         return false;
-    if (!m_encoding.isEmpty() && m_encoding != "identity")
+    if (m_encoded)
         return false;
     if (m_announced > m_limits.maxBody)
         return false;

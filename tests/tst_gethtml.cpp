@@ -117,6 +117,8 @@ void TestGetHtml::failuresGiveTheEmptyText_data()
     LoopbackHttpServer::Answer gzip = ok(QByteArray("\x1f\x8b\x08\x00k1\r\nd1\r\n", 12));
     gzip.extraHeaders = "Content-Encoding: gzip\r\n";
     QTest::newRow("gzip encoded") << gzip << anyBody << false;
+    gzip.extraHeaders = "Content-Encoding: gzip\r\nContent-Encoding: identity\r\n";
+    QTest::newRow("gzip encoded, then identity") << gzip << anyBody << false;
     // One byte every 20 ms never trips the stall time-out, only the low-speed window.
     LoopbackHttpServer::Answer trickle = ok(QByteArray(500, 't'));
     trickle.trickle = 20ms;
