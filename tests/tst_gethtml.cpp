@@ -22,6 +22,7 @@ private Q_SLOTS:
     void nothingListening();
     void secondCallAfterAFailureFetchesAnew();
     void stallEndsAtTheTimeout();
+    void slowButSteadyIsTaken();
     void followsAFewRedirects();
     void refusesOtherSchemes();
     void cancelEndsAnOpenTransfer();
@@ -191,6 +192,21 @@ void TestGetHtml::stallEndsAtTheTimeout()
     halfway.stallAfterBytes = 100;
     QCOMPARE(fetch(server, halfway, inet), QString());
     QTRY_COMPARE_WITH_TIMEOUT(server.hangUps(), 2, 1'000);
+}
+
+// The low-speed window asks for a pace, not for the whole body within one window.
+void TestGetHtml::slowButSteadyIsTaken()
+{
+    LoopbackHttpServer server;
+    InternetTransfer inet;
+    inet.setLowSpeedWindow(500ms);
+    LoopbackHttpServer::Answer steady = ok(QByteArray(8'000, 's'));
+    steady.trickle = 10ms;
+    steady.tricklePiece = 64; // about 3,200 bytes per window, three times the minimum
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(fetch(server, steady, inet), QString(8'000, u's'));
+    QVERIFY(clock.elapsed() > 500);
 }
 
 void TestGetHtml::followsAFewRedirects()

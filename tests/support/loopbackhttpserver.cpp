@@ -123,13 +123,14 @@ void LoopbackHttpServer::serve(QTcpSocket* socket)
     } else if (answer.trickle > std::chrono::milliseconds::zero()) {
         sending->trickled = answer.body;
         auto* timer = new QTimer(socket);
-        connect(timer, &QTimer::timeout, this, [this, socket, sending, timer] {
+        const qsizetype piece = std::max<qsizetype>(answer.tricklePiece, 1);
+        connect(timer, &QTimer::timeout, this, [this, socket, sending, timer, piece] {
             if (sending->trickled.isEmpty() || socket->state() != QAbstractSocket::ConnectedState) {
                 timer->stop();
                 return;
             }
-            socket->write(sending->trickled.left(1));
-            sending->trickled.remove(0, 1);
+            socket->write(sending->trickled.left(piece));
+            sending->trickled.remove(0, piece);
             feed(socket);
         });
         timer->start(answer.trickle);

@@ -31,7 +31,8 @@ public:
         QByteArray raw;                 // if set, sent as it is instead of an HTTP answer
         bool endlessHead = false;       // header fields without end after the status line
         qint64 fillerBytes = -1;        // a body of this many filler bytes instead of body
-        std::chrono::milliseconds trickle{0}; // the body goes out one byte per this interval
+        std::chrono::milliseconds trickle{0}; // the body goes out a piece per this interval
+        qsizetype tricklePiece = 1;
     };
 
     explicit LoopbackHttpServer(QObject* parent = nullptr);
