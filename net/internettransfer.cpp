@@ -1,19 +1,27 @@
 #include "internettransfer.h"
 
+#include <QByteArray>
 #include <QEventLoop>
-#include <QNetworkProxy>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QSocketNotifier>
+#include <QTimer>
 #include <QUrl>
+#include <algorithm>
+#include <curl/curl.h>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <utility>
 
-InternetTransfer::InternetTransfer(QObject* parent) : QObject(parent) {}
-
-InternetTransfer::~InternetTransfer()
-{
-    cancel();
-}
+// libcurl does the HTTP work because it can be bounded everywhere a server could make us
+// wait or hoard: the head is seen line by line, a failed transfer's connection is closed
+// before the call that failed it returns, and nothing reads on behind our back. It is driven
+// from a local event loop through socket notifiers and a timer, so the program's own timers
+// and clicks are served while a fetch blocks its caller.
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 bool schemeFits(const QUrl& url, InternetTransfer::Protocol protocol)
 {
@@ -30,14 +38,362 @@ bool schemeFits(const QUrl& url, InternetTransfer::Protocol protocol)
     }
 }
 
+// The schemes a redirect may lead to: never other protocols, and never from https back to
+// plain http.
+const char* redirectSchemes(const QUrl& url, InternetTransfer::Protocol protocol)
+{
+    if (url.scheme().toLower() == u"https")
+        return "https";
+    return protocol == InternetTransfer::Protocol::Http ? "http" : "http,https";
+}
+
+void initCurlOnce()
+{
+    // Never cleaned up: the program may fetch until its very end.
+    [[maybe_unused]] static const CURLcode once = curl_global_init(CURL_GLOBAL_DEFAULT);
+}
+
+QByteArray fieldValue(const QByteArray& line, const char* name)
+{
+    const qsizetype colon = line.indexOf(':');
+    if (colon < 0 || line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) != 0)
+        return {};
+    return line.mid(colon + 1).trimmed();
+}
+
 } // namespace
 
-bool InternetTransfer::bodyTooLarge(QNetworkReply* reply, qint64 received) const
+// One open transfer: the curl handles, the notifiers and timers that drive them, what came so
+// far and how fast.
+class InternetTransfer::Session final
 {
-    if (received > m_maxBodyBytes)
+public:
+    struct Limits
+    {
+        std::chrono::milliseconds stall;
+        std::chrono::milliseconds lowSpeedWindow;
+        qint64 maxBody;
+        qint64 maxHead;
+    };
+
+    Session(const Limits& limits, const QByteArray& url, bool direct, const char* protocols,
+            const char* redirects);
+    ~Session();
+    Q_DISABLE_COPY_MOVE(Session)
+
+    // Runs the transfer to its end; gives the body, or nothing on any failure.
+    std::optional<QByteArray> run();
+    // Closes the connection now and lets run() return.
+    void stop();
+
+private:
+    struct Watch
+    {
+        std::unique_ptr<QSocketNotifier> read;
+        std::unique_ptr<QSocketNotifier> write;
+    };
+
+    static int onSocket(CURL*, curl_socket_t socket, int what, void* self, void*);
+    static int onTimer(CURLM*, long milliseconds, void* self);
+    static size_t onHeader(char* data, size_t size, size_t count, void* self);
+    static size_t onBody(char* data, size_t size, size_t count, void* self);
+
+    void act(curl_socket_t socket, int events);
+    void watch(curl_socket_t socket, int what);
+    bool headLine(const QByteArray& line);
+    bool headEnded();
+    void moved(qint64 bytes);
+    void checkPace();
+
+    Limits m_limits;
+    CURLM* m_multi = nullptr;
+    CURL* m_easy = nullptr;
+    curl_slist* m_fields = nullptr;
+    std::map<curl_socket_t, Watch> m_watches;
+    QTimer m_curlTimer;
+    QTimer m_paceTimer;
+    QEventLoop m_loop;
+    bool m_attached = false;
+    bool m_stopped = false;
+    bool m_done = false;
+    CURLcode m_result = CURLE_OK;
+
+    // The head being read, and the verdict on the last one.
+    qint64 m_headBytes = 0;
+    bool m_encoded = false;
+    qint64 m_announced = -1;
+    bool m_hasLocation = false;
+    bool m_bodyWanted = false;
+    QByteArray m_body;
+
+    // Pace: when the transfer began and last moved, and the recent arrivals that still count
+    // towards the minimum of the low-speed window.
+    Clock::time_point m_start = Clock::now();
+    Clock::time_point m_lastMoved = m_start;
+    qint64 m_moved = 0;
+    std::deque<std::pair<Clock::time_point, qint64>> m_recent;
+};
+
+InternetTransfer::Session::Session(const Limits& limits, const QByteArray& url, bool direct,
+                                   const char* protocols, const char* redirects)
+    : m_limits(limits)
+{
+    initCurlOnce();
+    m_multi = curl_multi_init();
+    m_easy = curl_easy_init();
+    if (!m_multi || !m_easy)
+        return;
+    m_curlTimer.setSingleShot(true);
+    QObject::connect(&m_curlTimer, &QTimer::timeout, &m_loop,
+                     [this] { act(CURL_SOCKET_TIMEOUT, 0); });
+    m_paceTimer.setSingleShot(true);
+    m_paceTimer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&m_paceTimer, &QTimer::timeout, &m_loop, [this] { checkPace(); });
+
+    curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &Session::onSocket);
+    curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &Session::onTimer);
+    curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
+
+    curl_easy_setopt(m_easy, CURLOPT_URL, url.constData());
+    curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, protocols);
+    curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, redirects);
+    curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, static_cast<long>(maxRedirects));
+    curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    // Every connection ends with its transfer, so a failed one is never kept for later.
+    curl_easy_setopt(m_easy, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
+    // A cancel while a host name is still being looked up must not wait for the lookup: the
+    // lookup's thread is left to end by itself.
+    curl_easy_setopt(m_easy, CURLOPT_QUICK_EXIT, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBody));
+    if (direct) {
+        curl_easy_setopt(m_easy, CURLOPT_PROXY, "");
+        curl_easy_setopt(m_easy, CURLOPT_NOPROXY, "*");
+    }
+    // Plain bytes on the wire, so the announced length can be checked against what came.
+    m_fields = curl_slist_append(nullptr, "Accept-Encoding: identity");
+    curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_fields);
+    curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &Session::onHeader);
+    curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &Session::onBody);
+    curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
+}
+
+InternetTransfer::Session::~Session()
+{
+    stop();
+    if (m_easy)
+        curl_easy_cleanup(m_easy);
+    if (m_multi)
+        curl_multi_cleanup(m_multi);
+    curl_slist_free_all(m_fields);
+}
+
+std::optional<QByteArray> InternetTransfer::Session::run()
+{
+    if (!m_multi || !m_easy || !m_fields || curl_multi_add_handle(m_multi, m_easy) != CURLM_OK)
+        return std::nullopt;
+    m_attached = true;
+    checkPace();
+    // Timers and clicks are served while we wait, so the windows stay alive.
+    if (!m_stopped)
+        m_loop.exec();
+    // The loop can also end because the whole program is ending; never leave a connection.
+    const bool ended = m_done;
+    stop();
+    long status = 0;
+    curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
+    // A body shorter than announced is a cut, never a list.
+    const bool complete = m_announced < 0 || m_announced == m_body.size();
+    if (!ended || m_result != CURLE_OK || status < 200 || status > 299 || !m_bodyWanted ||
+        !complete)
+        return std::nullopt;
+    return std::move(m_body);
+}
+
+void InternetTransfer::Session::stop()
+{
+    m_stopped = true;
+    m_curlTimer.stop();
+    m_paceTimer.stop();
+    for (auto& [socket, watch] : m_watches) {
+        if (watch.read)
+            watch.read->setEnabled(false);
+        if (watch.write)
+            watch.write->setEnabled(false);
+    }
+    if (m_attached) {
+        // Taking the handle off mid-transfer makes curl close its connection right here.
+        m_attached = false;
+        curl_multi_remove_handle(m_multi, m_easy);
+    }
+    m_loop.quit();
+}
+
+void InternetTransfer::Session::act(curl_socket_t socket, int events)
+{
+    if (!m_attached)
+        return;
+    int running = 0;
+    curl_multi_socket_action(m_multi, socket, events, &running);
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(m_multi, &left)) {
+        if (message->msg == CURLMSG_DONE) {
+            m_result = message->data.result;
+            m_done = true;
+        }
+    }
+    if (m_done)
+        stop();
+}
+
+int InternetTransfer::Session::onSocket(CURL*, curl_socket_t socket, int what, void* self, void*)
+{
+    static_cast<Session*>(self)->watch(socket, what);
+    return 0;
+}
+
+void InternetTransfer::Session::watch(curl_socket_t socket, int what)
+{
+    // Notifiers are only switched off here, never deleted: curl may call this from inside a
+    // notifier's own signal.
+    Watch& entry = m_watches[socket];
+    const auto want = [&](std::unique_ptr<QSocketNotifier>& notifier, QSocketNotifier::Type type,
+                          int events, bool on) {
+        if (on && !notifier) {
+            notifier = std::make_unique<QSocketNotifier>(socket, type);
+            QObject::connect(notifier.get(), &QSocketNotifier::activated, &m_loop,
+                             [this, socket, events] { act(socket, events); });
+        }
+        if (notifier)
+            notifier->setEnabled(on);
+    };
+    const bool reading = what == CURL_POLL_IN || what == CURL_POLL_INOUT;
+    const bool writing = what == CURL_POLL_OUT || what == CURL_POLL_INOUT;
+    want(entry.read, QSocketNotifier::Read, CURL_CSELECT_IN, reading);
+    want(entry.write, QSocketNotifier::Write, CURL_CSELECT_OUT, writing);
+}
+
+int InternetTransfer::Session::onTimer(CURLM*, long milliseconds, void* self)
+{
+    auto* session = static_cast<Session*>(self);
+    if (milliseconds < 0)
+        session->m_curlTimer.stop();
+    else
+        session->m_curlTimer.start(static_cast<int>(milliseconds));
+    return 0;
+}
+
+size_t InternetTransfer::Session::onHeader(char* data, size_t size, size_t count, void* self)
+{
+    const size_t bytes = size * count;
+    auto* session = static_cast<Session*>(self);
+    session->moved(static_cast<qint64>(bytes));
+    return session->headLine(QByteArray(data, static_cast<qsizetype>(bytes))) ? bytes : 0;
+}
+
+bool InternetTransfer::Session::headLine(const QByteArray& line)
+{
+    m_headBytes += line.size();
+    if (m_headBytes > m_limits.maxHead)
+        return false;
+    if (line.startsWith("HTTP/")) {
+        m_encoded = false;
+        m_announced = -1;
+        m_hasLocation = false;
+        m_bodyWanted = false;
         return true;
-    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    return announced.isValid() && announced.toLongLong() > m_maxBodyBytes;
+    }
+    if (line == "\r\n" || line == "\n")
+        return headEnded();
+    // Any coding but identity, in any of the fields, would hand us bytes other than the list.
+    if (const QByteArray value = fieldValue(line, "Content-Encoding"); !value.isEmpty())
+        m_encoded = m_encoded || value.compare("identity", Qt::CaseInsensitive) != 0;
+    if (const QByteArray value = fieldValue(line, "Content-Length"); !value.isEmpty()) {
+        bool ok = false;
+        m_announced = value.toLongLong(&ok);
+        if (!ok || m_announced < 0)
+            return false;
+    }
+    if (!fieldValue(line, "Location").isEmpty())
+        m_hasLocation = true;
+    return true;
+}
+
+// The status decides at the end of the head, before any body is read.
+bool InternetTransfer::Session::headEnded()
+{
+    long status = 0;
+    curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 100 && status < 200)
+        return true; // an interim answer; its head counts towards the one that follows
+    m_headBytes = 0;
+    if (status >= 300 && status < 400)
+        return m_hasLocation; // curl follows it, up to the redirect limit, without its body
+    if (status < 200 || status > 299)
+        return false;
+    if (m_encoded)
+        return false;
+    if (m_announced > m_limits.maxBody)
+        return false;
+    m_bodyWanted = true;
+    // An announced length is only a claim: room for the body grows with what really came.
+    if (m_announced > 0)
+        m_body.reserve(std::min(m_announced, qint64{1024} * 1024));
+    return true;
+}
+
+size_t InternetTransfer::Session::onBody(char* data, size_t size, size_t count, void* self)
+{
+    const size_t bytes = size * count;
+    auto* session = static_cast<Session*>(self);
+    session->moved(static_cast<qint64>(bytes));
+    // Only the body of an accepted head is taken; anything else ends the transfer.
+    if (!session->m_bodyWanted ||
+        session->m_body.size() + static_cast<qint64>(bytes) > session->m_limits.maxBody)
+        return CURL_WRITEFUNC_ERROR;
+    session->m_body.append(data, static_cast<qsizetype>(bytes));
+    return bytes;
+}
+
+void InternetTransfer::Session::moved(qint64 bytes)
+{
+    if (bytes <= 0)
+        return;
+    m_lastMoved = Clock::now();
+    m_moved += bytes;
+    m_recent.emplace_back(m_lastMoved, m_moved);
+    // Arrivals that the window's minimum no longer needs are forgotten.
+    while (m_recent.front().second <= m_moved - minBytesPerWindow)
+        m_recent.pop_front();
+}
+
+// Deadlines only move later as bytes come, so the timer is set for the earliest possible one
+// and, when it fires, either fails the transfer or is set again.
+void InternetTransfer::Session::checkPace()
+{
+    // The low-speed window fails once the bytes that moved since its start fall below the
+    // minimum; that start is the earliest arrival still needed to make up the minimum.
+    const Clock::time_point paceFrom =
+        m_moved < minBytesPerWindow ? m_start : m_recent.front().first;
+    const Clock::time_point due =
+        std::min(m_lastMoved + m_limits.stall, paceFrom + m_limits.lowSpeedWindow);
+    const Clock::time_point now = Clock::now();
+    if (now >= due) {
+        stop();
+        return;
+    }
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - now);
+    m_paceTimer.start(wait);
+}
+
+InternetTransfer::InternetTransfer(QObject* parent) : QObject(parent) {}
+
+InternetTransfer::~InternetTransfer()
+{
+    cancel();
 }
 
 QVariant InternetTransfer::openUrl(const QString& url, DataType type)
@@ -49,70 +405,25 @@ QVariant InternetTransfer::openUrl(const QString& url, DataType type)
     if (!target.isValid() || target.host().isEmpty() || !schemeFits(target, m_protocol))
         return {};
 
-    m_manager.setProxy(m_accessType == AccessType::Direct
-                           ? QNetworkProxy(QNetworkProxy::NoProxy)
-                           : QNetworkProxy(QNetworkProxy::DefaultProxy));
+    const char* protocols = m_protocol == Protocol::Http    ? "http"
+                            : m_protocol == Protocol::Https ? "https"
+                                                            : "http,https";
+    Session session({m_stallTimeout, m_lowSpeedWindow, m_maxBodyBytes, m_maxHeadBytes},
+                    target.toEncoded(), m_accessType == AccessType::Direct, protocols,
+                    redirectSchemes(target, m_protocol));
+    m_open = &session;
+    std::optional<QByteArray> body = session.run();
+    m_open = nullptr;
 
-    QNetworkRequest request(target);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(maxRedirects);
-    // Qt restarts this time-out whenever bytes move, so it bounds a stall, not the whole fetch.
-    request.setTransferTimeout(static_cast<int>(m_stallTimeout.count()));
-    // Plain bytes on the wire, so the announced length can be checked against what came.
-    request.setRawHeader("Accept-Encoding", "identity");
-
-    QNetworkReply* reply = m_manager.get(request);
-    m_reply = reply;
-    QByteArray body;
-    bool tooLarge = false;
-
-    QEventLoop loop;
-    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
-        if (!tooLarge && bodyTooLarge(reply, body.size())) {
-            tooLarge = true;
-            reply->abort();
-        }
-    });
-    connect(reply, &QNetworkReply::readyRead, &loop, [&] {
-        if (tooLarge)
-            return;
-        body += reply->readAll();
-        if (bodyTooLarge(reply, body.size())) {
-            tooLarge = true;
-            reply->abort();
-        }
-    });
-    // Timers and clicks are served while we wait, so the windows stay alive.
-    if (!reply->isFinished())
-        loop.exec();
-
-    // The loop can also end because the whole program is ending; never leave the reply open.
-    const bool finished = reply->isFinished();
-    if (!finished)
-        reply->abort();
-    if (!tooLarge && reply->isOpen())
-        body += reply->readAll();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    // A connection cut in the middle of the body sometimes ends without an error; a body
-    // shorter than announced is a cut, never a list.
-    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    const bool complete = !announced.isValid() || announced.toLongLong() == body.size();
-    const bool ok = finished && !tooLarge && complete && reply->error() == QNetworkReply::NoError &&
-                    status >= 200 && status < 300;
-    m_reply.clear();
-    reply->deleteLater();
-
-    if (!ok)
+    if (!body)
         return {};
     if (type == DataType::Bytes)
-        return body;
-    return QString::fromLatin1(body);
+        return *body;
+    return QString::fromLatin1(*body);
 }
 
 void InternetTransfer::cancel()
 {
-    if (QNetworkReply* reply = m_reply.data(); reply && !reply->isFinished())
-        reply->abort();
+    if (m_open)
+        m_open->stop();
 }

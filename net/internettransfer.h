@@ -1,17 +1,14 @@
 #pragma once
 
-#include <QNetworkAccessManager>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QVariant>
 #include <chrono>
 
-class QNetworkReply;
-
 // The program's transfer control: every network access goes through one of these. A fetch
 // blocks its caller until the transfer has ended, but keeps the event loop turning meanwhile
-// so the windows stay alive and Cancel can be clicked.
+// so the windows stay alive and Cancel can be clicked. Servers are not trusted: every limit
+// below ends the transfer and closes its connection at once.
 class InternetTransfer final : public QObject
 {
     Q_OBJECT
@@ -24,6 +21,10 @@ public:
 
     static constexpr std::chrono::milliseconds defaultStallTimeout{30'000};
     static constexpr qint64 defaultMaxBodyBytes = qint64{64} * 1024 * 1024;
+    static constexpr qint64 defaultMaxHeadBytes = qint64{64} * 1024;
+    // A transfer must move at least this many bytes in every window of this length.
+    static constexpr qint64 minBytesPerWindow = 1024;
+    static constexpr std::chrono::milliseconds defaultLowSpeedWindow{60'000};
     static constexpr int maxRedirects = 5;
 
     explicit InternetTransfer(QObject* parent = nullptr);
@@ -36,25 +37,30 @@ public:
 
     // Fetches the whole resource. Text gives a QString with one character per received byte
     // (Latin-1), Bytes a QByteArray. Any failure gives an invalid QVariant: no server, a status
-    // other than 2xx, no progress within the stall time-out, a body over the size limit, too
-    // many redirects, or a cancel.
+    // other than 2xx, a content encoding other than identity, a head or body over its limit, a
+    // body shorter than announced, no progress within the stall time-out, too few bytes within
+    // the low-speed window, too many redirects, or a cancel.
     QVariant openUrl(const QString& url, DataType type);
 
-    // Ends the transfer that is still open, if any; harmless otherwise.
+    // Ends the transfer that is still open, if any, and closes its connection; harmless
+    // otherwise.
     void cancel();
 
-    bool isBusy() const { return !m_reply.isNull(); }
+    bool isBusy() const { return m_open != nullptr; }
 
     void setStallTimeout(std::chrono::milliseconds timeout) { m_stallTimeout = timeout; }
     void setMaxBodyBytes(qint64 bytes) { m_maxBodyBytes = bytes; }
+    void setMaxHeadBytes(qint64 bytes) { m_maxHeadBytes = bytes; }
+    void setLowSpeedWindow(std::chrono::milliseconds window) { m_lowSpeedWindow = window; }
 
 private:
-    bool bodyTooLarge(QNetworkReply* reply, qint64 received) const;
+    class Session;
 
-    QNetworkAccessManager m_manager;
-    QPointer<QNetworkReply> m_reply;
+    Session* m_open = nullptr;
     AccessType m_accessType = AccessType::UseDefault;
     Protocol m_protocol = Protocol::Default;
     std::chrono::milliseconds m_stallTimeout = defaultStallTimeout;
+    std::chrono::milliseconds m_lowSpeedWindow = defaultLowSpeedWindow;
     qint64 m_maxBodyBytes = defaultMaxBodyBytes;
+    qint64 m_maxHeadBytes = defaultMaxHeadBytes;
 };

@@ -27,7 +27,7 @@ if(NOT maintainer MATCHES "^[^<>]+ <[^<>@ ]+@[^<> ]+>$")
     message(FATAL_ERROR "no maintainer with an address: '${maintainer}'")
 endif()
 # Found from the linked libraries, not written by hand.
-foreach(library libqt6widgets6 libqt6network6 libc6)
+foreach(library libqt6widgets6 libcurl4 libc6)
     if(NOT depends MATCHES "(^|, )${library} \\(>= ")
         message(FATAL_ERROR "Depends lacks ${library}: '${depends}'")
     endif()

@@ -7,6 +7,24 @@
 #include <QTcpServer>
 #include <QTest>
 #include <QTimer>
+#include <cstring>
+#include <dlfcn.h>
+#include <netdb.h>
+#include <unistd.h>
+
+// A name server that takes its time with one name: every other name goes to the system's own
+// lookup. The transfer looks names up on a thread of its own, which finds this one first.
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
+                           addrinfo** result)
+{
+    if (node && std::strcmp(node, "slow-lookup.invalid") == 0) {
+        ::usleep(1'500'000);
+        return EAI_NONAME;
+    }
+    using Lookup = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+    static const auto systemLookup = reinterpret_cast<Lookup>(::dlsym(RTLD_NEXT, "getaddrinfo"));
+    return systemLookup(node, service, hints, result);
+}
 
 using namespace std::chrono_literals;
 
@@ -22,10 +40,12 @@ private Q_SLOTS:
     void nothingListening();
     void secondCallAfterAFailureFetchesAnew();
     void stallEndsAtTheTimeout();
+    void slowButSteadyIsTaken();
     void followsAFewRedirects();
     void refusesOtherSchemes();
     void cancelEndsAnOpenTransfer();
     void cancelWithNothingOpenIsHarmless();
+    void cancelDuringASlowNameLookup();
     void bytesForBinaryData();
 
 private:
@@ -65,6 +85,11 @@ void TestGetHtml::returnsTheExactBytes()
     LoopbackHttpServer::Answer unsized = ok("k9\rd9");
     unsized.sendLength = false;
     QCOMPARE(fetch(server, unsized, inet), QStringLiteral("k9\rd9"));
+
+    // Identity is the one content encoding that leaves the bytes as they are.
+    LoopbackHttpServer::Answer identity = ok("k8\r\nd8\r\n");
+    identity.extraHeaders = "Content-Encoding: identity\r\n";
+    QCOMPARE(fetch(server, identity, inet), QStringLiteral("k8\r\nd8\r\n"));
     QCOMPARE(inet.accessType(), InternetTransfer::AccessType::Direct);
     QCOMPARE(inet.protocol(), InternetTransfer::Protocol::Http);
 }
@@ -72,38 +97,74 @@ void TestGetHtml::returnsTheExactBytes()
 void TestGetHtml::failuresGiveTheEmptyText_data()
 {
     QTest::addColumn<LoopbackHttpServer::Answer>("answer");
+    QTest::addColumn<qint64>("maxBodyBytes");
+    // The transfer must hang up long before the server has sent its whole answer.
+    QTest::addColumn<bool>("hangsUp");
+    constexpr qint64 anyBody = InternetTransfer::defaultMaxBodyBytes;
     LoopbackHttpServer::Answer notFound = ok("<html>Not Found</html>\r\n");
     notFound.status = 404;
-    QTest::newRow("404 with a page") << notFound;
+    QTest::newRow("404 with a page") << notFound << anyBody << false;
     LoopbackHttpServer::Answer serverError = ok("k1\r\nd1\r\n");
     serverError.status = 500;
-    QTest::newRow("500 with a list-like body") << serverError;
+    QTest::newRow("500 with a list-like body") << serverError << anyBody << false;
     LoopbackHttpServer::Answer dropped = ok(QByteArray(100'000, 'x'));
     dropped.dropAfterBytes = 5'000;
-    QTest::newRow("dropped half way") << dropped;
+    QTest::newRow("dropped half way") << dropped << anyBody << false;
     LoopbackHttpServer::Answer garbage;
     garbage.raw = "this is not HTTP at all\r\n\r\n";
-    QTest::newRow("not HTTP") << garbage;
+    QTest::newRow("not HTTP") << garbage << anyBody << false;
     LoopbackHttpServer::Answer tooBig = ok(QByteArray(2'000, 'x'));
-    QTest::newRow("over the size limit") << tooBig;
+    QTest::newRow("over the size limit") << tooBig << qint64{1'000} << false;
     LoopbackHttpServer::Answer tooBigUnannounced = tooBig;
     tooBigUnannounced.sendLength = false;
-    QTest::newRow("over the size limit, no length") << tooBigUnannounced;
+    QTest::newRow("over the size limit, no length") << tooBigUnannounced << qint64{1'000} << false;
     LoopbackHttpServer::Answer loop;
     loop.status = 302;
     loop.extraHeaders = "Location: /list.txt\r\n";
-    QTest::newRow("redirect loop") << loop;
+    QTest::newRow("redirect loop") << loop << anyBody << false;
+    LoopbackHttpServer::Answer endlessHead;
+    endlessHead.endlessHead = true;
+    QTest::newRow("head that never ends") << endlessHead << anyBody << true;
+    LoopbackHttpServer::Answer largeErrorPage;
+    largeErrorPage.status = 404;
+    largeErrorPage.fillerBytes = qint64{60} * 1024 * 1024;
+    QTest::newRow("404 with a large body") << largeErrorPage << anyBody << true;
+    LoopbackHttpServer::Answer largeErrorPageUnannounced = largeErrorPage;
+    largeErrorPageUnannounced.sendLength = false;
+    QTest::newRow("404 with a large body, no length")
+        << largeErrorPageUnannounced << anyBody << true;
+    // A list packed as gzip must not pass for the list itself.
+    LoopbackHttpServer::Answer gzip = ok(QByteArray("\x1f\x8b\x08\x00k1\r\nd1\r\n", 12));
+    gzip.extraHeaders = "Content-Encoding: gzip\r\n";
+    QTest::newRow("gzip encoded") << gzip << anyBody << false;
+    gzip.extraHeaders = "Content-Encoding: gzip\r\nContent-Encoding: identity\r\n";
+    QTest::newRow("gzip encoded, then identity") << gzip << anyBody << false;
+    // One byte every 20 ms never trips the stall time-out, only the low-speed window.
+    LoopbackHttpServer::Answer trickle = ok(QByteArray(500, 't'));
+    trickle.trickle = 20ms;
+    QTest::newRow("trickle") << trickle << anyBody << true;
 }
 
 void TestGetHtml::failuresGiveTheEmptyText()
 {
     QFETCH(LoopbackHttpServer::Answer, answer);
+    QFETCH(qint64, maxBodyBytes);
+    QFETCH(bool, hangsUp);
     LoopbackHttpServer server;
     InternetTransfer inet;
-    inet.setMaxBodyBytes(1'000);
+    inet.setMaxBodyBytes(maxBodyBytes);
+    inet.setMaxHeadBytes(8 * 1024);
+    inet.setStallTimeout(3s);
+    inet.setLowSpeedWindow(1s);
     const QString text = fetch(server, answer, inet);
     QVERIFY2(text.isEmpty(), qPrintable(text.left(80)));
     QVERIFY(!inet.isBusy());
+    if (hangsUp) {
+        // Closed when the fetch returned: the server sees it as soon as it looks.
+        QTRY_COMPARE_WITH_TIMEOUT(server.hangUps(), 1, 1'000);
+        QVERIFY2(server.bytesSent() < qint64{4} * 1024 * 1024,
+                 qPrintable(QString::number(server.bytesSent())));
+    }
 }
 
 void TestGetHtml::zeroByteBodyIsEmpty()
@@ -144,10 +205,27 @@ void TestGetHtml::stallEndsAtTheTimeout()
     LoopbackHttpServer::Answer silent;
     silent.stallBeforeHead = true;
     QCOMPARE(fetch(server, silent, inet), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(server.hangUps(), 1, 1'000);
 
     LoopbackHttpServer::Answer halfway = ok(QByteArray(10'000, 'y'));
     halfway.stallAfterBytes = 100;
     QCOMPARE(fetch(server, halfway, inet), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(server.hangUps(), 2, 1'000);
+}
+
+// The low-speed window asks for a pace, not for the whole body within one window.
+void TestGetHtml::slowButSteadyIsTaken()
+{
+    LoopbackHttpServer server;
+    InternetTransfer inet;
+    inet.setLowSpeedWindow(500ms);
+    LoopbackHttpServer::Answer steady = ok(QByteArray(8'000, 's'));
+    steady.trickle = 10ms;
+    steady.tricklePiece = 64; // about 3,200 bytes per window, three times the minimum
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(fetch(server, steady, inet), QString(8'000, u's'));
+    QVERIFY(clock.elapsed() > 500);
 }
 
 void TestGetHtml::followsAFewRedirects()
@@ -190,6 +268,21 @@ void TestGetHtml::cancelEndsAnOpenTransfer()
     QVERIFY(sawBusy);
     QVERIFY2(clock.elapsed() < 20'000, "the cancel did not end the fetch");
     QVERIFY(!inet.isBusy());
+    QTRY_COMPARE_WITH_TIMEOUT(server.hangUps(), 1, 1'000);
+}
+
+// A name server that does not answer must not hold up a cancel, and so the end of the program.
+void TestGetHtml::cancelDuringASlowNameLookup()
+{
+    InternetTransfer inet;
+    QTimer::singleShot(100ms, &inet, [&] { inet.cancel(); });
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(GetHTML(inet, QStringLiteral("http://slow-lookup.invalid/list.txt")), QString());
+    QVERIFY2(clock.elapsed() < 1'000, "the cancel waited for the name lookup");
+    QVERIFY(!inet.isBusy());
+    // The lookup left behind ends by itself; let it, so nothing of it is left at exit.
+    QTest::qWait(2'000);
 }
 
 void TestGetHtml::cancelWithNothingOpenIsHarmless()

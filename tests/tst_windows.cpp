@@ -607,6 +607,8 @@ void TestWindows::cancelDuringAStalledFetch()
     QVERIFY(!run.program->hasForm2());
     QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
     QVERIFY(!form1.Inet1.isBusy());
+    // The click closed the connection too.
+    QTRY_COMPARE_WITH_TIMEOUT(run.server.hangUps(), 1, 1'000);
 }
 
 void TestWindows::closingTheWindows()

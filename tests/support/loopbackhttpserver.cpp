@@ -1,6 +1,30 @@
 #include "loopbackhttpserver.h"
 
 #include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+// How much the server keeps queued in a socket before it waits for the client to take it.
+constexpr qint64 sendWindow = 64 * 1024;
+
+} // namespace
+
+// One connection's answer as it goes out.
+struct LoopbackHttpServer::Sending
+{
+    enum class End { Close, Stay, Abort };
+
+    QByteArray queued;     // fixed bytes still to hand to the socket
+    qint64 fillerLeft = 0; // generated body bytes still to hand over
+    bool endlessHead = false;
+    QByteArray trickled; // body bytes still to go one at a time
+    End end = End::Close;
+    qint64 total = 0;   // the whole answer; -1 when it never ends
+    qint64 written = 0; // what the system took so far
+    bool closedByServer = false;
+    bool over = false;
+};
 
 LoopbackHttpServer::LoopbackHttpServer(QObject* parent) : QObject(parent)
 {
@@ -17,6 +41,9 @@ LoopbackHttpServer::LoopbackHttpServer(QObject* parent) : QObject(parent)
 LoopbackHttpServer::~LoopbackHttpServer()
 {
     m_server.close();
+    for (QTcpSocket* socket : m_sending.keys())
+        socket->disconnect(this);
+    qDeleteAll(m_sending);
 }
 
 QUrl LoopbackHttpServer::url(const QString& path) const
@@ -28,9 +55,8 @@ void LoopbackHttpServer::serve(QTcpSocket* socket)
 {
     QByteArray request = socket->property("request").toByteArray() + socket->readAll();
     socket->setProperty("request", request);
-    if (!request.contains("\r\n\r\n") || socket->property("answered").toBool())
+    if (!request.contains("\r\n\r\n") || m_sending.contains(socket))
         return;
-    socket->setProperty("answered", true);
     ++m_requests;
 
     const QByteArray firstLine = request.left(request.indexOf("\r\n"));
@@ -39,30 +65,113 @@ void LoopbackHttpServer::serve(QTcpSocket* socket)
     notFound.status = 404;
     notFound.body = "not here\r\n";
     const Answer answer = m_answers.value(path, notFound);
+
+    auto* sending = new Sending;
+    m_sending.insert(socket, sending);
+    const auto ended = [this, sending] {
+        if (sending->over)
+            return;
+        sending->over = true;
+        if (!sending->closedByServer && sending->written != sending->total)
+            ++m_hangUps;
+    };
+    connect(socket, &QTcpSocket::disconnected, this, ended);
+    connect(socket, &QTcpSocket::errorOccurred, this, ended);
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket, sending](qint64 bytes) {
+        m_bytesSent += bytes;
+        sending->written += bytes;
+        feed(socket);
+    });
+
     if (!answer.raw.isNull()) {
-        socket->write(answer.raw);
-        socket->disconnectFromHost();
+        sending->queued = answer.raw;
+        sending->total = answer.raw.size();
+        feed(socket);
         return;
     }
-    if (answer.stallBeforeHead)
+    if (answer.stallBeforeHead) {
+        sending->end = Sending::End::Stay;
+        sending->total = -1;
         return;
+    }
 
+    const qint64 bodySize = answer.fillerBytes >= 0 ? answer.fillerBytes : answer.body.size();
     QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) + " Canned\r\n";
+    if (answer.endlessHead) {
+        sending->queued = head;
+        sending->endlessHead = true;
+        sending->end = Sending::End::Stay;
+        sending->total = -1;
+        feed(socket);
+        return;
+    }
     if (answer.sendLength)
-        head += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
+        head += "Content-Length: " + QByteArray::number(bodySize) + "\r\n";
     head += answer.extraHeaders + "Connection: close\r\n\r\n";
-    socket->write(head);
+    sending->queued = head;
+    sending->total = head.size() + bodySize;
 
     if (answer.stallAfterBytes >= 0) {
-        socket->write(answer.body.left(answer.stallAfterBytes));
-        return;
+        sending->queued += answer.body.left(answer.stallAfterBytes);
+        sending->end = Sending::End::Stay;
+        sending->total = -1;
+    } else if (answer.dropAfterBytes >= 0) {
+        sending->queued += answer.body.left(answer.dropAfterBytes);
+        sending->end = Sending::End::Abort;
+    } else if (answer.fillerBytes >= 0) {
+        sending->fillerLeft = answer.fillerBytes;
+    } else if (answer.trickle > std::chrono::milliseconds::zero()) {
+        sending->trickled = answer.body;
+        auto* timer = new QTimer(socket);
+        const qsizetype piece = std::max<qsizetype>(answer.tricklePiece, 1);
+        connect(timer, &QTimer::timeout, this, [this, socket, sending, timer, piece] {
+            if (sending->trickled.isEmpty() || socket->state() != QAbstractSocket::ConnectedState) {
+                timer->stop();
+                return;
+            }
+            socket->write(sending->trickled.left(piece));
+            sending->trickled.remove(0, piece);
+            feed(socket);
+        });
+        timer->start(answer.trickle);
+    } else {
+        sending->queued += answer.body;
     }
-    if (answer.dropAfterBytes >= 0) {
-        socket->write(answer.body.left(answer.dropAfterBytes));
+    feed(socket);
+}
+
+void LoopbackHttpServer::feed(QTcpSocket* socket)
+{
+    Sending* sending = m_sending.value(socket);
+    if (!sending || sending->over || socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    while (socket->bytesToWrite() < sendWindow) {
+        if (!sending->queued.isEmpty()) {
+            socket->write(sending->queued.left(sendWindow));
+            sending->queued.remove(0, sendWindow);
+        } else if (sending->endlessHead) {
+            socket->write(("X-Padding: " + QByteArray(1'000, 'p') + "\r\n").repeated(64));
+        } else if (sending->fillerLeft > 0) {
+            const qint64 piece = std::min(sending->fillerLeft, sendWindow);
+            socket->write(QByteArray(piece, 'f'));
+            sending->fillerLeft -= piece;
+        } else {
+            break;
+        }
+    }
+    if (!sending->queued.isEmpty() || sending->endlessHead || sending->fillerLeft > 0 ||
+        !sending->trickled.isEmpty())
+        return;
+    switch (sending->end) {
+    case Sending::End::Close:
+        socket->disconnectFromHost();
+        break;
+    case Sending::End::Abort:
         socket->flush();
+        sending->closedByServer = true;
         socket->abort();
-        return;
+        break;
+    case Sending::End::Stay:
+        break;
     }
-    socket->write(answer.body);
-    socket->disconnectFromHost();
 }

@@ -6,9 +6,13 @@
 #include <QString>
 #include <QTcpServer>
 #include <QUrl>
+#include <chrono>
+
+class QTcpSocket;
 
 // A real HTTP server on 127.0.0.1 with canned answers, for tests that need the network.
-// Each path has one answer; the server closes each connection after answering.
+// Each path has one answer; the server closes each connection after answering. Answers go out
+// as the client takes them, so a client that stops reading is seen in bytesSent().
 class LoopbackHttpServer final : public QObject
 {
     Q_OBJECT
@@ -25,6 +29,10 @@ public:
         qsizetype stallAfterBytes = -1; // send this many body bytes, then go silent
         qsizetype dropAfterBytes = -1;  // send this many body bytes, then close the connection
         QByteArray raw;                 // if set, sent as it is instead of an HTTP answer
+        bool endlessHead = false;       // header fields without end after the status line
+        qint64 fillerBytes = -1;        // a body of this many filler bytes instead of body
+        std::chrono::milliseconds trickle{0}; // the body goes out a piece per this interval
+        qsizetype tricklePiece = 1;
     };
 
     explicit LoopbackHttpServer(QObject* parent = nullptr);
@@ -33,11 +41,20 @@ public:
     void setAnswer(const QString& path, const Answer& answer) { m_answers.insert(path, answer); }
     QUrl url(const QString& path) const;
     int requestCount() const { return m_requests; }
+    // Bytes the system took from the server's sockets, over all connections.
+    qint64 bytesSent() const { return m_bytesSent; }
+    // Connections the client closed before the whole answer was out.
+    int hangUps() const { return m_hangUps; }
 
 private:
+    struct Sending;
     void serve(QTcpSocket* socket);
+    void feed(QTcpSocket* socket);
 
     QTcpServer m_server;
     QHash<QString, Answer> m_answers;
+    QHash<QTcpSocket*, Sending*> m_sending;
     int m_requests = 0;
+    qint64 m_bytesSent = 0;
+    int m_hangUps = 0;
 };
