@@ -44,11 +44,12 @@ int main(int argc, char* argv[])
     if (arguments.size() != 2)
         return fail(Usage, QStringLiteral("usage: camupdate_headless URL"));
 
-    // The retrieval. The fetched text stays alive for the whole run, as the hidden text box
-    // of the waiting window keeps it, so the peak memory is the program's.
+    // The retrieval. The fetched bytes stay alive for the whole run, as the hidden text box
+    // of the waiting window keeps them, so the peak memory is the program's.
     InternetTransfer transfer;
-    const QString fetched = GetHTML(transfer, arguments.at(1));
-    if (!ListFiles::writeServerCopy(ListFiles::tempFile(), fetched.toLatin1()))
+    QByteArray fetched = GetHTML(transfer, arguments.at(1)).toLatin1();
+    fetched.squeeze();
+    if (!ListFiles::writeServerCopy(ListFiles::tempFile(), fetched))
         return fail(CopyNotWritten,
                     QStringLiteral("%1 could not be written").arg(ListFiles::tempFile()));
     KeyList serverKeys(KeyList::Order::Sorted);
@@ -65,7 +66,7 @@ int main(int argc, char* argv[])
     // The search, one time slice per step as the search window's timer drives it.
     KeyList newKeys(KeyList::Order::AsAdded);
     CamSearch search;
-    search.start(ownKeys.keys(), serverKeys.keys());
+    search.start(ownKeys, serverKeys);
     bool ended = false;
     while (!ended) {
         QElapsedTimer clock;
@@ -83,7 +84,7 @@ int main(int argc, char* argv[])
             return fail(CopyNotRead,
                         QStringLiteral("%1 could not be read again").arg(ListFiles::tempFile()));
         }
-        const RecordMerge merge = RecordMerge::build(*serverCopy, newKeys.keys());
+        const RecordMerge merge = RecordMerge::build(*serverCopy, newKeys.views());
         const CamsFileAppender::Outcome outcome =
             CamsFileAppender::append(ListFiles::ownFile(), merge.block);
         if (!outcome.ok) {
@@ -92,7 +93,7 @@ int main(int argc, char* argv[])
             return fail(NotAppended, outcome.error);
         }
         ownKeys.addAll(merge.addedKeys);
-        added = merge.addedKeys.size();
+        added = merge.addedKeys.count();
     }
 
     ListFiles::remove(ListFiles::tempFile());

@@ -5,12 +5,12 @@ namespace {
 constexpr qsizetype keysPerClockCheck = 256;
 } // namespace
 
-void CamSearch::start(const QByteArrayList& ownKeys, const QByteArrayList& serverKeys)
+void CamSearch::start(const KeyList& ownKeys, const KeyList& serverKeys)
 {
     m_own = ownKeys;
     m_server = serverKeys;
     m_ownIndex.clear();
-    m_ownIndex.reserve(m_own.size());
+    m_ownIndex.reserve(m_own.count());
     m_indexed = 0;
     m_settled = 0;
     m_newKeys.clear();
@@ -28,13 +28,15 @@ bool CamSearch::step(const OutOfTime& outOfTime)
     };
 
     // The index of the own keys is built in steps too, so no tick waits on a big list.
-    while (m_indexed < m_own.size()) {
-        m_ownIndex.insert(m_own.at(m_indexed++));
+    const QList<QByteArrayView>& own = m_own.views();
+    while (m_indexed < own.size()) {
+        m_ownIndex.insert(own.at(m_indexed++));
         if (timeIsUp())
             return isFinished();
     }
-    while (m_settled < m_server.size()) {
-        const QByteArray& key = m_server.at(m_settled++);
+    const QList<QByteArrayView>& server = m_server.views();
+    while (m_settled < server.size()) {
+        const QByteArrayView key = server.at(m_settled++);
         if (!m_ownIndex.contains(key))
             m_newKeys.append(key);
         if (timeIsUp())
@@ -43,7 +45,7 @@ bool CamSearch::step(const OutOfTime& outOfTime)
     return isFinished();
 }
 
-QByteArrayList CamSearch::takeNewKeys()
+KeyList CamSearch::takeNewKeys()
 {
-    return std::exchange(m_newKeys, {});
+    return m_server.withSameBytes(KeyList::Order::AsAdded, std::exchange(m_newKeys, {}));
 }

@@ -1,12 +1,84 @@
 #include "keylist.h"
 
+#include "linereader.h"
+
+#include <QtEndian>
 #include <algorithm>
+#include <functional>
+#include <vector>
 
 namespace {
 
-constexpr unsigned char foldCase(unsigned char c)
+constexpr quint64 eachByte = 0x0101010101010101ULL;
+
+// Folds the ASCII capitals among eight bytes to small letters, all at once; bytes past ASCII
+// keep their value. A byte is a capital when its low seven bits lie in 'A'..'Z' and its top
+// bit is clear; the sums below cannot carry into the next byte.
+constexpr quint64 foldEight(quint64 bytes)
 {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+    const quint64 low = bytes & (0x7f * eachByte);
+    const quint64 fromA = low + (0x80 - 'A') * eachByte;
+    const quint64 pastZ = low + (0x80 - 'Z' - 1) * eachByte;
+    const quint64 capitals = fromA & ~pastZ & ~bytes & (0x80 * eachByte);
+    return bytes | (capitals >> 2);
+}
+static_assert(foldEight(0x4041'5A5B'6061'7A7BULL) == 0x4061'7A5B'6061'7A7BULL);
+static_assert(foldEight(0xC1C2'DADB'0000'0000ULL) == 0xC1C2'DADB'0000'0000ULL);
+
+// Up to eight bytes as a big-endian number, padded with zero bytes: numbers compare as the
+// bytes do, and a shorter key pads with bytes no larger than any real one.
+quint64 loadEight(const char* bytes, qsizetype count)
+{
+    if (count >= 8)
+        return qFromBigEndian<quint64>(bytes);
+    quint64 value = 0;
+    for (qsizetype i = 0; i < count; ++i)
+        value |= quint64{static_cast<unsigned char>(bytes[i])} << (56 - 8 * i);
+    return value;
+}
+
+quint64 foldedPrefix(QByteArrayView key)
+{
+    return foldEight(loadEight(key.data(), key.size()));
+}
+
+// A key and its folded first eight bytes: most compares of a sort end on the number, without
+// reaching into the key's bytes.
+struct Ranked
+{
+    quint64 prefix;
+    QByteArrayView key;
+};
+
+bool rankedLess(const Ranked& a, const Ranked& b)
+{
+    if (a.prefix != b.prefix)
+        return a.prefix < b.prefix;
+    // Equal prefixes of keys that long mean equal first eight bytes, folded.
+    if (a.key.size() >= 8 && b.key.size() >= 8)
+        return KeyList::lessIgnoringCase(a.key.sliced(8), b.key.sliced(8));
+    return KeyList::lessIgnoringCase(a.key, b.key);
+}
+
+bool viewLess(QByteArrayView a, QByteArrayView b)
+{
+    return KeyList::lessIgnoringCase(a, b);
+}
+
+// A stable sort: keys that compare equal keep the order they came in.
+QList<QByteArrayView> sortedKeys(QList<QByteArrayView> keys)
+{
+    std::vector<Ranked> ranked;
+    ranked.reserve(static_cast<size_t>(keys.size()));
+    for (const QByteArrayView key : std::as_const(keys))
+        ranked.push_back({foldedPrefix(key), key});
+    keys = {};
+    std::stable_sort(ranked.begin(), ranked.end(), rankedLess);
+    QList<QByteArrayView> sorted;
+    sorted.reserve(static_cast<qsizetype>(ranked.size()));
+    for (const Ranked& entry : ranked)
+        sorted.append(entry.key);
+    return sorted;
 }
 
 } // namespace
@@ -14,51 +86,145 @@ constexpr unsigned char foldCase(unsigned char c)
 bool KeyList::lessIgnoringCase(QByteArrayView a, QByteArrayView b)
 {
     const qsizetype common = std::min(a.size(), b.size());
-    for (qsizetype i = 0; i < common; ++i) {
-        const unsigned char ca = foldCase(static_cast<unsigned char>(a[i]));
-        const unsigned char cb = foldCase(static_cast<unsigned char>(b[i]));
+    qsizetype i = 0;
+    for (; i + 8 <= common; i += 8) {
+        const quint64 ca = foldEight(qFromBigEndian<quint64>(a.data() + i));
+        const quint64 cb = foldEight(qFromBigEndian<quint64>(b.data() + i));
+        if (ca != cb)
+            return ca < cb;
+    }
+    if (i < common) {
+        const quint64 ca = foldEight(loadEight(a.data() + i, common - i));
+        const quint64 cb = foldEight(loadEight(b.data() + i, common - i));
         if (ca != cb)
             return ca < cb;
     }
     return a.size() < b.size();
 }
 
-QByteArray KeyList::item(qsizetype index) const
+QByteArrayView KeyList::item(qsizetype index) const
 {
     if (index < 0 || index >= m_keys.size())
         return {};
     return m_keys.at(index);
 }
 
-qsizetype KeyList::placeFor(const QByteArray& key) const
+QByteArrayList KeyList::toByteArrayList() const
+{
+    QByteArrayList copies;
+    copies.reserve(m_keys.size());
+    for (const QByteArrayView key : m_keys)
+        copies.append(key.toByteArray());
+    return copies;
+}
+
+std::optional<QByteArrayView> KeyList::detail(qsizetype index) const
+{
+    const QByteArrayView key = item(index);
+    if (!key.data())
+        return std::nullopt;
+    const char* keyEnd = key.data() + key.size();
+    const std::less_equal<const char*> notAfter;
+    for (const QByteArray& source : m_sources) {
+        if (!notAfter(source.constBegin(), key.data()) || !notAfter(keyEnd, source.constEnd()))
+            continue;
+        QByteArrayView rest(keyEnd, source.constEnd());
+        // The key must end its line; the line end is CR LF or a lone CR.
+        if (!rest.startsWith('\r'))
+            return std::nullopt;
+        rest = rest.sliced(rest.startsWith("\r\n") ? 2 : 1);
+        LineReader reader(rest);
+        QByteArrayView line;
+        if (!reader.next(line))
+            return std::nullopt;
+        return line;
+    }
+    return std::nullopt;
+}
+
+qsizetype KeyList::placeFor(QByteArrayView key) const
 {
     if (m_order == Order::AsAdded)
         return m_keys.size();
-    const auto place = std::upper_bound(
-        m_keys.cbegin(), m_keys.cend(), key,
-        [](const QByteArray& a, const QByteArray& b) { return lessIgnoringCase(a, b); });
-    return place - m_keys.cbegin();
+    return std::upper_bound(m_keys.cbegin(), m_keys.cend(), key, viewLess) - m_keys.cbegin();
 }
 
 qsizetype KeyList::add(const QByteArray& key)
 {
     const qsizetype index = placeFor(key);
-    m_keys.insert(index, key);
+    holdSource(key);
+    m_keys.insert(index, QByteArrayView(key));
     return index;
 }
 
-void KeyList::addAll(QByteArrayList keys)
+void KeyList::addAll(const QByteArray& bytes, QList<QByteArrayView> keys)
 {
-    if (m_order == Order::AsAdded) {
-        m_keys.append(std::move(keys));
+    Q_ASSERT(std::all_of(keys.cbegin(), keys.cend(), [&bytes](QByteArrayView key) {
+        const std::less_equal<const char*> notAfter;
+        return key.isEmpty() || (notAfter(bytes.constBegin(), key.data()) &&
+                                 notAfter(key.data() + key.size(), bytes.constEnd()));
+    }));
+    holdSource(bytes);
+    mergeIn(std::move(keys));
+}
+
+void KeyList::addAll(KeyList keys)
+{
+    for (const QByteArray& source : std::as_const(keys.m_sources))
+        holdSource(source);
+    // A sorted list's keys are already in the order adding them one by one would give.
+    if (m_order == Order::Sorted && keys.m_order == Order::Sorted && m_keys.isEmpty()) {
+        m_keys = std::move(keys.m_keys);
         return;
     }
-    const auto less = [](const QByteArray& a, const QByteArray& b) {
-        return lessIgnoringCase(a, b);
-    };
-    std::stable_sort(keys.begin(), keys.end(), less);
-    const qsizetype oldCount = m_keys.size();
-    m_keys.append(std::move(keys));
+    mergeIn(std::move(keys.m_keys));
+}
+
+KeyList KeyList::withSameBytes(Order order, QList<QByteArrayView> keys) const
+{
+    KeyList list(order);
+    list.m_sources = m_sources;
+    list.mergeIn(std::move(keys));
+    return list;
+}
+
+void KeyList::clear()
+{
+    m_keys.clear();
+    m_sources.clear();
+}
+
+void KeyList::holdSource(const QByteArray& bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    const bool held = std::any_of(m_sources.cbegin(), m_sources.cend(), [&](const QByteArray& s) {
+        return s.constData() == bytes.constData() && s.size() == bytes.size();
+    });
+    if (!held)
+        m_sources.append(bytes);
+}
+
+void KeyList::mergeIn(QList<QByteArrayView> keys)
+{
+    if (keys.isEmpty())
+        return;
+    if (m_order == Order::AsAdded) {
+        if (m_keys.isEmpty())
+            m_keys = std::move(keys);
+        else
+            m_keys.append(keys);
+        return;
+    }
+    keys = sortedKeys(std::move(keys));
+    if (m_keys.isEmpty()) {
+        m_keys = std::move(keys);
+        return;
+    }
     // Old keys come first among equals, as if each new key had been added after them.
-    std::inplace_merge(m_keys.begin(), m_keys.begin() + oldCount, m_keys.end(), less);
+    QList<QByteArrayView> merged;
+    merged.reserve(m_keys.size() + keys.size());
+    std::merge(m_keys.cbegin(), m_keys.cend(), keys.cbegin(), keys.cend(),
+               std::back_inserter(merged), viewLess);
+    m_keys = std::move(merged);
 }

@@ -2,15 +2,15 @@
 
 #include "linereader.h"
 
-QByteArrayList pickKeys(QByteArrayView fileContent)
+QList<QByteArrayView> pickKeys(QByteArrayView fileContent)
 {
-    QByteArrayList keys;
+    QList<QByteArrayView> keys;
     LineReader reader(fileContent);
     QByteArrayView line;
     while (reader.next(line)) {
         if (line.isEmpty())
             continue;
-        keys.append(line.toByteArray());
+        keys.append(line);
         QByteArrayView detail;
         reader.next(detail);
     }

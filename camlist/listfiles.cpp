@@ -26,10 +26,12 @@ bool writeServerCopy(const QString& path, const QByteArray& serverText)
     return written && file.flush();
 }
 
-QByteArrayList pickKeysFromFile(const QString& path)
+KeyList pickKeysFromFile(const QString& path)
 {
-    const std::optional<QByteArray> content = readAll(path);
-    return content ? pickKeys(*content) : QByteArrayList{};
+    KeyList keys(KeyList::Order::AsAdded);
+    if (const std::optional<QByteArray> content = readAll(path))
+        keys.addAll(*content, pickKeys(*content));
+    return keys;
 }
 
 void remove(const QString& path)

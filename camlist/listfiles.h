@@ -1,5 +1,7 @@
 #pragma once
 
+#include "keylist.h"
+
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QString>
@@ -23,8 +25,9 @@ std::optional<QByteArray> readAll(const QString& path);
 // Creates or truncates the file and writes the server's text followed by CR LF.
 bool writeServerCopy(const QString& path, const QByteArray& serverText);
 
-// The key lines of a file; a missing or unreadable file has none.
-QByteArrayList pickKeysFromFile(const QString& path);
+// The key lines of a file, in file order, holding the file's bytes; a missing or unreadable
+// file has none.
+KeyList pickKeysFromFile(const QString& path);
 
 // Deletes the file; a file that is already gone is fine.
 void remove(const QString& path);

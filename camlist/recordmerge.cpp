@@ -14,13 +14,13 @@ struct Occurrence
 
 } // namespace
 
-RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QByteArrayList& newKeys)
+RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArrayView>& newKeys)
 {
     // Index only the wanted keys, then read the copy once: a line is looked up in the index,
     // so the pass costs one hash lookup per line whatever the number of new keys.
     QHash<QByteArrayView, Occurrence> wanted;
     wanted.reserve(newKeys.size());
-    for (const QByteArray& key : newKeys)
+    for (const QByteArrayView key : newKeys)
         wanted.insert(key, {});
 
     qsizetype missing = wanted.size();
@@ -40,13 +40,25 @@ RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QByteArrayList& 
         haveLine = haveNext;
     }
 
+    // The block is sized first, so the keys' views into it stay put while it is written.
+    qsizetype size = 0;
+    for (const QByteArrayView key : newKeys) {
+        const Occurrence& occurrence = wanted[key];
+        if (occurrence.found)
+            size += key.size() + occurrence.detail.size() + 4;
+    }
     RecordMerge merge;
-    for (const QByteArray& key : newKeys) {
+    merge.block.reserve(size);
+    QList<QByteArrayView> added;
+    for (const QByteArrayView key : newKeys) {
         const Occurrence& occurrence = wanted[key];
         if (!occurrence.found)
             continue;
+        const qsizetype at = merge.block.size();
         merge.block.append(key).append("\r\n").append(occurrence.detail).append("\r\n");
-        merge.addedKeys.append(key);
+        added.append(QByteArrayView(merge.block.constData() + at, key.size()));
     }
+    Q_ASSERT(merge.block.size() == size);
+    merge.addedKeys.addAll(merge.block, std::move(added));
     return merge;
 }

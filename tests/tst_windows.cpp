@@ -83,6 +83,22 @@ bool sameImage(const QPixmap& a, const QPixmap& b)
            b.toImage().convertToFormat(QImage::Format_RGB32);
 }
 
+QByteArrayList itemsOf(const KeyListBox* box)
+{
+    return box->keys().toByteArrayList();
+}
+
+// What a list box shows as tool tips, row by row; "(none)" for a row without one.
+QStringList toolTipsOf(const KeyListBox* box)
+{
+    QStringList tips;
+    for (int row = 0; row < box->model()->rowCount(); ++row) {
+        const QVariant tip = box->model()->index(row, 0).data(Qt::ToolTipRole);
+        tips.append(tip.isValid() ? tip.toString() : QStringLiteral("(none)"));
+    }
+    return tips;
+}
+
 bool closeWindow(QWidget& window)
 {
     QCloseEvent event;
@@ -117,6 +133,8 @@ private Q_SLOTS:
     void closingTheWindows();
     void listsWindowFace();
     void listsShowEveryByte();
+    void listsShowKeysAndDetailsShortened_data();
+    void listsShowKeysAndDetailsShortened();
     void resourceDownloadThroughTheDownloadWindow();
 };
 
@@ -212,7 +230,8 @@ void TestWindows::retrievalFillsTheLists()
     QVERIFY(!run.program->form1().isVisible());
     QVERIFY(!run.program->form1().Timer2.isActive());
     QCOMPARE(fileBytes(QStringLiteral("temp.tmp")), QByteArray("k1\r\nd1\r\nk2\r\nd2\r\n\r\n"));
-    QCOMPARE(run.program->form2().List2->items(), (QByteArrayList{"k1", "k2"}));
+    QCOMPARE(itemsOf(run.program->form2().List2), (QByteArrayList{"k1", "k2"}));
+    QCOMPARE(run.program->form1().Text1->bytes(), QByteArray("k1\r\nd1\r\nk2\r\nd2\r\n"));
     QCOMPARE(run.program->form2().List1->count(), 0);
     QVERIFY(!QFile::exists(QStringLiteral("Cams.inf")));
     QCOMPARE(run.server.requestCount(), 1);
@@ -226,8 +245,11 @@ void TestWindows::searchFindsTheNewCams()
     QVERIFY(run.runToReview());
     Form2& form2 = run.program->form2();
     Form3& form3 = run.program->form3();
-    QCOMPARE(form2.List1->items(), (QByteArrayList{"k1", "k2"}));
-    QCOMPARE(form2.NewC->items(), (QByteArrayList{"k3", "K3", "k3"}));
+    QCOMPARE(itemsOf(form2.List1), (QByteArrayList{"k1", "k2"}));
+    QCOMPARE(itemsOf(form2.NewC), (QByteArrayList{"k3", "K3", "k3"}));
+    // What a cam is: each entry's tool tip is the line after it in its own file.
+    QCOMPARE(toolTipsOf(form2.List1), (QStringList{u"d1"_qs, u"d2"_qs}));
+    QCOMPARE(toolTipsOf(form2.NewC), (QStringList{u"d3"_qs, u"d"_qs, u"d3 again"_qs}));
     QCOMPARE(form3.Pos2->text(), QStringLiteral("4"));
     QCOMPARE(form3.Pos1->text(), QStringLiteral("0"));
     QCOMPARE(form3.Erg->text(), QStringLiteral("0"));
@@ -360,7 +382,8 @@ void TestWindows::addingWithYes()
                                                     QStringLiteral("No new Cams available")}));
     QCOMPARE(run.dialogs.told.first().text, QStringLiteral(" 1 Cams was/were added"));
     QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\nk3\r\nd3\r\n"));
-    QCOMPARE(form2.List1->items(), (QByteArrayList{"k1", "k3"}));
+    QCOMPARE(itemsOf(form2.List1), (QByteArrayList{"k1", "k3"}));
+    QCOMPARE(toolTipsOf(form2.List1), (QStringList{u"d1"_qs, u"d3"_qs}));
     QCOMPARE(form2.NewC->count(), 0);
     QVERIFY(!form2.Command2->isEnabled());
     QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
@@ -379,7 +402,7 @@ void TestWindows::answeringNoChangesNothing()
     QCOMPARE(run.dialogs.asked.size(), 1);
     QTest::qWait(50);
     QVERIFY(run.dialogs.told.isEmpty());
-    QCOMPARE(form2.NewC->items(), QByteArrayList{"k3"});
+    QCOMPARE(itemsOf(form2.NewC), QByteArrayList{"k3"});
     QVERIFY(form2.Command2->isEnabled());
     QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\n"));
     QCOMPARE(run.ended->count(), 0);
@@ -427,7 +450,7 @@ void TestWindows::failedAppendKeepsTheUserInCharge()
     QVERIFY(run.dialogs.told.first().text.contains(QStringLiteral("Cams.inf")));
     QTest::qWait(50);
     QCOMPARE(run.dialogs.told.size(), 1);
-    QCOMPARE(form2.NewC->items(), QByteArrayList{"k3"});
+    QCOMPARE(itemsOf(form2.NewC), QByteArrayList{"k3"});
     QVERIFY(form2.Command2->isEnabled());
     QCOMPARE(form2.List1->count(), 0);
     QCOMPARE(run.ended->count(), 0);
@@ -457,7 +480,7 @@ void TestWindows::unwritableServerCopyIsNoList()
     run.serve("k1\r\nd1\r\n");
     // Readable, but not writable even for root.
     QVERIFY(QFile::link(QStringLiteral("/proc/version"), QStringLiteral("temp.tmp")));
-    QVERIFY(!ListFiles::pickKeysFromFile(QStringLiteral("temp.tmp")).isEmpty());
+    QVERIFY(ListFiles::pickKeysFromFile(QStringLiteral("temp.tmp")).count() > 0);
     run.program->start();
     QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
     QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("No list received")});
@@ -624,6 +647,56 @@ void TestWindows::listsShowEveryByte()
     const QByteArray odd("\xe9t\xe9\x80\xff", 5);
     form2.NewC->addItem(odd);
     QCOMPARE(shown(form2.NewC).last().toLatin1(), odd);
+}
+
+void TestWindows::listsShowKeysAndDetailsShortened_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("shown");
+    QTest::addColumn<QByteArray>("toolTip");
+    const QByteArray longKey = QByteArray(999, 'a') + 'b' + QByteArray(4 << 20, 'c');
+    const QByteArray longDetail = QByteArray(1'000, 'd') + 'e';
+    QTest::newRow("key and detail")
+        << QByteArray("cam\r\nhttp://x/1\r\n") << QByteArray("cam") << QByteArray("http://x/1");
+    QTest::newRow("key of the whole length shown")
+        << QByteArray(1'000, 'k') + "\r\nd" << QByteArray(1'000, 'k') << QByteArray("d");
+    QTest::newRow("longer key shown up to the length") << longKey + "\r\nd\r\n"
+                                                       << longKey.first(1'000) << QByteArray("d");
+    QTest::newRow("longer detail shortened the same way")
+        << "k\r\n" + longDetail + "\r\n"
+        << QByteArray("k") << longDetail.first(1'000);
+    QTest::newRow("no detail line")
+        << QByteArray("k\r\n") << QByteArray("k") << QByteArray("(none)");
+    QTest::newRow("empty detail line")
+        << QByteArray("k\r\n\r\nnext") << QByteArray("k") << QByteArray("(none)");
+    QTest::newRow("lone cr ends the key, lone lf stays")
+        << QByteArray("k\rd\ne\rx") << QByteArray("k") << QByteArray("d\ne");
+    QTest::newRow("bytes past ascii")
+        << QByteArray("\xe9\xff\r\n\x80\r\n") << QByteArray("\xe9\xff") << QByteArray("\x80");
+}
+
+// A list box shows a key, and as its tool tip its detail line, up to a length; the whole key
+// is still the item.
+void TestWindows::listsShowKeysAndDetailsShortened()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, shown);
+    QFETCH(QByteArray, toolTip);
+    Run run;
+    Form2& form2 = run.program->form2();
+    form2.stopTimers();
+    KeyList keys(KeyList::Order::AsAdded);
+    keys.addAll(file, pickKeys(file));
+    const QByteArray key = keys.item(0).toByteArray();
+    file.fill('x');
+    form2.NewC->addItems(keys);
+    form2.List1->addItems(keys);
+    // The key comes first in both boxes.
+    for (const KeyListBox* box : {form2.NewC, form2.List1}) {
+        QCOMPARE(box->item(0), QByteArrayView(key));
+        QCOMPARE(box->model()->index(0, 0).data().toString().toLatin1(), shown);
+        QCOMPARE(toolTipsOf(box).first(), QString::fromLatin1(toolTip));
+    }
 }
 
 namespace {

@@ -138,12 +138,17 @@ void Form1::Timer2_Timer()
     if (m_forms.isEnding())
         return;
     Timer2.stop();
-    Text1->setText(GetHTML(m_forms.listUrl()));
+    {
+        // The fetched string is made bytes in its own buffer and gone before anything else.
+        QByteArray fetched = GetHTML(m_forms.listUrl()).toLatin1();
+        fetched.squeeze();
+        Text1->setBytes(std::move(fetched));
+    }
     // Cancel can be clicked while the fetch waits; then nothing more of this may run.
     if (m_forms.isEnding())
         return;
 
-    const bool copied = ListFiles::writeServerCopy(ListFiles::tempFile(), Text1->text().toLatin1());
+    const bool copied = ListFiles::writeServerCopy(ListFiles::tempFile(), Text1->bytes());
     Form2& form2 = m_forms.form2();
     // A server copy that could not be written is no server list: reading back whatever an
     // earlier run left there would offer cams the server no longer has.

@@ -165,7 +165,7 @@ void Form2::Command2_Click()
     List1->addItems(merge.addedKeys);
 
     // The count of records really written, so a key that vanished is not claimed as added.
-    const qsizetype added = merge.addedKeys.size();
+    const qsizetype added = merge.addedKeys.count();
     m_forms.dialogs().tell(this, QStringLiteral("New Cams added"),
                            QStringLiteral(" %1 Cams was/were added").arg(added),
                            Dialogs::Icon::Information);

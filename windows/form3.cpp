@@ -52,7 +52,7 @@ void Form3::Timer1_Timer()
         return;
     Form2& form2 = m_forms.form2();
     if (!m_searchStarted) {
-        m_search.start(form2.List1->items(), form2.List2->items());
+        m_search.start(form2.List1->keys(), form2.List2->keys());
         m_searchStarted = true;
     }
     QElapsedTimer clock;
