@@ -37,26 +37,29 @@ quint64 loadEight(const char* bytes, qsizetype count)
     return value;
 }
 
-quint64 foldedPrefix(QByteArrayView key)
+quint64 foldedEight(QByteArrayView key, qsizetype from)
 {
-    return foldEight(loadEight(key.data(), key.size()));
+    return key.size() > from ? foldEight(loadEight(key.data() + from, key.size() - from)) : 0;
 }
 
-// A key and its folded first eight bytes: most compares of a sort end on the number, without
-// reaching into the key's bytes.
+// A key and its folded first sixteen bytes: most compares of a sort end on the numbers,
+// without reaching into the key's bytes (cam names often share their first eight).
 struct Ranked
 {
-    quint64 prefix;
+    quint64 high;
+    quint64 low;
     QByteArrayView key;
 };
 
 bool rankedLess(const Ranked& a, const Ranked& b)
 {
-    if (a.prefix != b.prefix)
-        return a.prefix < b.prefix;
-    // Equal prefixes of keys that long mean equal first eight bytes, folded.
-    if (a.key.size() >= 8 && b.key.size() >= 8)
-        return KeyList::lessIgnoringCase(a.key.sliced(8), b.key.sliced(8));
+    if (a.high != b.high)
+        return a.high < b.high;
+    if (a.low != b.low)
+        return a.low < b.low;
+    // Equal prefixes of keys that long mean equal first sixteen bytes, folded.
+    if (a.key.size() >= 16 && b.key.size() >= 16)
+        return KeyList::lessIgnoringCase(a.key.sliced(16), b.key.sliced(16));
     return KeyList::lessIgnoringCase(a.key, b.key);
 }
 
@@ -71,7 +74,7 @@ QList<QByteArrayView> sortedKeys(QList<QByteArrayView> keys)
     std::vector<Ranked> ranked;
     ranked.reserve(static_cast<size_t>(keys.size()));
     for (const QByteArrayView key : std::as_const(keys))
-        ranked.push_back({foldedPrefix(key), key});
+        ranked.push_back({foldedEight(key, 0), foldedEight(key, 8), key});
     keys = {};
     std::stable_sort(ranked.begin(), ranked.end(), rankedLess);
     QList<QByteArrayView> sorted;
