@@ -6,6 +6,7 @@
 #include "gethtml.h"
 #include "internettransfer.h"
 #include "keylist.h"
+#include "keypicking.h"
 #include "listfiles.h"
 #include "recordmerge.h"
 
@@ -53,7 +54,7 @@ int main(int argc, char* argv[])
         return fail(CopyNotWritten,
                     QStringLiteral("%1 could not be written").arg(ListFiles::tempFile()));
     KeyList serverKeys(KeyList::Order::Sorted);
-    serverKeys.addAll(ListFiles::pickKeysFromFile(ListFiles::tempFile()));
+    serverKeys.addAll(keysOfListFile(fetched));
     KeyList ownKeys(KeyList::Order::Sorted);
     ownKeys.addAll(ListFiles::pickKeysFromFile(ListFiles::ownFile()));
     transfer.cancel();
@@ -78,13 +79,15 @@ int main(int argc, char* argv[])
     // "Add all", answered Yes.
     qsizetype added = 0;
     if (newKeys.count() > 0) {
-        const std::optional<QByteArray> serverCopy = ListFiles::readAll(ListFiles::tempFile());
+        std::optional<QByteArray> serverCopy = ListFiles::readAll(ListFiles::tempFile());
         if (!serverCopy) {
             ListFiles::remove(ListFiles::tempFile());
             return fail(CopyNotRead,
                         QStringLiteral("%1 could not be read again").arg(ListFiles::tempFile()));
         }
         const RecordMerge merge = RecordMerge::build(*serverCopy, newKeys.views());
+        // The added keys point into the block, not into the copy read again.
+        serverCopy.reset();
         const CamsFileAppender::Outcome outcome =
             CamsFileAppender::append(ListFiles::ownFile(), merge.block);
         if (!outcome.ok) {

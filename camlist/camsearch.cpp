@@ -9,9 +9,7 @@ void CamSearch::start(const KeyList& ownKeys, const KeyList& serverKeys)
 {
     m_own = ownKeys;
     m_server = serverKeys;
-    m_ownIndex.clear();
-    m_ownIndex.reserve(m_own.count());
-    m_indexed = 0;
+    m_ownIndex.reset(m_own.views());
     m_settled = 0;
     m_newKeys.clear();
     m_started = true;
@@ -28,19 +26,24 @@ bool CamSearch::step(const OutOfTime& outOfTime)
     };
 
     // The index of the own keys is built in steps too, so no tick waits on a big list.
-    const QList<QByteArrayView>& own = m_own.views();
-    while (m_indexed < own.size()) {
-        m_ownIndex.insert(own.at(m_indexed++));
+    while (!m_ownIndex.isComplete()) {
+        m_ownIndex.indexNext();
         if (timeIsUp())
             return isFinished();
     }
     const QList<QByteArrayView>& server = m_server.views();
     while (m_settled < server.size()) {
         const QByteArrayView key = server.at(m_settled++);
-        if (!m_ownIndex.contains(key))
+        if (m_ownIndex.find(key) < 0)
             m_newKeys.append(key);
         if (timeIsUp())
             break;
+    }
+    if (isFinished()) {
+        // The index and the own list are no longer needed; the server list's bytes are,
+        // for the new keys.
+        m_ownIndex.reset({});
+        m_own = KeyList(KeyList::Order::AsAdded);
     }
     return isFinished();
 }

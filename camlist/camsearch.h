@@ -1,10 +1,10 @@
 #pragma once
 
+#include "keyindex.h"
 #include "keylist.h"
 
 #include <QByteArrayView>
 #include <QList>
-#include <QSet>
 #include <functional>
 
 // Finds the server keys that no own key equals (exact bytes), in server-list order, each
@@ -36,8 +36,7 @@ public:
 private:
     KeyList m_own{KeyList::Order::AsAdded};
     KeyList m_server{KeyList::Order::AsAdded};
-    QSet<QByteArrayView> m_ownIndex;
-    qsizetype m_indexed = 0;
+    KeyIndex m_ownIndex;
     qsizetype m_settled = 0;
     QList<QByteArrayView> m_newKeys;
     bool m_started = false;

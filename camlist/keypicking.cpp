@@ -17,6 +17,13 @@ QList<QByteArrayView> pickKeys(QByteArrayView fileContent)
     return keys;
 }
 
+KeyList keysOfListFile(const QByteArray& fileContent)
+{
+    KeyList keys(KeyList::Order::AsAdded);
+    keys.addAll(fileContent, pickKeys(fileContent));
+    return keys;
+}
+
 QByteArray recordBoundaryAfter(QByteArrayView fileContent)
 {
     if (fileContent.isEmpty())

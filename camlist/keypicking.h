@@ -1,5 +1,7 @@
 #pragma once
 
+#include "keylist.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
@@ -8,6 +10,9 @@
 // bytes. A non-empty line is a key and the line after it is its detail line, skipped unread;
 // an empty line is skipped by itself.
 QList<QByteArrayView> pickKeys(QByteArrayView fileContent);
+
+// The same keys as a list in file order that holds the bytes.
+KeyList keysOfListFile(const QByteArray& fileContent);
 
 // What must go in front of appended records so that key picking reads the old content's keys
 // unchanged and the new records as whole records: a line end if the last line has none, and

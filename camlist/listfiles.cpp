@@ -28,10 +28,8 @@ bool writeServerCopy(const QString& path, const QByteArray& serverText)
 
 KeyList pickKeysFromFile(const QString& path)
 {
-    KeyList keys(KeyList::Order::AsAdded);
-    if (const std::optional<QByteArray> content = readAll(path))
-        keys.addAll(*content, pickKeys(*content));
-    return keys;
+    const std::optional<QByteArray> content = readAll(path);
+    return content ? keysOfListFile(*content) : KeyList(KeyList::Order::AsAdded);
 }
 
 void remove(const QString& path)

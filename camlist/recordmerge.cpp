@@ -1,61 +1,63 @@
 #include "recordmerge.h"
 
+#include "keyindex.h"
 #include "linereader.h"
 
-#include <QHash>
-
-namespace {
-
-struct Occurrence
-{
-    QByteArrayView detail;
-    bool found = false;
-};
-
-} // namespace
+#include <vector>
 
 RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArrayView>& newKeys)
 {
     // Index only the wanted keys, then read the copy once: a line is looked up in the index,
-    // so the pass costs one hash lookup per line whatever the number of new keys.
-    QHash<QByteArrayView, Occurrence> wanted;
-    wanted.reserve(newKeys.size());
-    for (const QByteArrayView key : newKeys)
-        wanted.insert(key, {});
+    // so the pass costs one lookup per line whatever the number of new keys. Equal keys share
+    // the first one's place.
+    KeyIndex wanted;
+    wanted.reset(newKeys);
+    std::vector<qsizetype> firstEqual;
+    firstEqual.reserve(static_cast<size_t>(newKeys.size()));
+    qsizetype missing = 0;
+    while (!wanted.isComplete()) {
+        firstEqual.push_back(wanted.indexNext());
+        if (firstEqual.back() == static_cast<qsizetype>(firstEqual.size()) - 1)
+            ++missing;
+    }
 
-    qsizetype missing = wanted.size();
+    // Whether each key was found, and its detail line (empty when the key is the last line).
+    std::vector<QByteArrayView> details(static_cast<size_t>(newKeys.size()));
+    std::vector<bool> found(static_cast<size_t>(newKeys.size()), false);
     LineReader reader(serverCopy);
     QByteArrayView line;
     bool haveLine = reader.next(line);
     while (haveLine && missing > 0) {
         QByteArrayView next;
         const bool haveNext = reader.next(next);
-        const auto it = wanted.find(line);
-        if (it != wanted.end() && !it->found) {
-            it->found = true;
-            it->detail = haveNext ? next : QByteArrayView();
+        const qsizetype at = wanted.find(line);
+        if (at >= 0 && !found[static_cast<size_t>(at)]) {
+            found[static_cast<size_t>(at)] = true;
+            details[static_cast<size_t>(at)] = haveNext ? next : QByteArrayView();
             --missing;
         }
         line = next;
         haveLine = haveNext;
     }
+    wanted.reset({});
 
     // The block is sized first, so the keys' views into it stay put while it is written.
     qsizetype size = 0;
-    for (const QByteArrayView key : newKeys) {
-        const Occurrence& occurrence = wanted[key];
-        if (occurrence.found)
-            size += key.size() + occurrence.detail.size() + 4;
+    for (size_t i = 0; i < firstEqual.size(); ++i) {
+        const auto first = static_cast<size_t>(firstEqual[i]);
+        if (found[first])
+            size += newKeys.at(firstEqual[i]).size() + details[first].size() + 4;
     }
     RecordMerge merge;
     merge.block.reserve(size);
     QList<QByteArrayView> added;
-    for (const QByteArrayView key : newKeys) {
-        const Occurrence& occurrence = wanted[key];
-        if (!occurrence.found)
+    for (size_t i = 0; i < firstEqual.size(); ++i) {
+        const auto first = static_cast<size_t>(firstEqual[i]);
+        if (!found[first])
             continue;
+        const QByteArrayView key = newKeys.at(firstEqual[i]);
         const qsizetype at = merge.block.size();
-        merge.block.append(key).append("\r\n").append(occurrence.detail).append("\r\n");
+        merge.block.append(key).append("\r\n").append(details[first]).append("\r\n");
         added.append(QByteArrayView(merge.block.constData() + at, key.size()));
     }
     Q_ASSERT(merge.block.size() == size);

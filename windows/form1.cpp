@@ -5,6 +5,7 @@
 #include "form2.h"
 #include "forms.h"
 #include "gethtml.h"
+#include "keypicking.h"
 #include "listfiles.h"
 #include "numbertext.h"
 #include "textbox.h"
@@ -152,8 +153,10 @@ void Form1::Timer2_Timer()
     Form2& form2 = m_forms.form2();
     // A server copy that could not be written is no server list: reading back whatever an
     // earlier run left there would offer cams the server no longer has.
+    // The server list is picked from the bytes temp.tmp was just written from: the same keys
+    // as reading the copy back, and one copy of the bytes for the text box and the lists.
     if (copied)
-        form2.List2->addItems(ListFiles::pickKeysFromFile(ListFiles::tempFile()));
+        form2.List2->addItems(keysOfListFile(Text1->bytes()));
     form2.List1->addItems(ListFiles::pickKeysFromFile(ListFiles::ownFile()));
     Inet1.cancel();
     form2.show();
