@@ -1,8 +1,11 @@
 #include "camsearch.h"
 
+#include <algorithm>
+
 namespace {
-// How many keys go by between two looks at the clock.
+// How many keys go by between two looks at the clock (a multiple of the index's batch).
 constexpr qsizetype keysPerClockCheck = 256;
+static_assert(keysPerClockCheck % KeyIndex::batchSize == 0);
 } // namespace
 
 void CamSearch::start(const KeyList& ownKeys, const KeyList& serverKeys)
@@ -18,8 +21,9 @@ void CamSearch::start(const KeyList& ownKeys, const KeyList& serverKeys)
 bool CamSearch::step(const OutOfTime& outOfTime)
 {
     qsizetype sinceCheck = 0;
-    const auto timeIsUp = [&] {
-        if (++sinceCheck < keysPerClockCheck)
+    const auto timeIsUp = [&](qsizetype keys) {
+        sinceCheck += keys;
+        if (sinceCheck < keysPerClockCheck)
             return false;
         sinceCheck = 0;
         return outOfTime();
@@ -27,16 +31,20 @@ bool CamSearch::step(const OutOfTime& outOfTime)
 
     // The index of the own keys is built in steps too, so no tick waits on a big list.
     while (!m_ownIndex.isComplete()) {
-        m_ownIndex.indexNext();
-        if (timeIsUp())
+        if (timeIsUp(m_ownIndex.indexNext(KeyIndex::batchSize)))
             return isFinished();
     }
     const QList<QByteArrayView>& server = m_server.views();
     while (m_settled < server.size()) {
-        const QByteArrayView key = server.at(m_settled++);
-        if (m_ownIndex.find(key) < 0)
-            m_newKeys.append(key);
-        if (timeIsUp())
+        const qsizetype count = std::min(KeyIndex::batchSize, server.size() - m_settled);
+        qsizetype positions[KeyIndex::batchSize];
+        m_ownIndex.find(server.constData() + m_settled, count, positions);
+        for (qsizetype i = 0; i < count; ++i) {
+            if (positions[i] < 0)
+                m_newKeys.append(server.at(m_settled + i));
+        }
+        m_settled += count;
+        if (timeIsUp(count))
             break;
     }
     if (isFinished()) {

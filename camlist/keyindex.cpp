@@ -1,6 +1,7 @@
 #include "keyindex.h"
 
 #include <QHashFunctions>
+#include <algorithm>
 #include <bit>
 #include <limits>
 
@@ -17,35 +18,60 @@ void KeyIndex::reset(QList<QByteArrayView> keys)
     m_indexed = 0;
 }
 
-qsizetype KeyIndex::indexNext()
+qsizetype KeyIndex::indexNext(qsizetype count, qsizetype* firstEqual)
 {
-    Q_ASSERT(!isComplete());
-    const qsizetype position = m_indexed++;
-    const QByteArrayView key = m_keys.at(position);
-    const size_t hash = qHash(key, m_seed);
-    const auto hashBits = static_cast<quint32>(hash >> 32);
-    for (size_t slot = hash & m_mask;; slot = (slot + 1) & m_mask) {
-        Slot& entry = m_slots[slot];
-        if (entry.positionPlusOne == 0) {
-            entry = {hashBits, static_cast<quint32>(position + 1)};
-            return position;
-        }
-        if (entry.hashBits == hashBits && m_keys.at(entry.positionPlusOne - 1) == key)
-            return entry.positionPlusOne - 1;
+    count = std::min({count, batchSize, m_keys.size() - m_indexed});
+    size_t hashes[batchSize];
+    for (qsizetype i = 0; i < count; ++i) {
+        hashes[i] = qHash(m_keys.at(m_indexed + i), m_seed);
+        __builtin_prefetch(&m_slots[slotOf(hashes[i])], 1);
     }
+    for (qsizetype i = 0; i < count; ++i) {
+        const qsizetype position = m_indexed + i;
+        const QByteArrayView key = m_keys.at(position);
+        const auto hashBits = static_cast<quint32>(hashes[i] >> 32);
+        qsizetype first = position;
+        for (size_t slot = slotOf(hashes[i]);; slot = (slot + 1) & m_mask) {
+            Slot& entry = m_slots[slot];
+            if (entry.positionPlusOne == 0) {
+                entry = {hashBits, static_cast<quint32>(position + 1)};
+                break;
+            }
+            if (entry.hashBits == hashBits && m_keys.at(entry.positionPlusOne - 1) == key) {
+                first = entry.positionPlusOne - 1;
+                break;
+            }
+        }
+        if (firstEqual)
+            firstEqual[i] = first;
+    }
+    m_indexed += count;
+    return count;
 }
 
-qsizetype KeyIndex::find(QByteArrayView key) const
+void KeyIndex::find(const QByteArrayView* keys, qsizetype count, qsizetype* positions) const
 {
-    if (m_slots.empty())
-        return -1;
-    const size_t hash = qHash(key, m_seed);
-    const auto hashBits = static_cast<quint32>(hash >> 32);
-    for (size_t slot = hash & m_mask;; slot = (slot + 1) & m_mask) {
-        const Slot& entry = m_slots[slot];
-        if (entry.positionPlusOne == 0)
-            return -1;
-        if (entry.hashBits == hashBits && m_keys.at(entry.positionPlusOne - 1) == key)
-            return entry.positionPlusOne - 1;
+    Q_ASSERT(count <= batchSize);
+    if (m_slots.empty()) {
+        std::fill_n(positions, count, -1);
+        return;
+    }
+    size_t hashes[batchSize];
+    for (qsizetype i = 0; i < count; ++i) {
+        hashes[i] = qHash(keys[i], m_seed);
+        __builtin_prefetch(&m_slots[slotOf(hashes[i])]);
+    }
+    for (qsizetype i = 0; i < count; ++i) {
+        const auto hashBits = static_cast<quint32>(hashes[i] >> 32);
+        positions[i] = -1;
+        for (size_t slot = slotOf(hashes[i]);; slot = (slot + 1) & m_mask) {
+            const Slot& entry = m_slots[slot];
+            if (entry.positionPlusOne == 0)
+                break;
+            if (entry.hashBits == hashBits && m_keys.at(entry.positionPlusOne - 1) == keys[i]) {
+                positions[i] = entry.positionPlusOne - 1;
+                break;
+            }
+        }
     }
 }

@@ -3,6 +3,7 @@
 #include "keyindex.h"
 #include "linereader.h"
 
+#include <algorithm>
 #include <vector>
 
 RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArrayView>& newKeys)
@@ -13,31 +14,40 @@ RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArray
     KeyIndex wanted;
     wanted.reset(newKeys);
     std::vector<qsizetype> firstEqual;
-    firstEqual.reserve(static_cast<size_t>(newKeys.size()));
+    firstEqual.resize(static_cast<size_t>(newKeys.size()));
+    qsizetype indexed = 0;
+    while (!wanted.isComplete())
+        indexed += wanted.indexNext(KeyIndex::batchSize, firstEqual.data() + indexed);
     qsizetype missing = 0;
-    while (!wanted.isComplete()) {
-        firstEqual.push_back(wanted.indexNext());
-        if (firstEqual.back() == static_cast<qsizetype>(firstEqual.size()) - 1)
-            ++missing;
-    }
+    for (size_t i = 0; i < firstEqual.size(); ++i)
+        missing += firstEqual[i] == static_cast<qsizetype>(i) ? 1 : 0;
 
     // Whether each key was found, and its detail line (empty when the key is the last line).
     std::vector<QByteArrayView> details(static_cast<size_t>(newKeys.size()));
     std::vector<bool> found(static_cast<size_t>(newKeys.size()), false);
+    // The lines go by in batches for the index; one more line is read ahead, the detail line
+    // of the batch's last.
     LineReader reader(serverCopy);
-    QByteArrayView line;
-    bool haveLine = reader.next(line);
-    while (haveLine && missing > 0) {
-        QByteArrayView next;
-        const bool haveNext = reader.next(next);
-        const qsizetype at = wanted.find(line);
-        if (at >= 0 && !found[static_cast<size_t>(at)]) {
-            found[static_cast<size_t>(at)] = true;
-            details[static_cast<size_t>(at)] = haveNext ? next : QByteArrayView();
+    QByteArrayView lines[KeyIndex::batchSize + 1];
+    qsizetype have = 0;
+    while (missing > 0) {
+        while (have <= KeyIndex::batchSize && reader.next(lines[have]))
+            ++have;
+        if (have == 0)
+            break;
+        const qsizetype count = std::min(have, KeyIndex::batchSize);
+        qsizetype positions[KeyIndex::batchSize];
+        wanted.find(lines, count, positions);
+        for (qsizetype i = 0; i < count; ++i) {
+            const auto at = static_cast<size_t>(positions[i]);
+            if (positions[i] < 0 || found[at])
+                continue;
+            found[at] = true;
+            details[at] = i + 1 < have ? lines[i + 1] : QByteArrayView();
             --missing;
         }
-        line = next;
-        haveLine = haveNext;
+        std::copy(lines + count, lines + have, lines);
+        have -= count;
     }
     wanted.reset({});
 
