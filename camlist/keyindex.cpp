@@ -12,7 +12,8 @@ void KeyIndex::reset(QList<QByteArrayView> keys)
     m_keys = std::move(keys);
     // At most half the slots in use keeps the runs of probing short.
     const size_t slots = std::bit_ceil(static_cast<size_t>(m_keys.size()) * 2 + 2);
-    m_slots.assign(slots, Slot{});
+    // A new table, so that a reset to no keys gives the old one's memory back.
+    m_slots = std::vector<Slot>(slots);
     m_mask = slots - 1;
     m_seed = QHashSeed::globalSeed();
     m_indexed = 0;
@@ -29,7 +30,7 @@ qsizetype KeyIndex::indexNext(qsizetype count, qsizetype* firstEqual)
     for (qsizetype i = 0; i < count; ++i) {
         const qsizetype position = m_indexed + i;
         const QByteArrayView key = m_keys.at(position);
-        const auto hashBits = static_cast<quint32>(hashes[i] >> 32);
+        const auto hashBits = static_cast<quint32>(quint64{hashes[i]} >> 32);
         qsizetype first = position;
         for (size_t slot = slotOf(hashes[i]);; slot = (slot + 1) & m_mask) {
             Slot& entry = m_slots[slot];
@@ -62,7 +63,7 @@ void KeyIndex::find(const QByteArrayView* keys, qsizetype count, qsizetype* posi
         __builtin_prefetch(&m_slots[slotOf(hashes[i])]);
     }
     for (qsizetype i = 0; i < count; ++i) {
-        const auto hashBits = static_cast<quint32>(hashes[i] >> 32);
+        const auto hashBits = static_cast<quint32>(quint64{hashes[i]} >> 32);
         positions[i] = -1;
         for (size_t slot = slotOf(hashes[i]);; slot = (slot + 1) & m_mask) {
             const Slot& entry = m_slots[slot];

@@ -155,7 +155,9 @@ qsizetype KeyList::placeFor(QByteArrayView key) const
 qsizetype KeyList::add(const QByteArray& key)
 {
     const qsizetype index = placeFor(key);
-    holdSource(key);
+    // A key of its own is a buffer of its own: no search for it among the held ones.
+    if (!key.isEmpty())
+        m_sources.append(key);
     m_keys.insert(index, QByteArrayView(key));
     return index;
 }

@@ -13,7 +13,8 @@
 // A key is a view into bytes the list holds a shared copy of (a list file's content, or a key
 // added on its own), so a million keys cost a million small views, not a million heap blocks,
 // and the bytes live as long as any list that points into them. Views handed out (item(),
-// views()) stay valid while the list, or a copy of it, lives.
+// views(), detail()) stay valid until the list is cleared or destroyed, and after that while
+// a copy of it, or another list it shares the bytes with, lives.
 class KeyList final
 {
 public:

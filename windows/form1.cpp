@@ -151,10 +151,9 @@ void Form1::Timer2_Timer()
 
     const bool copied = ListFiles::writeServerCopy(ListFiles::tempFile(), Text1->bytes());
     Form2& form2 = m_forms.form2();
-    // A server copy that could not be written is no server list: reading back whatever an
-    // earlier run left there would offer cams the server no longer has.
-    // The server list is picked from the bytes temp.tmp was just written from: the same keys
-    // as reading the copy back, and one copy of the bytes for the text box and the lists.
+    // A server copy that could not be written is no server list. The server list is picked
+    // from the bytes temp.tmp was just written from: the same keys as reading the copy back,
+    // and one copy of the bytes for the text box and the lists.
     if (copied)
         form2.List2->addItems(keysOfListFile(Text1->bytes()));
     form2.List1->addItems(ListFiles::pickKeysFromFile(ListFiles::ownFile()));
