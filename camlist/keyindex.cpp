@@ -10,8 +10,9 @@ void KeyIndex::reset(QList<QByteArrayView> keys)
     // Positions are kept in 32 bits: a list of four billion keys would not fit in memory anyway.
     Q_ASSERT(keys.size() < std::numeric_limits<quint32>::max());
     m_keys = std::move(keys);
-    // At most half the slots in use keeps the runs of probing short.
-    const size_t slots = std::bit_ceil(static_cast<size_t>(m_keys.size()) * 2 + 2);
+    // At most two thirds of the slots in use keeps the runs of probing short.
+    const auto count = static_cast<size_t>(m_keys.size());
+    const size_t slots = std::bit_ceil(count + count / 2 + 2);
     // A new table, so that a reset to no keys gives the old one's memory back.
     m_slots = std::vector<Slot>(slots);
     m_mask = slots - 1;

@@ -51,16 +51,52 @@ struct Ranked
     QByteArrayView key;
 };
 
-bool rankedLess(const Ranked& a, const Ranked& b)
+// Below, equal or above zero as a comes before, with or after b.
+int compareFolded(QByteArrayView a, QByteArrayView b)
+{
+    const qsizetype common = std::min(a.size(), b.size());
+    qsizetype i = 0;
+    for (; i + 8 <= common; i += 8) {
+        const quint64 ca = foldEight(qFromBigEndian<quint64>(a.data() + i));
+        const quint64 cb = foldEight(qFromBigEndian<quint64>(b.data() + i));
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+    }
+    if (i < common) {
+        const quint64 ca = foldEight(loadEight(a.data() + i, common - i));
+        const quint64 cb = foldEight(loadEight(b.data() + i, common - i));
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+int compareRanked(const Ranked& a, const Ranked& b)
 {
     if (a.high != b.high)
-        return a.high < b.high;
+        return a.high < b.high ? -1 : 1;
     if (a.low != b.low)
-        return a.low < b.low;
-    // Equal prefixes of keys that long mean equal first sixteen bytes, folded.
-    if (a.key.size() >= 16 && b.key.size() >= 16)
-        return KeyList::lessIgnoringCase(a.key.sliced(16), b.key.sliced(16));
-    return KeyList::lessIgnoringCase(a.key, b.key);
+        return a.low < b.low ? -1 : 1;
+    // Equal prefixes: a key of at most sixteen bytes is all prefix, padded with zero bytes, so
+    // it is the other key's beginning; only longer keys need their bytes read.
+    if (a.key.size() <= 16 || b.key.size() <= 16)
+        return a.key.size() < b.key.size() ? -1 : (a.key.size() > b.key.size() ? 1 : 0);
+    return compareFolded(a.key.sliced(16), b.key.sliced(16));
+}
+
+bool rankedLess(const Ranked& a, const Ranked& b)
+{
+    return compareRanked(a, b) < 0;
+}
+
+const std::less<const char*> earlierByte;
+
+// Keys in the order of their bytes (those of one file, in file order) need no stable sort:
+// among equal keys, the one whose bytes come first came first. That sort needs no buffer.
+bool rankedLessOrEarlier(const Ranked& a, const Ranked& b)
+{
+    const int order = compareRanked(a, b);
+    return order < 0 || (order == 0 && earlierByte(a.key.data(), b.key.data()));
 }
 
 bool viewLess(QByteArrayView a, QByteArrayView b)
@@ -68,15 +104,22 @@ bool viewLess(QByteArrayView a, QByteArrayView b)
     return KeyList::lessIgnoringCase(a, b);
 }
 
-// A stable sort: keys that compare equal keep the order they came in.
+// Keys that compare equal keep the order they came in.
 QList<QByteArrayView> sortedKeys(QList<QByteArrayView> keys)
 {
+    const bool inByteOrder =
+        std::is_sorted(keys.cbegin(), keys.cend(), [](QByteArrayView a, QByteArrayView b) {
+            return earlierByte(a.data(), b.data());
+        });
     std::vector<Ranked> ranked;
     ranked.reserve(static_cast<size_t>(keys.size()));
     for (const QByteArrayView key : std::as_const(keys))
         ranked.push_back({foldedEight(key, 0), foldedEight(key, 8), key});
     keys = {};
-    std::stable_sort(ranked.begin(), ranked.end(), rankedLess);
+    if (inByteOrder)
+        std::sort(ranked.begin(), ranked.end(), rankedLessOrEarlier);
+    else
+        std::stable_sort(ranked.begin(), ranked.end(), rankedLess);
     QList<QByteArrayView> sorted;
     sorted.reserve(static_cast<qsizetype>(ranked.size()));
     for (const Ranked& entry : ranked)
@@ -88,21 +131,7 @@ QList<QByteArrayView> sortedKeys(QList<QByteArrayView> keys)
 
 bool KeyList::lessIgnoringCase(QByteArrayView a, QByteArrayView b)
 {
-    const qsizetype common = std::min(a.size(), b.size());
-    qsizetype i = 0;
-    for (; i + 8 <= common; i += 8) {
-        const quint64 ca = foldEight(qFromBigEndian<quint64>(a.data() + i));
-        const quint64 cb = foldEight(qFromBigEndian<quint64>(b.data() + i));
-        if (ca != cb)
-            return ca < cb;
-    }
-    if (i < common) {
-        const quint64 ca = foldEight(loadEight(a.data() + i, common - i));
-        const quint64 cb = foldEight(loadEight(b.data() + i, common - i));
-        if (ca != cb)
-            return ca < cb;
-    }
-    return a.size() < b.size();
+    return compareFolded(a, b) < 0;
 }
 
 QByteArrayView KeyList::item(qsizetype index) const

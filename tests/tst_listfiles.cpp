@@ -305,6 +305,18 @@ void TestListFiles::sortedOrderOfLongKeys()
     QCOMPARE(bulk.toByteArrayList(), expected);
     for (qsizetype i = 0; i < bulk.count(); ++i)
         QCOMPARE(bulk.detail(i).value_or(""), "d:" + bulk.item(i).toByteArray());
+
+    // Keys that do not come in the order of their bytes still keep their order among equals.
+    const KeyList inFileOrder = picked(recordsOf(keys));
+    const QList<QByteArrayView> backwards(inFileOrder.views().crbegin(),
+                                          inFileOrder.views().crend());
+    KeyList fromTheEnd(KeyList::Order::Sorted);
+    fromTheEnd.addAll(inFileOrder.withSameBytes(KeyList::Order::AsAdded, backwards));
+    KeyList oneFromTheEnd(KeyList::Order::Sorted);
+    for (auto key = keys.crbegin(); key != keys.crend(); ++key)
+        oneFromTheEnd.add(*key);
+    QCOMPARE(fromTheEnd.toByteArrayList(), oneFromTheEnd.toByteArrayList());
+    QVERIFY(fromTheEnd.toByteArrayList() != expected);
 }
 
 void TestListFiles::itemOutsideTheListIsEmpty()

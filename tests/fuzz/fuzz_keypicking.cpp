@@ -46,8 +46,9 @@ void checkLinesAndKeys(QByteArrayView data)
                       {file});
 }
 
-// The keys with their detail lines: in file order, sorted in one go, and sorted from two
-// halves added one after the other, all as a sorted list filled one key at a time has them.
+// The keys with their detail lines: in file order, sorted in one go, sorted from two halves
+// added one after the other, and sorted from the last key to the first, all as a sorted list
+// filled one key at a time has them.
 void checkKeyLists(QByteArrayView data)
 {
     const model::Bytes file = fuzz::bytes(data);
@@ -71,6 +72,14 @@ void checkKeyLists(QByteArrayView data)
     halves.addAll(inFileOrder.withSameBytes(KeyList::Order::AsAdded, views.sliced(half)));
     fuzz::expectEqual("KeyList records sorted from two halves [file]", fuzz::records(halves),
                       expectedSorted, {file});
+
+    // Keys not in the order of their bytes take the other way of sorting.
+    const QList<QByteArrayView> reversed(views.crbegin(), views.crend());
+    KeyList fromTheEnd(KeyList::Order::Sorted);
+    fromTheEnd.addAll(inFileOrder.withSameBytes(KeyList::Order::AsAdded, reversed));
+    fuzz::expectEqual(
+        "KeyList records sorted from the last key to the first [file]", fuzz::records(fromTheEnd),
+        model::sortedOneByOne(model::Records(expected.crbegin(), expected.crend())), {file});
 }
 
 void checkAppend(const model::Bytes& input)
