@@ -40,7 +40,7 @@ public:
     // Adds views into bytes (each view must lie inside them); the list keeps a shared copy of
     // the bytes. One sort for all of them, the same order as adding them one at a time.
     void addAll(const QByteArray& bytes, QList<QByteArrayView> keys);
-    // Adds another list's keys, in its order, and shares its bytes.
+    // Adds another list's keys as if one at a time in its order, and shares its bytes.
     void addAll(KeyList keys);
     // A list of the given views, which must point into this list's bytes, holding the same bytes.
     KeyList withSameBytes(Order order, QList<QByteArrayView> keys) const;
