@@ -1,6 +1,6 @@
 #include "benchdata.h"
 
-#include "keylist.h"
+#include "keypicking.h"
 
 #include <algorithm>
 #include <random>
@@ -16,34 +16,56 @@ QByteArray keyFor(qsizetype n, std::mt19937& random)
     return key;
 }
 
+QByteArray listFile(const QByteArrayList& keys)
+{
+    QByteArray file;
+    for (const QByteArray& key : keys)
+        file += key + "\r\nhttp://cams.example.com/" + QByteArray::number(file.size()) + "\r\n";
+    return file;
+}
+
+KeyList sortedKeys(const QByteArray& file)
+{
+    KeyList keys(KeyList::Order::Sorted);
+    keys.addAll(file, pickKeys(file));
+    return keys;
+}
+
 } // namespace
 
 BenchLists makeBenchLists(qsizetype serverCount, qsizetype ownCount)
 {
     std::mt19937 random(20261208);
-    BenchLists lists;
-    lists.server.reserve(serverCount);
+    QByteArrayList server;
+    server.reserve(serverCount);
     for (qsizetype i = 0; i < serverCount; ++i)
-        lists.server.append(keyFor(i, random));
+        server.append(keyFor(i, random));
     // Every second server key is also an own key; the rest of the own list is the user's own.
-    lists.own.reserve(ownCount);
-    for (qsizetype i = 0; i < serverCount && lists.own.size() < ownCount; i += 2)
-        lists.own.append(lists.server.at(i));
-    for (qsizetype i = serverCount; lists.own.size() < ownCount; ++i)
-        lists.own.append(keyFor(i, random));
+    QByteArrayList own;
+    own.reserve(ownCount);
+    for (qsizetype i = 0; i < serverCount && own.size() < ownCount; i += 2)
+        own.append(server.at(i));
+    for (qsizetype i = serverCount; own.size() < ownCount; ++i)
+        own.append(keyFor(i, random));
 
-    const auto less = [](const QByteArray& a, const QByteArray& b) {
-        return KeyList::lessIgnoringCase(a, b);
-    };
-    std::stable_sort(lists.own.begin(), lists.own.end(), less);
-    std::stable_sort(lists.server.begin(), lists.server.end(), less);
+    BenchLists lists;
+    lists.own = sortedKeys(listFile(own));
+    lists.server = sortedKeys(listFile(server));
     return lists;
 }
 
-QByteArray makeServerCopy(const QByteArrayList& serverKeys)
+QByteArray makeServerCopy(const KeyList& serverKeys)
 {
-    QByteArray copy;
-    for (const QByteArray& key : serverKeys)
-        copy += key + "\r\nhttp://cams.example.com/" + QByteArray::number(copy.size()) + "\r\n";
-    return copy + "\r\n";
+    return listFile(serverKeys.toByteArrayList()) + "\r\n";
+}
+
+QByteArray makeShuffledListFile(qsizetype count)
+{
+    std::mt19937 random(20261208);
+    QByteArrayList keys;
+    keys.reserve(count);
+    for (qsizetype i = 0; i < count; ++i)
+        keys.append(keyFor(i, random));
+    std::shuffle(keys.begin(), keys.end(), random);
+    return listFile(keys);
 }

@@ -67,7 +67,7 @@ int main(int argc, char* argv[])
             run.finish();
             return fail(NotAppended, outcome.error);
         }
-        added = outcome.addedKeys.size();
+        added = outcome.addedKeys.count();
     }
     run.finish();
     std::printf("added %lld\nlongest search step %.3f ms\n", static_cast<long long>(added),

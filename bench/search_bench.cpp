@@ -42,22 +42,19 @@ BENCHMARK(BM_SteppedSearch)->Arg(2'000)->Arg(100'000)->Unit(benchmark::kMillisec
 void BM_LiteralSearch(benchmark::State& state)
 {
     const BenchLists lists = makeBenchLists(state.range(0), state.range(0));
-    const auto item = [](const QByteArrayList& list, qsizetype index) {
-        return index < list.size() ? list.at(index) : QByteArray();
-    };
     for (auto _ : state) {
         qsizetype pos1 = 0;
         qsizetype pos2 = 0;
         bool found = false;
-        QByteArrayList newKeys;
+        QList<QByteArrayView> newKeys;
         qint64 ticks = 0;
-        while (pos2 < lists.server.size()) {
+        while (pos2 < lists.server.count()) {
             ++ticks;
-            if (item(lists.own, pos1) == item(lists.server, pos2))
+            if (lists.own.item(pos1) == lists.server.item(pos2))
                 found = true;
-            if (++pos1 >= lists.own.size()) {
+            if (++pos1 >= lists.own.count()) {
                 if (!found)
-                    newKeys.append(item(lists.server, pos2));
+                    newKeys.append(lists.server.item(pos2));
                 found = false;
                 pos1 = 0;
                 ++pos2;

@@ -1,17 +1,18 @@
 #include "camsearch.h"
 
+#include <algorithm>
+
 namespace {
-// How many keys go by between two looks at the clock.
+// How many keys go by between two looks at the clock (a multiple of the index's batch).
 constexpr qsizetype keysPerClockCheck = 256;
+static_assert(keysPerClockCheck % KeyIndex::batchSize == 0);
 } // namespace
 
-void CamSearch::start(const QByteArrayList& ownKeys, const QByteArrayList& serverKeys)
+void CamSearch::start(const KeyList& ownKeys, const KeyList& serverKeys)
 {
     m_own = ownKeys;
     m_server = serverKeys;
-    m_ownIndex.clear();
-    m_ownIndex.reserve(m_own.size());
-    m_indexed = 0;
+    m_ownIndex.reset(m_own.views());
     m_settled = 0;
     m_newKeys.clear();
     m_started = true;
@@ -20,30 +21,42 @@ void CamSearch::start(const QByteArrayList& ownKeys, const QByteArrayList& serve
 bool CamSearch::step(const OutOfTime& outOfTime)
 {
     qsizetype sinceCheck = 0;
-    const auto timeIsUp = [&] {
-        if (++sinceCheck < keysPerClockCheck)
+    const auto timeIsUp = [&](qsizetype keys) {
+        sinceCheck += keys;
+        if (sinceCheck < keysPerClockCheck)
             return false;
         sinceCheck = 0;
         return outOfTime();
     };
 
     // The index of the own keys is built in steps too, so no tick waits on a big list.
-    while (m_indexed < m_own.size()) {
-        m_ownIndex.insert(m_own.at(m_indexed++));
-        if (timeIsUp())
+    while (!m_ownIndex.isComplete()) {
+        if (timeIsUp(m_ownIndex.indexNext(KeyIndex::batchSize)))
             return isFinished();
     }
-    while (m_settled < m_server.size()) {
-        const QByteArray& key = m_server.at(m_settled++);
-        if (!m_ownIndex.contains(key))
-            m_newKeys.append(key);
-        if (timeIsUp())
+    const QList<QByteArrayView>& server = m_server.views();
+    while (m_settled < server.size()) {
+        const qsizetype count = std::min(KeyIndex::batchSize, server.size() - m_settled);
+        qsizetype positions[KeyIndex::batchSize];
+        m_ownIndex.find(server.constData() + m_settled, count, positions);
+        for (qsizetype i = 0; i < count; ++i) {
+            if (positions[i] < 0)
+                m_newKeys.append(server.at(m_settled + i));
+        }
+        m_settled += count;
+        if (timeIsUp(count))
             break;
+    }
+    if (isFinished()) {
+        // The index and the own list are no longer needed; the server list's bytes are,
+        // for the new keys.
+        m_ownIndex.reset({});
+        m_own = KeyList(KeyList::Order::AsAdded);
     }
     return isFinished();
 }
 
-QByteArrayList CamSearch::takeNewKeys()
+KeyList CamSearch::takeNewKeys()
 {
-    return std::exchange(m_newKeys, {});
+    return m_server.withSameBytes(KeyList::Order::AsAdded, std::exchange(m_newKeys, {}));
 }

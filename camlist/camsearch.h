@@ -1,8 +1,10 @@
 #pragma once
 
-#include <QByteArray>
-#include <QByteArrayList>
-#include <QSet>
+#include "keyindex.h"
+#include "keylist.h"
+
+#include <QByteArrayView>
+#include <QList>
 #include <functional>
 
 // Finds the server keys that no own key equals (exact bytes), in server-list order, each
@@ -13,29 +15,29 @@ class CamSearch final
 public:
     using OutOfTime = std::function<bool()>;
 
-    // The lists must stay unchanged while the search runs.
-    void start(const QByteArrayList& ownKeys, const QByteArrayList& serverKeys);
+    // Shares both lists' keys and bytes; the lists themselves may change afterwards.
+    void start(const KeyList& ownKeys, const KeyList& serverKeys);
 
     // Works until done or until outOfTime() says stop (asked every few keys, and never before
     // at least one key has been dealt with). Returns true once the search has ended.
     bool step(const OutOfTime& outOfTime);
 
-    bool isFinished() const { return m_started && m_settled == m_server.size(); }
+    bool isFinished() const { return m_started && m_settled == m_server.count(); }
     // Server keys settled so far.
     qsizetype settled() const { return m_settled; }
-    qsizetype serverCount() const { return m_server.size(); }
+    qsizetype serverCount() const { return m_server.count(); }
     // Where a progress bar stands: the index of the last key settled.
     qsizetype progressValue() const { return m_settled > 0 ? m_settled - 1 : 0; }
 
-    // The new keys found since the last call, in server-list order.
-    QByteArrayList takeNewKeys();
+    // The new keys found since the last call, in server-list order: views into the server
+    // list's bytes, which the returned list holds.
+    KeyList takeNewKeys();
 
 private:
-    QByteArrayList m_own;
-    QByteArrayList m_server;
-    QSet<QByteArray> m_ownIndex;
-    qsizetype m_indexed = 0;
+    KeyList m_own{KeyList::Order::AsAdded};
+    KeyList m_server{KeyList::Order::AsAdded};
+    KeyIndex m_ownIndex;
     qsizetype m_settled = 0;
-    QByteArrayList m_newKeys;
+    QList<QByteArrayView> m_newKeys;
     bool m_started = false;
 };

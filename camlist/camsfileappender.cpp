@@ -112,7 +112,7 @@ struct Selection
 // only what is already in the file is left out.
 Selection recordsNotIn(QByteArrayView content, QByteArrayView records)
 {
-    const QByteArrayList held = pickKeys(content);
+    const QList<QByteArrayView> held = pickKeys(content);
     const QSet<QByteArrayView> heldKeys(held.cbegin(), held.cend());
     Selection selection;
     LineReader reader(records);

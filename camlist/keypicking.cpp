@@ -2,18 +2,25 @@
 
 #include "linereader.h"
 
-QByteArrayList pickKeys(QByteArrayView fileContent)
+QList<QByteArrayView> pickKeys(QByteArrayView fileContent)
 {
-    QByteArrayList keys;
+    QList<QByteArrayView> keys;
     LineReader reader(fileContent);
     QByteArrayView line;
     while (reader.next(line)) {
         if (line.isEmpty())
             continue;
-        keys.append(line.toByteArray());
+        keys.append(line);
         QByteArrayView detail;
         reader.next(detail);
     }
+    return keys;
+}
+
+KeyList keysOfListFile(const QByteArray& fileContent)
+{
+    KeyList keys(KeyList::Order::AsAdded);
+    keys.addAll(fileContent, pickKeys(fileContent));
     return keys;
 }
 

@@ -1,11 +1,18 @@
 #pragma once
 
-#include <QByteArrayList>
-#include <QByteArrayView>
+#include "keylist.h"
 
-// The key lines of a list file, in file order, duplicates kept. A non-empty line is a key and
-// the line after it is its detail line, skipped unread; an empty line is skipped by itself.
-QByteArrayList pickKeys(QByteArrayView fileContent);
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+
+// The key lines of a list file, in file order, duplicates kept, as views into the file's
+// bytes. A non-empty line is a key and the line after it is its detail line, skipped unread;
+// an empty line is skipped by itself.
+QList<QByteArrayView> pickKeys(QByteArrayView fileContent);
+
+// The same keys as a list in file order that holds the bytes.
+KeyList keysOfListFile(const QByteArray& fileContent);
 
 // What must go in front of the records that follow the old content so that key picking reads
 // the old content's keys unchanged and the new records as whole records: a line end if the

@@ -27,10 +27,10 @@ FileReplacer::Outcome writeServerCopy(const QString& path, const QByteArray& ser
     return FileReplacer::replace(path, {serverText, "\r\n"});
 }
 
-QByteArrayList pickKeysFromFile(const QString& path)
+KeyList pickKeysFromFile(const QString& path)
 {
     const std::optional<QByteArray> content = readAll(path);
-    return content ? pickKeys(*content) : QByteArrayList{};
+    return content ? keysOfListFile(*content) : KeyList(KeyList::Order::AsAdded);
 }
 
 void remove(const QString& path)

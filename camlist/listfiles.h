@@ -1,6 +1,7 @@
 #pragma once
 
 #include "filereplacer.h"
+#include "keylist.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
@@ -27,8 +28,9 @@ std::optional<QByteArray> readAll(const QString& path);
 // there before (a link, someone else's file) is replaced, never written through.
 FileReplacer::Outcome writeServerCopy(const QString& path, const QByteArray& serverText);
 
-// The key lines of a file; a missing or unreadable file has none.
-QByteArrayList pickKeysFromFile(const QString& path);
+// The key lines of a file, in file order, holding the file's bytes; a missing or unreadable
+// file has none.
+KeyList pickKeysFromFile(const QString& path);
 
 // Deletes the name (never what a link points to); a name that is already gone is fine.
 void remove(const QString& path);

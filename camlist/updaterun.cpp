@@ -46,17 +46,20 @@ LoadedLists load(const QByteArray& serverText)
     if (!loaded.copy.ok)
         return loaded;
     // The copy holds the text and one more line end, which can only end or follow the last
-    // line: it gives the same keys as the text in hand, so the file need not be read back.
-    loaded.server.addAll(pickKeys(serverText));
+    // line: it gives the same keys as the text in hand, so the file need not be read back and
+    // the keys point into the one copy of the bytes the run keeps.
+    loaded.server.addAll(serverText, pickKeys(serverText));
     loaded.own.addAll(ListFiles::pickKeysFromFile(ListFiles::ownFile()));
     return loaded;
 }
 
 } // namespace
 
-void UpdateRun::loadLists(const QByteArray& serverText)
+void UpdateRun::loadLists(QByteArray serverText)
 {
     setState(State::Loading);
+    // A string made bytes may keep room for twice as many.
+    serverText.squeeze();
     LoadedLists loaded;
     QEventLoop wait;
     std::thread worker([&] {
@@ -72,7 +75,7 @@ void UpdateRun::loadLists(const QByteArray& serverText)
         setState(State::CopyNotSaved);
         return;
     }
-    m_serverText = serverText;
+    m_serverText = std::move(serverText);
     m_server = std::move(loaded.server);
     m_own = std::move(loaded.own);
     setState(m_server.count() == 0 ? State::NoListReceived : State::ListsLoaded);
@@ -82,7 +85,7 @@ void UpdateRun::startSearch()
 {
     if (m_state != State::ListsLoaded)
         return;
-    m_search.start(m_own.keys(), m_server.keys());
+    m_search.start(m_own, m_server);
     setState(State::Searching);
 }
 
@@ -93,8 +96,8 @@ bool UpdateRun::searchStep()
     QElapsedTimer clock;
     clock.start();
     const bool ended = m_search.step([&] { return clock.elapsed() >= m_searchSlice.count(); });
-    const QByteArrayList found = m_search.takeNewKeys();
-    if (!found.isEmpty()) {
+    const KeyList found = m_search.takeNewKeys();
+    if (found.count() > 0) {
         m_new.addAll(found);
         Q_EMIT newCamsFound(found);
     }
@@ -112,7 +115,7 @@ UpdateRun::AddOutcome UpdateRun::addNewCams()
     clock.start();
     // The records come from the text this run received and saved. The saved copy is not read
     // back: another run in the same folder may have replaced or removed it meanwhile.
-    const RecordMerge merge = RecordMerge::build(m_serverText, m_new.keys());
+    const RecordMerge merge = RecordMerge::build(m_serverText, m_new.views());
     const CamsFileAppender::Outcome appended =
         CamsFileAppender::append(ListFiles::ownFile(), merge.block);
     if (!appended.ok) {
@@ -121,13 +124,15 @@ UpdateRun::AddOutcome UpdateRun::addNewCams()
         return outcome;
     }
     outcome.ok = true;
-    outcome.addedKeys.reserve(appended.written.size());
+    QList<QByteArrayView> written;
+    written.reserve(appended.written.size());
     for (const qsizetype index : appended.written)
-        outcome.addedKeys.append(merge.addedKeys.at(index));
+        written.append(merge.addedKeys.item(index));
+    outcome.addedKeys = merge.addedKeys.withSameBytes(KeyList::Order::AsAdded, written);
     m_own.addAll(outcome.addedKeys);
     m_new.clear();
     qCInfo(runLog, "appended %lld records in %lld ms",
-           static_cast<long long>(outcome.addedKeys.size()),
+           static_cast<long long>(outcome.addedKeys.count()),
            static_cast<long long>(clock.elapsed()));
     return outcome;
 }

@@ -39,7 +39,7 @@ public:
         bool ok = false;
         QString error; // what went wrong and what state the own list is in, for the user
         bool listLeftAsItWas = true;
-        QByteArrayList addedKeys; // the records really written, in file order
+        KeyList addedKeys{KeyList::Order::AsAdded}; // the records really written, in file order
     };
 
     explicit UpdateRun(QObject* parent = nullptr);
@@ -50,7 +50,7 @@ public:
     // Saves the fetched text as the server copy and reads the keys of both lists. The work runs
     // on a thread of its own while this waits with the event loop turning, so the windows stay
     // alive; when the program ends meanwhile, it returns as soon as that work has stopped.
-    void loadLists(const QByteArray& serverText);
+    void loadLists(QByteArray serverText);
     // Why the server copy could not be saved (CopyNotSaved).
     const QString& copyError() const { return m_copyError; }
     const KeyList& ownKeys() const { return m_own; }
@@ -74,7 +74,7 @@ public:
 Q_SIGNALS:
     void stateChanged(UpdateRun::State state);
     // The search found these keys, in server-list order.
-    void newCamsFound(const QByteArrayList& keys);
+    void newCamsFound(const KeyList& keys);
 
 private:
     void setState(State state);

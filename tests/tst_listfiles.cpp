@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -20,10 +21,12 @@ private Q_SLOTS:
     void keys_data();
     void keys();
     void keysKeepEveryByte();
+    void keysLiveAsLongAsTheirLists();
     void boundary_data();
     void boundary();
     void sortedOrderIgnoresCaseAndKeepsEquals();
     void bulkAddMatchesOneByOne();
+    void sortedOrderOfLongKeys();
     void itemOutsideTheListIsEmpty();
     void aMillionKeys();
     void serverCopyRoundTrips();
@@ -33,6 +36,39 @@ private Q_SLOTS:
 };
 
 namespace {
+
+QByteArrayList copies(const QList<QByteArrayView>& views)
+{
+    QByteArrayList list;
+    for (const QByteArrayView view : views)
+        list.append(view.toByteArray());
+    return list;
+}
+
+// A list file of the keys, each with the detail line "d:" + key.
+QByteArray recordsOf(const QByteArrayList& keys)
+{
+    QByteArray file;
+    for (const QByteArray& key : keys)
+        file += key + "\r\nd:" + key + "\r\n";
+    return file;
+}
+
+KeyList picked(const QByteArray& file)
+{
+    KeyList keys(KeyList::Order::AsAdded);
+    keys.addAll(file, pickKeys(file));
+    return keys;
+}
+
+// Each key's detail line, "(none)" for a key without one.
+QByteArrayList detailsOf(const KeyList& keys)
+{
+    QByteArrayList details;
+    for (qsizetype i = 0; i < keys.count(); ++i)
+        details.append(keys.detail(i).value_or("(none)").toByteArray());
+    return details;
+}
 
 QByteArrayList allLines(QByteArrayView data)
 {
@@ -71,30 +107,58 @@ void TestListFiles::keys_data()
 {
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<QByteArrayList>("expected");
-    QTest::newRow("records with a gap")
-        << QByteArray("k1\r\nd1\r\n\r\nk2\r\nd2\r\n") << QByteArrayList{"k1", "k2"};
+    QTest::addColumn<QByteArrayList>("details");
+    QTest::newRow("records with a gap") << QByteArray("k1\r\nd1\r\n\r\nk2\r\nd2\r\n")
+                                        << QByteArrayList{"k1", "k2"} << QByteArrayList{"d1", "d2"};
     QTest::newRow("leading empty lines")
-        << QByteArray("\r\n\r\nk1\r\nd1\r\n") << QByteArrayList{"k1"};
+        << QByteArray("\r\n\r\nk1\r\nd1\r\n") << QByteArrayList{"k1"} << QByteArrayList{"d1"};
     QTest::newRow("empty detail shifts the records")
-        << QByteArray("k1\r\n\r\nd1\r\nk2\r\n") << QByteArrayList{"k1", "d1"};
+        << QByteArray("k1\r\n\r\nd1\r\nk2\r\n") << QByteArrayList{"k1", "d1"}
+        << QByteArrayList{"", "k2"};
     QTest::newRow("key without detail at the end")
-        << QByteArray("k1\r\nd1\r\nk2") << QByteArrayList{"k1", "k2"};
-    QTest::newRow("no line at all") << QByteArray() << QByteArrayList{};
-    QTest::newRow("one empty line") << QByteArray("\r\n") << QByteArrayList{};
+        << QByteArray("k1\r\nd1\r\nk2") << QByteArrayList{"k1", "k2"}
+        << QByteArrayList{"d1", "(none)"};
+    QTest::newRow("no line at all") << QByteArray() << QByteArrayList{} << QByteArrayList{};
+    QTest::newRow("one empty line") << QByteArray("\r\n") << QByteArrayList{} << QByteArrayList{};
     QTest::newRow("lf-only text is one key")
-        << QByteArray("k1\nd1\nk2\nd2\n") << QByteArrayList{"k1\nd1\nk2\nd2\n"};
+        << QByteArray("k1\nd1\nk2\nd2\n") << QByteArrayList{"k1\nd1\nk2\nd2\n"}
+        << QByteArrayList{"(none)"};
     QTest::newRow("case and trailing blank are kept")
         << QByteArray("Cam\r\nd\r\ncam\r\nd\r\ncam \r\nd\r\n")
-        << QByteArrayList{"Cam", "cam", "cam "};
+        << QByteArrayList{"Cam", "cam", "cam "} << QByteArrayList{"d", "d", "d"};
     QTest::newRow("duplicates in file order")
-        << QByteArray("b\r\n1\r\na\r\n2\r\nb\r\n3\r\n") << QByteArrayList{"b", "a", "b"};
+        << QByteArray("b\r\n1\r\na\r\n2\r\nb\r\n3\r\n") << QByteArrayList{"b", "a", "b"}
+        << QByteArrayList{"1", "2", "3"};
+    QTest::newRow("lone cr ends key and detail")
+        << QByteArray("k1\rd1\rk2\r") << QByteArrayList{"k1", "k2"}
+        << QByteArrayList{"d1", "(none)"};
+    QTest::newRow("key ends in cr lf at the end")
+        << QByteArray("k\r\n") << QByteArrayList{"k"} << QByteArrayList{"(none)"};
+    QTest::newRow("lone lf stays in the detail")
+        << QByteArray("k\r\nd\nmore\r\nk2\r\nd2") << QByteArrayList{"k", "k2"}
+        << QByteArrayList{"d\nmore", "d2"};
+    QTest::newRow("cr then cr lf is an empty detail")
+        << QByteArray("k\r\r\nx\r\ny") << QByteArrayList{"k", "x"} << QByteArrayList{"", "y"};
 }
 
 void TestListFiles::keys()
 {
     QFETCH(QByteArray, data);
     QFETCH(QByteArrayList, expected);
-    QCOMPARE(pickKeys(data), expected);
+    QFETCH(QByteArrayList, details);
+    QCOMPARE(copies(pickKeys(data)), expected);
+    // A sorted list finds each key's detail line wherever the sort put the key.
+    KeyList sorted(KeyList::Order::Sorted);
+    sorted.addAll(picked(data));
+    QHash<QByteArray, QByteArray> detailOf;
+    for (qsizetype i = 0; i < expected.size(); ++i)
+        detailOf.insert(expected.at(i), details.at(i));
+    QCOMPARE(detailsOf(picked(data)), details);
+    for (qsizetype i = 0; i < sorted.count(); ++i) {
+        if (expected.count(sorted.item(i).toByteArray()) == 1)
+            QCOMPARE(detailsOf(sorted).at(i), detailOf.value(sorted.item(i).toByteArray()));
+    }
+    QVERIFY(!sorted.detail(sorted.count()).has_value());
 }
 
 void TestListFiles::keysKeepEveryByte()
@@ -102,7 +166,45 @@ void TestListFiles::keysKeepEveryByte()
     QByteArray odd("n\0ul\x80\xff", 7);
     const QByteArray huge(1 << 20, 'x');
     const QByteArray data = odd + "\r\ndetail\r\n" + huge + "\r\nd";
-    QCOMPARE(pickKeys(data), (QByteArrayList{odd, huge}));
+    QCOMPARE(copies(pickKeys(data)), (QByteArrayList{odd, huge}));
+}
+
+// The keys are views: every other owner of their bytes goes away or writes over its copy, and
+// the lists still read the same keys and detail lines. Under AddressSanitizer a view into
+// freed bytes stops the test.
+void TestListFiles::keysLiveAsLongAsTheirLists()
+{
+    KeyList own(KeyList::Order::Sorted);
+    KeyList newCams(KeyList::Order::AsAdded);
+    {
+        QByteArray ownFile = recordsOf({"b", "D"});
+        QByteArray serverFile = recordsOf({"c", "a", "b"});
+        own.addAll(ownFile, pickKeys(ownFile));
+        KeyList server(KeyList::Order::Sorted);
+        server.addAll(picked(serverFile));
+        newCams.addAll(
+            server.withSameBytes(KeyList::Order::AsAdded, {server.item(0), server.item(2)}));
+        // An add brings keys from other bytes into the own list.
+        QByteArray block = recordsOf({"C", "a"});
+        KeyList added(KeyList::Order::AsAdded);
+        added.addAll(block, pickKeys(block));
+        own.addAll(added);
+        own.add(QByteArray("e").repeated(2));
+        ownFile.fill('x');
+        serverFile.fill('x');
+        block.fill('x');
+    }
+    QCOMPARE(own.toByteArrayList(), (QByteArrayList{"a", "b", "C", "D", "ee"}));
+    QCOMPARE(detailsOf(own), (QByteArrayList{"d:a", "d:b", "d:C", "d:D", "(none)"}));
+    QCOMPARE(newCams.toByteArrayList(), (QByteArrayList{"a", "c"}));
+    QCOMPARE(detailsOf(newCams), (QByteArrayList{"d:a", "d:c"}));
+
+    // A copy of a list keeps the bytes after the list is cleared.
+    const KeyList copy = own;
+    own.clear();
+    QCOMPARE(own.count(), 0);
+    QCOMPARE(copy.item(2), QByteArrayView("C"));
+    QCOMPARE(copy.detail(2).value_or(""), QByteArrayView("d:C"));
 }
 
 void TestListFiles::boundary_data()
@@ -129,11 +231,12 @@ void TestListFiles::boundary()
     const QByteArray records("new\r\nnew detail\r\n");
     const QByteArray boundary = recordBoundaryAfter(old, records);
     QCOMPARE(boundary, expected);
-    QCOMPARE(pickKeys(old + boundary + records), pickKeys(old) + QByteArrayList{"new"});
+    QCOMPARE(copies(pickKeys(old + boundary + records)),
+             copies(pickKeys(old)) + QByteArrayList{"new"});
     // A key may start with LF; it must not pair with a CR the old content ends in.
     const QByteArray lfRecords("\nnew\r\nd\r\n");
     const QByteArray lfKey = old + recordBoundaryAfter(old, lfRecords) + lfRecords;
-    QCOMPARE(pickKeys(lfKey), pickKeys(old) + QByteArrayList{"\nnew"});
+    QCOMPARE(copies(pickKeys(lfKey)), copies(pickKeys(old)) + QByteArrayList{"\nnew"});
 }
 
 void TestListFiles::sortedOrderIgnoresCaseAndKeepsEquals()
@@ -144,25 +247,25 @@ void TestListFiles::sortedOrderIgnoresCaseAndKeepsEquals()
         sorted.add(key);
         asAdded.add(key);
     }
-    QCOMPARE(sorted.keys(), (QByteArrayList{"A", "b", "c"}));
-    QCOMPARE(asAdded.keys(), (QByteArrayList{"b", "A", "c"}));
+    QCOMPARE(sorted.toByteArrayList(), (QByteArrayList{"A", "b", "c"}));
+    QCOMPARE(asAdded.toByteArrayList(), (QByteArrayList{"b", "A", "c"}));
 
     // Keys equal but for case keep the order they came in; a duplicate goes after its twin.
     KeyList list(KeyList::Order::Sorted);
     for (const char* key : {"cam", "CAM", "Cam", "a", "cam"})
         list.add(key);
-    QCOMPARE(list.keys(), (QByteArrayList{"a", "cam", "CAM", "Cam", "cam"}));
+    QCOMPARE(list.toByteArrayList(), (QByteArrayList{"a", "cam", "CAM", "Cam", "cam"}));
 
     // An added key that sorts first moves every other key one place up.
     QCOMPARE(list.add("0"), 0);
-    QCOMPARE(list.item(1), QByteArray("a"));
+    QCOMPARE(list.item(1), QByteArrayView("a"));
 
     // Bytes past ASCII letters sort by value; '_' (0x5F) lies between 'Z' and 'a' unfolded,
     // but after the folded letters.
     KeyList bytes(KeyList::Order::Sorted);
     for (const char* key : {"\xe9t\xe9", "_x", "Zebra", "apple"})
         bytes.add(key);
-    QCOMPARE(bytes.keys(), (QByteArrayList{"_x", "apple", "Zebra", "\xe9t\xe9"}));
+    QCOMPARE(bytes.toByteArrayList(), (QByteArrayList{"_x", "apple", "Zebra", "\xe9t\xe9"}));
 }
 
 void TestListFiles::bulkAddMatchesOneByOne()
@@ -173,33 +276,73 @@ void TestListFiles::bulkAddMatchesOneByOne()
     for (const QByteArray& key : first + second)
         one.add(key);
     KeyList bulk(KeyList::Order::Sorted);
-    bulk.addAll(first);
-    bulk.addAll(second);
-    QCOMPARE(bulk.keys(), one.keys());
+    bulk.addAll(picked(recordsOf(first)));
+    bulk.addAll(picked(recordsOf(second)));
+    QCOMPARE(bulk.toByteArrayList(), one.toByteArrayList());
+}
+
+// Keys that differ past their first eight bytes, or only in length, or in bytes a case fold
+// must leave alone: the sort's prefix must not decide what only the whole key can. Added in
+// bulk from two sources and one by one, the order is the same.
+void TestListFiles::sortedOrderOfLongKeys()
+{
+    const QByteArrayList keys{
+        "Webcam Berlin", "webcam berlin", "WEBCAM",        "webcam",
+        "webca",         "Webcam Bern",   "webcam\x80",    "webcam@",
+        "webcam[",       "webcam_",       "Webcam Berlin", "webcamZ",
+        "webcamz",       "webcam\xc1",    "webcam a",      QByteArray("webcam\0", 7),
+        "WEBCAMbb",      "webcama"};
+    KeyList one(KeyList::Order::Sorted);
+    for (const QByteArray& key : keys)
+        one.add(key);
+    const QByteArrayList expected{
+        "webca",       "WEBCAM",        "webcam",        QByteArray("webcam\0", 7),
+        "webcam a",    "Webcam Berlin", "webcam berlin", "Webcam Berlin",
+        "Webcam Bern", "webcam@",       "webcam[",       "webcam_",
+        "webcama",     "WEBCAMbb",      "webcamZ",       "webcamz",
+        "webcam\x80",  "webcam\xc1"};
+    QCOMPARE(one.toByteArrayList(), expected);
+    KeyList bulk(KeyList::Order::Sorted);
+    bulk.addAll(picked(recordsOf(keys.mid(0, 9))));
+    bulk.addAll(picked(recordsOf(keys.mid(9))));
+    QCOMPARE(bulk.toByteArrayList(), expected);
+    for (qsizetype i = 0; i < bulk.count(); ++i)
+        QCOMPARE(bulk.detail(i).value_or(""), "d:" + bulk.item(i).toByteArray());
+
+    // Keys that do not come in the order of their bytes still keep their order among equals.
+    const KeyList inFileOrder = picked(recordsOf(keys));
+    const QList<QByteArrayView> backwards(inFileOrder.views().crbegin(),
+                                          inFileOrder.views().crend());
+    KeyList fromTheEnd(KeyList::Order::Sorted);
+    fromTheEnd.addAll(inFileOrder.withSameBytes(KeyList::Order::AsAdded, backwards));
+    KeyList oneFromTheEnd(KeyList::Order::Sorted);
+    for (auto key = keys.crbegin(); key != keys.crend(); ++key)
+        oneFromTheEnd.add(*key);
+    QCOMPARE(fromTheEnd.toByteArrayList(), oneFromTheEnd.toByteArrayList());
+    QVERIFY(fromTheEnd.toByteArrayList() != expected);
 }
 
 void TestListFiles::itemOutsideTheListIsEmpty()
 {
     KeyList list(KeyList::Order::Sorted);
     list.add("x");
-    QCOMPARE(list.item(1), QByteArray());
-    QCOMPARE(list.item(-1), QByteArray());
+    QCOMPARE(list.item(1), QByteArrayView());
+    QCOMPARE(list.item(-1), QByteArrayView());
     QVERIFY(list.item(1).isEmpty());
 }
 
 // Counts past a 16-bit number: a list far longer than 32767 keys keeps every key in order.
 void TestListFiles::aMillionKeys()
 {
-    QByteArrayList keys;
-    keys.reserve(1'000'000);
+    QByteArray file;
     for (int i = 999'999; i >= 0; --i)
-        keys.append("cam" + QByteArray::number(i).rightJustified(7, '0'));
+        file += "cam" + QByteArray::number(i).rightJustified(7, '0') + "\r\nd\r\n";
     KeyList list(KeyList::Order::Sorted);
-    list.addAll(keys);
+    list.addAll(picked(file));
     QCOMPARE(list.count(), 1'000'000);
-    QCOMPARE(list.item(0), QByteArray("cam0000000"));
-    QCOMPARE(list.item(40'000), QByteArray("cam0040000"));
-    QCOMPARE(list.item(999'999), QByteArray("cam0999999"));
+    QCOMPARE(list.item(0), QByteArrayView("cam0000000"));
+    QCOMPARE(list.item(40'000), QByteArrayView("cam0040000"));
+    QCOMPARE(list.item(999'999), QByteArrayView("cam0999999"));
 }
 
 void TestListFiles::serverCopyRoundTrips()
@@ -216,14 +359,15 @@ void TestListFiles::serverCopyRoundTrips()
     // A shorter second copy truncates the first.
     QVERIFY(ListFiles::writeServerCopy(path, "k1\r\nd1").ok);
     QCOMPARE(ListFiles::readAll(path).value(), QByteArray("k1\r\nd1\r\n"));
-    QCOMPARE(ListFiles::pickKeysFromFile(path), QByteArrayList{"k1"});
+    QCOMPARE(ListFiles::pickKeysFromFile(path).toByteArrayList(), QByteArrayList{"k1"});
+    QCOMPARE(ListFiles::pickKeysFromFile(path).detail(0).value_or(""), QByteArrayView("d1"));
 }
 
 void TestListFiles::missingOrUnreadableFilesHaveNoKeys()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QVERIFY(ListFiles::pickKeysFromFile(dir.filePath(QStringLiteral("Cams.inf"))).isEmpty());
+    QCOMPARE(ListFiles::pickKeysFromFile(dir.filePath(QStringLiteral("Cams.inf"))).count(), 0);
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Cams.inf"))));
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Cams.inf")));
     QVERIFY(!ListFiles::readAll(dir.filePath(QStringLiteral("Cams.inf"))).has_value());

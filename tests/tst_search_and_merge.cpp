@@ -3,6 +3,7 @@
 #include "camsfileappender.h"
 #include "keylist.h"
 #include "keypicking.h"
+#include "linereader.h"
 #include "listfiles.h"
 #include "recordmerge.h"
 #include "testfiles.h"
@@ -51,20 +52,53 @@ private Q_SLOTS:
 
 namespace {
 
-QByteArrayList sorted(QByteArrayList keys)
+// A list file of the keys, each with the detail line "d:" + key.
+QByteArray recordsOf(const QByteArrayList& keys)
 {
-    KeyList list(KeyList::Order::Sorted);
-    list.addAll(std::move(keys));
-    return list.keys();
+    QByteArray file;
+    for (const QByteArray& key : keys)
+        file += key + "\r\nd:" + key + "\r\n";
+    return file;
+}
+
+// The keys as a list, in the given order, as views into a list file of them.
+KeyList listOf(const QByteArrayList& keys, KeyList::Order order = KeyList::Order::AsAdded)
+{
+    const QByteArray file = recordsOf(keys);
+    KeyList list(order);
+    list.addAll(file, pickKeys(file));
+    return list;
+}
+
+QByteArrayList sorted(const QByteArrayList& keys)
+{
+    return listOf(keys, KeyList::Order::Sorted).toByteArrayList();
+}
+
+QList<QByteArrayView> viewsOf(const QByteArrayList& keys)
+{
+    return QList<QByteArrayView>(keys.cbegin(), keys.cend());
 }
 
 QByteArrayList searchAll(const QByteArrayList& own, const QByteArrayList& server)
 {
     CamSearch search;
-    search.start(own, server);
+    search.start(listOf(own), listOf(server));
     while (!search.step([] { return false; })) {
     }
-    return search.takeNewKeys();
+    return search.takeNewKeys().toByteArrayList();
+}
+
+// Every second line of a block of records: the detail lines.
+QByteArrayList detailLines(QByteArrayView block)
+{
+    QByteArrayList details;
+    LineReader reader(block);
+    QByteArrayView key;
+    QByteArrayView detail;
+    while (reader.next(key) && reader.next(detail))
+        details.append(detail.toByteArray());
+    return details;
 }
 
 } // namespace
@@ -101,13 +135,29 @@ void TestSearchAndMerge::search()
     QFETCH(QByteArrayList, own);
     QFETCH(QByteArrayList, server);
     QFETCH(QByteArrayList, expected);
-    CamSearch search;
-    search.start(own, server);
-    while (!search.step([] { return false; })) {
+    auto search = std::make_unique<CamSearch>();
+    {
+        QByteArray ownFile = recordsOf(own);
+        QByteArray serverFile = recordsOf(server);
+        KeyList ownKeys(KeyList::Order::AsAdded);
+        ownKeys.addAll(ownFile, pickKeys(ownFile));
+        KeyList serverKeys(KeyList::Order::AsAdded);
+        serverKeys.addAll(serverFile, pickKeys(serverFile));
+        search->start(ownKeys, serverKeys);
+        // The search shares the lists' bytes: the lists and every other owner may go.
+        ownFile.fill('x');
+        serverFile.fill('x');
     }
-    QCOMPARE(search.takeNewKeys(), expected);
-    QCOMPARE(search.settled(), server.size());
-    QCOMPARE(search.progressValue(), std::max<qsizetype>(server.size() - 1, 0));
+    while (!search->step([] { return false; })) {
+    }
+    QCOMPARE(search->settled(), server.size());
+    QCOMPARE(search->progressValue(), std::max<qsizetype>(server.size() - 1, 0));
+    const KeyList found = search->takeNewKeys();
+    search.reset();
+    QCOMPARE(found.toByteArrayList(), expected);
+    // The new keys are the server list's own lines, each with its detail line.
+    for (qsizetype i = 0; i < found.count(); ++i)
+        QCOMPARE(found.detail(i).value_or("(none)"), "d:" + found.item(i).toByteArray());
 }
 
 void TestSearchAndMerge::searchComparesBytes()
@@ -139,14 +189,14 @@ void TestSearchAndMerge::searchInSlicesGivesTheSameResult()
     QCOMPARE(whole.size(), 5'000 - 1'667);
 
     CamSearch search;
-    search.start(own, server);
+    search.start(listOf(own), listOf(server));
     QByteArrayList pieces;
     int steps = 0;
     qsizetype lastSettled = 0;
     bool ended = false;
     while (!ended) {
         ended = search.step([] { return true; });
-        pieces += search.takeNewKeys();
+        pieces += search.takeNewKeys().toByteArrayList();
         QVERIFY(search.settled() >= lastSettled);
         QVERIFY(search.progressValue() < server.size());
         lastSettled = search.settled();
@@ -164,7 +214,7 @@ void TestSearchAndMerge::searchStepStopsWhenTimeIsUp()
     for (int i = 0; i < 100'000; ++i)
         server.append("k" + QByteArray::number(i));
     CamSearch search;
-    search.start({"k1"}, server);
+    search.start(listOf({"k1"}), listOf(server));
     int asked = 0;
     QVERIFY(!search.step([&] { return ++asked >= 3; }));
     QCOMPARE(asked, 3);
@@ -208,9 +258,23 @@ void TestSearchAndMerge::merge()
     QFETCH(QByteArrayList, newKeys);
     QFETCH(QByteArray, block);
     QFETCH(QByteArrayList, added);
-    const RecordMerge merge = RecordMerge::build(copy, newKeys);
-    QCOMPARE(merge.block, block);
-    QCOMPARE(merge.addedKeys, added);
+    KeyList addedKeys(KeyList::Order::AsAdded);
+    {
+        QByteArray copyBytes = copy;
+        QByteArrayList keys = newKeys;
+        const RecordMerge merge = RecordMerge::build(copyBytes, viewsOf(keys));
+        QCOMPARE(merge.block, block);
+        addedKeys = merge.addedKeys;
+        copyBytes.fill('x');
+        for (QByteArray& key : keys)
+            key.fill('x');
+    }
+    // The added keys outlive the merge, and each carries the detail line written with it.
+    QCOMPARE(addedKeys.toByteArrayList(), added);
+    QByteArrayList details;
+    for (qsizetype i = 0; i < addedKeys.count(); ++i)
+        details.append(addedKeys.detail(i).value_or("(none)").toByteArray());
+    QCOMPARE(details, detailLines(block));
 }
 
 void TestSearchAndMerge::appendCreatesAndExtends()
@@ -239,7 +303,9 @@ void TestSearchAndMerge::appendClosesAnOpenRecord()
     QVERIFY(CamsFileAppender::append(path, "k3\r\nd3\r\n").ok);
     const QByteArray now = fileBytes(path);
     QVERIFY(now.startsWith(old));
-    QCOMPARE(pickKeys(now), (QByteArrayList{"k1", "k2", "k3"}));
+    KeyList keys(KeyList::Order::AsAdded);
+    keys.addAll(now, pickKeys(now));
+    QCOMPARE(keys.toByteArrayList(), (QByteArrayList{"k1", "k2", "k3"}));
 }
 
 // Disk full, seen as a file-size limit: the file keeps exactly its old bytes.
@@ -506,7 +572,7 @@ void TestSearchAndMerge::folderFaults()
     QElapsedTimer clock;
     clock.start();
     const std::optional<QByteArray> read = ListFiles::readAll(ownName);
-    QCOMPARE(read ? pickKeys(*read) : QByteArrayList(), ownKeys);
+    QCOMPARE(read ? keysOfListFile(*read).toByteArrayList() : QByteArrayList(), ownKeys);
     const CamsFileAppender::Outcome appended =
         CamsFileAppender::append(ownName, "new\r\nnew detail\r\n", std::chrono::milliseconds(100));
     // A FIFO or a device must never hold the program up.
@@ -569,7 +635,9 @@ void TestSearchAndMerge::runStates()
 
     UpdateRun run;
     QSignalSpy changes(&run, &UpdateRun::stateChanged);
-    QSignalSpy found(&run, &UpdateRun::newCamsFound);
+    QByteArrayList foundKeys;
+    connect(&run, &UpdateRun::newCamsFound, &run,
+            [&](const KeyList& keys) { foundKeys += keys.toByteArrayList(); });
     // Out of turn: nothing to search or add yet.
     QVERIFY(!run.searchStep());
     QVERIFY(!run.addNewCams().ok);
@@ -578,14 +646,11 @@ void TestSearchAndMerge::runStates()
     run.setSearchSlice(std::chrono::milliseconds(0));
     for (int steps = 0; run.state() == UpdateRun::State::Searching && steps < 100; ++steps)
         run.searchStep();
-    QByteArrayList foundKeys;
-    for (const QList<QVariant>& call : found)
-        foundKeys += call.first().value<QByteArrayList>();
-    QCOMPARE(foundKeys, run.newKeys().keys());
+    QCOMPARE(foundKeys, run.newKeys().toByteArrayList());
 
     const UpdateRun::AddOutcome outcome = run.addNewCams();
     QCOMPARE(outcome.ok, run.state() == UpdateRun::State::Reviewing);
-    QCOMPARE(outcome.addedKeys, added);
+    QCOMPARE(outcome.addedKeys.toByteArrayList(), added);
     QCOMPARE(run.newKeys().count(), 0);
     run.finish();
     run.finish();

@@ -114,6 +114,22 @@ QString accessibleText(QWidget* widget, QAccessible::Text kind)
     return face ? face->text(kind) : QString();
 }
 
+QByteArrayList itemsOf(const KeyListBox* box)
+{
+    return box->keys().toByteArrayList();
+}
+
+// What a list box shows as tool tips, row by row; "(none)" for a row without one.
+QStringList toolTipsOf(const KeyListBox* box)
+{
+    QStringList tips;
+    for (int row = 0; row < box->model()->rowCount(); ++row) {
+        const QVariant tip = box->model()->index(row, 0).data(Qt::ToolTipRole);
+        tips.append(tip.isValid() ? tip.toString() : QStringLiteral("(none)"));
+    }
+    return tips;
+}
+
 bool closeWindow(QWidget& window)
 {
     QCloseEvent event;
@@ -149,6 +165,8 @@ private Q_SLOTS:
     void closingTheWindows();
     void listsWindowFace();
     void listsShowEveryByte();
+    void listsShowKeysAndDetailsShortened_data();
+    void listsShowKeysAndDetailsShortened();
     void resourceDownloadThroughTheDownloadWindow();
 };
 
@@ -266,7 +284,8 @@ void TestWindows::retrievalFillsTheLists()
     QVERIFY(!run.program->form1().isVisible());
     QVERIFY(!run.program->form1().Timer2.isActive());
     QCOMPARE(fileBytes(QStringLiteral("temp.tmp")), QByteArray("k1\r\nd1\r\nk2\r\nd2\r\n\r\n"));
-    QCOMPARE(run.program->form2().List2->items(), (QByteArrayList{"k1", "k2"}));
+    QCOMPARE(itemsOf(run.program->form2().List2), (QByteArrayList{"k1", "k2"}));
+    QCOMPARE(run.program->form1().Text1->bytes(), QByteArray("k1\r\nd1\r\nk2\r\nd2\r\n"));
     QCOMPARE(run.program->form2().List1->count(), 0);
     QVERIFY(!QFile::exists(QStringLiteral("Cams.inf")));
     QCOMPARE(run.server.requestCount(), 1);
@@ -280,8 +299,11 @@ void TestWindows::searchFindsTheNewCams()
     QVERIFY(run.runToReview());
     Form2& form2 = run.program->form2();
     Form3& form3 = run.program->form3();
-    QCOMPARE(form2.List1->items(), (QByteArrayList{"k1", "k2"}));
-    QCOMPARE(form2.NewC->items(), (QByteArrayList{"k3", "K3", "k3"}));
+    QCOMPARE(itemsOf(form2.List1), (QByteArrayList{"k1", "k2"}));
+    QCOMPARE(itemsOf(form2.NewC), (QByteArrayList{"k3", "K3", "k3"}));
+    // What a cam is: each entry's tool tip is the line after it in its own file.
+    QCOMPARE(toolTipsOf(form2.List1), (QStringList{u"d1"_qs, u"d2"_qs}));
+    QCOMPARE(toolTipsOf(form2.NewC), (QStringList{u"d3"_qs, u"d"_qs, u"d3 again"_qs}));
     QCOMPARE(form3.Pos2->text(), QStringLiteral("4"));
     QCOMPARE(form3.Pos1->text(), QStringLiteral("0"));
     QCOMPARE(form3.Erg->text(), QStringLiteral("0"));
@@ -418,7 +440,8 @@ void TestWindows::addingWithYes()
                                                     QStringLiteral("No new Cams available")}));
     QCOMPARE(run.dialogs.told.first().text, QStringLiteral(" 1 Cams was/were added"));
     QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\nk3\r\nd3\r\n"));
-    QCOMPARE(form2.List1->items(), (QByteArrayList{"k1", "k3"}));
+    QCOMPARE(itemsOf(form2.List1), (QByteArrayList{"k1", "k3"}));
+    QCOMPARE(toolTipsOf(form2.List1), (QStringList{u"d1"_qs, u"d3"_qs}));
     QCOMPARE(form2.NewC->count(), 0);
     QVERIFY(!form2.Command2->isEnabled());
     QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
@@ -437,7 +460,7 @@ void TestWindows::answeringNoChangesNothing()
     QCOMPARE(run.dialogs.asked.size(), 1);
     QTest::qWait(50);
     QVERIFY(run.dialogs.told.isEmpty());
-    QCOMPARE(form2.NewC->items(), QByteArrayList{"k3"});
+    QCOMPARE(itemsOf(form2.NewC), QByteArrayList{"k3"});
     QVERIFY(form2.Command2->isEnabled());
     QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\n"));
     QCOMPARE(run.ended->count(), 0);
@@ -485,7 +508,7 @@ void TestWindows::failedAppendKeepsTheUserInCharge()
     QVERIFY(run.dialogs.told.first().text.contains(QStringLiteral("Cams.inf")));
     QTest::qWait(50);
     QCOMPARE(run.dialogs.told.size(), 1);
-    QCOMPARE(form2.NewC->items(), QByteArrayList{"k3"});
+    QCOMPARE(itemsOf(form2.NewC), QByteArrayList{"k3"});
     QVERIFY(form2.Command2->isEnabled());
     QCOMPARE(form2.List1->count(), 0);
     QCOMPARE(run.ended->count(), 0);
@@ -511,14 +534,14 @@ void TestWindows::listHeldByAnotherRunCanBeTriedAgain()
              QStringLiteral("Cams.inf is being updated by another program, so no cams were added. "
                             "Try again in a moment.\nYour list was left as it was."));
     QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\n"));
-    QCOMPARE(form2.NewC->items(), QByteArrayList{"k3"});
+    QCOMPARE(itemsOf(form2.NewC), QByteArrayList{"k3"});
     QVERIFY(form2.Command2->isEnabled());
 
     // The other run is done: the same cams go in on the next try.
     form2.Command2_Click();
     QCOMPARE(run.dialogs.told.last().text, QStringLiteral(" 1 Cams was/were added"));
     QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\nk3\r\nd3\r\n"));
-    QCOMPARE(form2.List1->items(), (QByteArrayList{"k1", "k3"}));
+    QCOMPARE(itemsOf(form2.List1), (QByteArrayList{"k1", "k3"}));
 }
 
 void TestWindows::emptyServerListIsNotUpToDate()
@@ -721,6 +744,56 @@ void TestWindows::listsShowEveryByte()
     const QByteArray odd("\xe9t\xe9\x80\xff", 5);
     form2.NewC->addItem(odd);
     QCOMPARE(shown(form2.NewC).last().toLatin1(), odd);
+}
+
+void TestWindows::listsShowKeysAndDetailsShortened_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("shown");
+    QTest::addColumn<QByteArray>("toolTip");
+    const QByteArray longKey = QByteArray(999, 'a') + 'b' + QByteArray(4 << 20, 'c');
+    const QByteArray longDetail = QByteArray(1'000, 'd') + 'e';
+    QTest::newRow("key and detail")
+        << QByteArray("cam\r\nhttp://x/1\r\n") << QByteArray("cam") << QByteArray("http://x/1");
+    QTest::newRow("key of the whole length shown")
+        << QByteArray(1'000, 'k') + "\r\nd" << QByteArray(1'000, 'k') << QByteArray("d");
+    QTest::newRow("longer key shown up to the length") << longKey + "\r\nd\r\n"
+                                                       << longKey.first(1'000) << QByteArray("d");
+    QTest::newRow("longer detail shortened the same way")
+        << "k\r\n" + longDetail + "\r\n"
+        << QByteArray("k") << longDetail.first(1'000);
+    QTest::newRow("no detail line")
+        << QByteArray("k\r\n") << QByteArray("k") << QByteArray("(none)");
+    QTest::newRow("empty detail line")
+        << QByteArray("k\r\n\r\nnext") << QByteArray("k") << QByteArray("(none)");
+    QTest::newRow("lone cr ends the key, lone lf stays")
+        << QByteArray("k\rd\ne\rx") << QByteArray("k") << QByteArray("d\ne");
+    QTest::newRow("bytes past ascii")
+        << QByteArray("\xe9\xff\r\n\x80\r\n") << QByteArray("\xe9\xff") << QByteArray("\x80");
+}
+
+// A list box shows a key, and as its tool tip its detail line, up to a length; the whole key
+// is still the item.
+void TestWindows::listsShowKeysAndDetailsShortened()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, shown);
+    QFETCH(QByteArray, toolTip);
+    Run run;
+    Form2& form2 = run.program->form2();
+    form2.stopTimers();
+    KeyList keys(KeyList::Order::AsAdded);
+    keys.addAll(file, pickKeys(file));
+    const QByteArray key = keys.item(0).toByteArray();
+    file.fill('x');
+    form2.NewC->addItems(keys);
+    form2.List1->addItems(keys);
+    // The key comes first in both boxes.
+    for (const KeyListBox* box : {form2.NewC, form2.List1}) {
+        QCOMPARE(box->item(0), QByteArrayView(key));
+        QCOMPARE(box->model()->index(0, 0).data().toString().toLatin1(), shown);
+        QCOMPARE(toolTipsOf(box).first(), QString::fromLatin1(toolTip));
+    }
 }
 
 namespace {

@@ -144,12 +144,17 @@ void Form1::Timer2_Timer()
     if (m_forms.isEnding())
         return;
     Timer2.stop();
-    Text1->setText(GetHTML(m_forms.listUrl()));
+    {
+        // The fetched string is made bytes in its own buffer and gone before anything else.
+        QByteArray fetched = GetHTML(m_forms.listUrl()).toLatin1();
+        fetched.squeeze();
+        Text1->setBytes(std::move(fetched));
+    }
     // Cancel can be clicked while the fetch waits; then nothing more of this may run.
     if (m_forms.isEnding())
         return;
     UpdateRun& run = m_forms.run();
-    run.loadLists(Text1->text().toLatin1());
+    run.loadLists(Text1->bytes());
     if (m_forms.isEnding())
         return;
     Inet1.cancel();

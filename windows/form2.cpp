@@ -76,7 +76,7 @@ Form2::Form2(Forms& forms) : QWidget(nullptr), m_forms(forms)
     UpdateRun& run = m_forms.run();
     connect(&run, &UpdateRun::stateChanged, this, &Form2::showRunState);
     connect(&run, &UpdateRun::newCamsFound, this,
-            [this](const QByteArrayList& keys) { NewC->addItems(keys); });
+            [this](const KeyList& keys) { NewC->addItems(keys); });
     if (run.state() == UpdateRun::State::ListsLoaded ||
         run.state() == UpdateRun::State::NoListReceived)
         showRunState(run.state());
@@ -93,8 +93,8 @@ void Form2::showRunState(UpdateRun::State state)
     switch (state) {
     case UpdateRun::State::ListsLoaded:
     case UpdateRun::State::NoListReceived:
-        List2->addItems(run.serverKeys().keys());
-        List1->addItems(run.ownKeys().keys());
+        List2->addItems(run.serverKeys());
+        List1->addItems(run.ownKeys());
         break;
     case UpdateRun::State::Reviewing:
         Command4->setEnabled(true);
@@ -191,7 +191,7 @@ void Form2::Command2_Click()
     // The count of records really written: a key that vanished from the server's copy, or that
     // another run added meanwhile, is not claimed as added.
     m_forms.dialogs().tell(this, QStringLiteral("New Cams added"),
-                           QStringLiteral(" %1 Cams was/were added").arg(outcome.addedKeys.size()),
+                           QStringLiteral(" %1 Cams was/were added").arg(outcome.addedKeys.count()),
                            Dialogs::Icon::Information);
     if (m_forms.isEnding())
         return;

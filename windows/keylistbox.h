@@ -14,10 +14,11 @@ public:
     KeyListBox(KeyList::Order order, QWidget* parent);
 
     qsizetype count() const { return m_model.keys().count(); }
-    QByteArray item(qsizetype index) const { return m_model.keys().item(index); }
-    const QByteArrayList& items() const { return m_model.keys().keys(); }
+    QByteArrayView item(qsizetype index) const { return m_model.keys().item(index); }
+    const QList<QByteArrayView>& items() const { return m_model.keys().views(); }
+    const KeyList& keys() const { return m_model.keys(); }
     void addItem(const QByteArray& key) { m_model.add(key); }
-    void addItems(QByteArrayList keys) { m_model.addAll(std::move(keys)); }
+    void addItems(KeyList keys) { m_model.addAll(std::move(keys)); }
     void clear() { m_model.clear(); }
 
 private:

@@ -1,5 +1,14 @@
 #include "keylistmodel.h"
 
+namespace {
+
+QString shown(QByteArrayView bytes)
+{
+    return QString::fromLatin1(bytes.first(std::min(bytes.size(), KeyListModel::shownLength)));
+}
+
+} // namespace
+
 KeyListModel::KeyListModel(KeyList::Order order, QObject* parent)
     : QAbstractListModel(parent), m_keys(order)
 {}
@@ -12,13 +21,13 @@ void KeyListModel::add(const QByteArray& key)
     endInsertRows();
 }
 
-void KeyListModel::addAll(QByteArrayList keys)
+void KeyListModel::addAll(KeyList keys)
 {
-    if (keys.isEmpty())
+    if (keys.count() == 0)
         return;
     if (m_keys.order() == KeyList::Order::AsAdded) {
         const auto first = static_cast<int>(m_keys.count());
-        beginInsertRows({}, first, first + static_cast<int>(keys.size()) - 1);
+        beginInsertRows({}, first, first + static_cast<int>(keys.count()) - 1);
         m_keys.addAll(std::move(keys));
         endInsertRows();
         return;
@@ -42,7 +51,14 @@ int KeyListModel::rowCount(const QModelIndex& parent) const
 
 QVariant KeyListModel::data(const QModelIndex& index, int role) const
 {
-    if (role != Qt::DisplayRole || !index.isValid())
+    if (!index.isValid())
         return {};
-    return QString::fromLatin1(m_keys.item(index.row()));
+    if (role == Qt::DisplayRole)
+        return shown(m_keys.item(index.row()));
+    if (role == Qt::ToolTipRole) {
+        const std::optional<QByteArrayView> detail = m_keys.detail(index.row());
+        if (detail && !detail->isEmpty())
+            return shown(*detail);
+    }
+    return {};
 }

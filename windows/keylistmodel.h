@@ -5,21 +5,27 @@
 #include <QAbstractListModel>
 
 // A key list shown in a list view. Each key byte is shown as one character, so no key is
-// altered on its way through the widget.
+// altered on its way through the widget. A key's tool tip is its detail line.
 class KeyListModel final : public QAbstractListModel
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(KeyListModel)
 
 public:
+    // Shown of a key or a detail line at most; the whole key is still what is compared,
+    // written and counted. Laying out a line of millions of characters takes seconds.
+    static constexpr qsizetype shownLength = 1'000;
+
     explicit KeyListModel(KeyList::Order order, QObject* parent = nullptr);
 
     const KeyList& keys() const { return m_keys; }
     void add(const QByteArray& key);
-    void addAll(QByteArrayList keys);
+    void addAll(KeyList keys);
     void clear();
 
     int rowCount(const QModelIndex& parent = {}) const override;
+    // The key as text, and as tool tip its detail line; a key without a detail line, or with
+    // an empty one, has no tool tip.
     QVariant data(const QModelIndex& index, int role) const override;
 
 private:

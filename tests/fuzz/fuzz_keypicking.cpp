@@ -1,19 +1,22 @@
-// libFuzzer target: LineReader, pickKeys and recordBoundaryAfter against the reference model.
+// libFuzzer target: LineReader, pickKeys, KeyList and recordBoundaryAfter against the
+// reference model.
 //
-// The whole input is read as a list file: its lines and keys must match the model's. Then the
+// The whole input is read as a list file: its lines, its keys with their detail lines, and
+// their sorted order must match the model's. Then the
 // input is cut in two to check appending: the first byte says where the rest is cut; the part
 // before the cut is an existing list, and the part after it becomes whole records (split at
 // every CR into key, detail, key, detail...; an empty key becomes "k"). Then
 //   keys(old + recordBoundaryAfter(old, records) + records) == keys(old) + the records' keys
 // must hold for both pickKeys and the model.
+#include "keylist.h"
 #include "keypicking.h"
 #include "linereader.h"
 #include "mismatch.h"
 #include "referencemodel.h"
 
 #include <QByteArray>
-#include <QByteArrayList>
 #include <QByteArrayView>
+#include <QList>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -41,6 +44,42 @@ void checkLinesAndKeys(QByteArrayView data)
     fuzz::expectEqual("LineReader lines [file]", readerLines(data), model::lines(file), {file});
     fuzz::expectEqual("pickKeys [file]", fuzz::byteLists(pickKeys(data)), model::keys(file),
                       {file});
+}
+
+// The keys with their detail lines: in file order, sorted in one go, sorted from two halves
+// added one after the other, and sorted from the last key to the first, all as a sorted list
+// filled one key at a time has them.
+void checkKeyLists(QByteArrayView data)
+{
+    const model::Bytes file = fuzz::bytes(data);
+    const QByteArray bytes = QByteArray::fromRawData(data.data(), data.size());
+    KeyList inFileOrder(KeyList::Order::AsAdded);
+    inFileOrder.addAll(bytes, pickKeys(data));
+    const model::Records expected = model::records(file);
+    fuzz::expectEqual("KeyList records in file order [file]", fuzz::records(inFileOrder), expected,
+                      {file});
+
+    const model::Records expectedSorted = model::sortedOneByOne(expected);
+    KeyList sorted(KeyList::Order::Sorted);
+    sorted.addAll(inFileOrder);
+    fuzz::expectEqual("KeyList records sorted [file]", fuzz::records(sorted), expectedSorted,
+                      {file});
+
+    const QList<QByteArrayView>& views = inFileOrder.views();
+    const qsizetype half = views.size() / 2;
+    KeyList halves(KeyList::Order::Sorted);
+    halves.addAll(inFileOrder.withSameBytes(KeyList::Order::AsAdded, views.first(half)));
+    halves.addAll(inFileOrder.withSameBytes(KeyList::Order::AsAdded, views.sliced(half)));
+    fuzz::expectEqual("KeyList records sorted from two halves [file]", fuzz::records(halves),
+                      expectedSorted, {file});
+
+    // Keys not in the order of their bytes take the other way of sorting.
+    const QList<QByteArrayView> reversed(views.crbegin(), views.crend());
+    KeyList fromTheEnd(KeyList::Order::Sorted);
+    fromTheEnd.addAll(inFileOrder.withSameBytes(KeyList::Order::AsAdded, reversed));
+    fuzz::expectEqual(
+        "KeyList records sorted from the last key to the first [file]", fuzz::records(fromTheEnd),
+        model::sortedOneByOne(model::Records(expected.crbegin(), expected.crend())), {file});
 }
 
 void checkAppend(const model::Bytes& input)
@@ -88,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const QByteArrayView input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     checkLinesAndKeys(input);
+    checkKeyLists(input);
     if (size > 0)
         checkAppend(fuzz::bytes(input));
     return 0;

@@ -14,8 +14,8 @@
 #include "referencemodel.h"
 
 #include <QByteArray>
-#include <QByteArrayList>
 #include <QByteArrayView>
+#include <QList>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -53,9 +53,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    QByteArrayList newKeys;
+    // Exact copies, so AddressSanitizer sees any read past a key.
+    std::vector<std::vector<char>> keyCopies;
+    QList<QByteArrayView> newKeys;
     for (const model::Bytes& key : keys)
-        newKeys.append(QByteArray(key.data(), static_cast<qsizetype>(key.size())));
+        keyCopies.push_back(fuzz::exactCopy(key));
+    for (const std::vector<char>& key : keyCopies)
+        newKeys.append(fuzz::view(key));
     const std::vector<char> copy = fuzz::exactCopy(serverCopy);
     const RecordMerge merge = RecordMerge::build(fuzz::view(copy), newKeys);
     const model::Merge expected = model::merge(serverCopy, keys);
@@ -65,6 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::expectEqual("RecordMerge block [server copy, keys...]", fuzz::bytes(merge.block),
                       expected.block, context);
     fuzz::expectEqual("RecordMerge addedKeys [server copy, keys...]",
-                      fuzz::byteLists(merge.addedKeys), expected.addedKeys, context);
+                      fuzz::byteLists(merge.addedKeys.views()), expected.addedKeys, context);
+    // Each added key's detail line is the one the block holds after it.
+    model::Records written;
+    const model::ByteLists blockLines = model::lines(expected.block);
+    for (std::size_t i = 0; i + 1 < blockLines.size(); i += 2)
+        written.push_back({blockLines[i], true, blockLines[i + 1]});
+    fuzz::expectEqual("RecordMerge addedKeys' detail lines [server copy, keys...]",
+                      fuzz::records(merge.addedKeys), written, context);
     return 0;
 }

@@ -3,11 +3,12 @@
 // Shared by the fuzzers: turning camlist's results into model bytes, and stopping with a
 // readable report when they differ, so libFuzzer saves the input as a crash.
 
+#include "keylist.h"
 #include "referencemodel.h"
 
 #include <QByteArray>
-#include <QByteArrayList>
 #include <QByteArrayView>
+#include <QList>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -19,11 +20,23 @@ inline model::Bytes bytes(QByteArrayView view)
     return model::Bytes(view.data(), static_cast<std::size_t>(view.size()));
 }
 
-inline model::ByteLists byteLists(const QByteArrayList& list)
+inline model::ByteLists byteLists(const QList<QByteArrayView>& list)
 {
     model::ByteLists result;
-    for (const QByteArray& item : list)
+    for (const QByteArrayView item : list)
         result.push_back(bytes(item));
+    return result;
+}
+
+// A key list's keys with their detail lines, as the model writes them.
+inline model::Records records(const KeyList& keys)
+{
+    model::Records result;
+    for (qsizetype i = 0; i < keys.count(); ++i) {
+        const std::optional<QByteArrayView> detail = keys.detail(i);
+        result.push_back(
+            {bytes(keys.item(i)), detail.has_value(), detail ? bytes(*detail) : model::Bytes()});
+    }
     return result;
 }
 
@@ -79,6 +92,16 @@ inline void printValue(const model::Bytes& data)
 inline void printValue(const model::ByteLists& list)
 {
     printList(list);
+}
+
+inline void printValue(const model::Records& records)
+{
+    model::ByteLists pairs;
+    for (const model::Record& record : records) {
+        pairs.push_back(record.key);
+        pairs.push_back(record.hasDetail ? record.detail : model::Bytes("(none)"));
+    }
+    printList(pairs);
 }
 
 // Stops the run (libFuzzer then saves the input) when camlist's value differs from the model's.

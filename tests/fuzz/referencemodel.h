@@ -59,6 +59,66 @@ inline ByteLists keys(const Bytes& file)
     return result;
 }
 
+// A key and the line after it; hasDetail is false when the key is the last line.
+struct Record
+{
+    Bytes key;
+    bool hasDetail = false;
+    Bytes detail;
+
+    bool operator==(const Record&) const = default;
+};
+using Records = std::vector<Record>;
+
+// The keys with their detail lines, in file order.
+inline Records records(const Bytes& file)
+{
+    const ByteLists all = lines(file);
+    Records result;
+    std::size_t i = 0;
+    while (i < all.size()) {
+        if (all[i].empty()) {
+            i += 1;
+        } else {
+            const bool hasDetail = i + 1 < all.size();
+            result.push_back({all[i], hasDetail, hasDetail ? all[i + 1] : Bytes()});
+            i += 2;
+        }
+    }
+    return result;
+}
+
+// The order of a sorted list: ASCII capitals count as small letters, every other byte by its
+// value, and a key that is the start of another comes first.
+inline bool lessIgnoringCase(const Bytes& a, const Bytes& b)
+{
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        unsigned char ca = static_cast<unsigned char>(a[i]);
+        unsigned char cb = static_cast<unsigned char>(b[i]);
+        if (ca >= 'A' && ca <= 'Z')
+            ca = static_cast<unsigned char>(ca - 'A' + 'a');
+        if (cb >= 'A' && cb <= 'Z')
+            cb = static_cast<unsigned char>(cb - 'A' + 'a');
+        if (ca != cb)
+            return ca < cb;
+    }
+    return a.size() < b.size();
+}
+
+// A sorted list filled one record at a time: each goes after every record before it whose key
+// is not greater than its own.
+inline Records sortedOneByOne(const Records& unsorted)
+{
+    Records result;
+    for (const Record& record : unsorted) {
+        std::size_t place = result.size();
+        while (place > 0 && lessIgnoringCase(record.key, result[place - 1].key))
+            place -= 1;
+        result.insert(result.begin() + static_cast<std::ptrdiff_t>(place), record);
+    }
+    return result;
+}
+
 struct Merge
 {
     Bytes block;
