@@ -40,7 +40,7 @@ int main(int argc, char* argv[])
     UpdateRun run;
     {
         InternetTransfer transfer;
-        run.loadLists(GetHTML(transfer, arguments.at(1)).toLatin1());
+        run.loadLists(GetHTMLBytes(transfer, arguments.at(1)));
     }
     if (run.state() == UpdateRun::State::CopyNotSaved)
         return fail(CopyNotWritten,

@@ -104,25 +104,41 @@ Opened openLocked(const QByteArray& name, std::chrono::milliseconds lockWait, De
 
 struct Selection
 {
+    bool allGoIn = true; // every record goes in as it is; otherwise block holds those that do
     QByteArray block;
     QList<qsizetype> written;
 };
 
 // The records whose key the file does not hold yet. Duplicates among the new records are kept:
-// only what is already in the file is left out.
-Selection recordsNotIn(QByteArrayView content, QByteArrayView records)
+// only what is already in the file is left out. Keys within what was read before need no look,
+// as long as the file still begins with it.
+Selection recordsNotIn(QByteArrayView content, QByteArrayView records, QByteArrayView readBefore)
 {
-    const QList<QByteArrayView> held = pickKeys(content);
-    const QSet<QByteArrayView> heldKeys(held.cbegin(), held.cend());
+    QSet<QByteArrayView> heldKeys;
+    if (content.size() != readBefore.size() || content != readBefore) {
+        const qsizetype known = content.startsWith(readBefore) ? readBefore.size() : 0;
+        for (const QByteArrayView key : pickKeys(content)) {
+            // A key reaching the end of what was known may have been written on since.
+            if (key.data() + key.size() - content.data() >= known)
+                heldKeys.insert(key);
+        }
+    }
     Selection selection;
     LineReader reader(records);
     QByteArrayView key;
     for (qsizetype index = 0; reader.next(key); ++index) {
         QByteArrayView detail;
         reader.next(detail);
-        if (heldKeys.contains(key))
+        if (!heldKeys.isEmpty() && heldKeys.contains(key)) {
+            if (selection.allGoIn) {
+                // The records before this one go in unchanged.
+                selection.block = QByteArray(records.data(), key.data() - records.data());
+                selection.allGoIn = false;
+            }
             continue;
-        selection.block.append(key).append("\r\n").append(detail).append("\r\n");
+        }
+        if (!selection.allGoIn)
+            selection.block.append(key).append("\r\n").append(detail).append("\r\n");
         selection.written.append(index);
     }
     return selection;
@@ -131,6 +147,7 @@ Selection recordsNotIn(QByteArrayView content, QByteArrayView records)
 } // namespace
 
 CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArrayView records,
+                                                   QByteArrayView readBefore,
                                                    std::chrono::milliseconds lockWait)
 {
     Outcome outcome;
@@ -171,16 +188,19 @@ CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArr
         outcome.error = failure(path, PosixFile::reason(error));
         return outcome;
     }
-    const Selection selection = recordsNotIn(content, records);
-    if (selection.block.isEmpty()) {
+    const Selection selection = recordsNotIn(content, records, readBefore);
+    const QByteArrayView block = selection.allGoIn ? records : QByteArrayView(selection.block);
+    if (block.isEmpty()) {
         outcome.ok = true;
         return outcome;
     }
-    const QByteArray boundary = recordBoundaryAfter(content, selection.block);
+    const QByteArray boundary = recordBoundaryAfter(content, block);
     const auto oldSize = static_cast<off_t>(content.size());
     content.clear();
 
-    error = PosixFile::writeAll(file.get(), boundary + selection.block);
+    error = PosixFile::writeAll(file.get(), boundary);
+    if (error == 0)
+        error = PosixFile::writeAll(file.get(), block);
     if (error == 0 && ::fsync(file.get()) != 0)
         error = errno;
     if (error == 0) {

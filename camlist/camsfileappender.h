@@ -30,7 +30,10 @@ public:
         QList<qsizetype> written;
     };
 
-    // The records are whole two-line records, each line ended by CR LF.
+    // The records are whole two-line records, each line ended by CR LF. readBefore is what the
+    // file held when the records were chosen, none of whose keys they repeat: while the file
+    // still begins with it, only the keys after it are looked at.
     static Outcome append(const QString& path, QByteArrayView records,
+                          QByteArrayView readBefore = {},
                           std::chrono::milliseconds lockWait = defaultLockWait);
 };

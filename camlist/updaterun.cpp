@@ -35,6 +35,7 @@ namespace {
 struct LoadedLists
 {
     FileReplacer::Outcome copy;
+    QByteArray ownText;
     KeyList server{KeyList::Order::Sorted};
     KeyList own{KeyList::Order::Sorted};
 };
@@ -49,7 +50,8 @@ LoadedLists load(const QByteArray& serverText)
     // line: it gives the same keys as the text in hand, so the file need not be read back and
     // the keys point into the one copy of the bytes the run keeps.
     loaded.server.addAll(serverText, pickKeys(serverText));
-    loaded.own.addAll(ListFiles::pickKeysFromFile(ListFiles::ownFile()));
+    loaded.ownText = ListFiles::readAll(ListFiles::ownFile()).value_or(QByteArray());
+    loaded.own.addAll(loaded.ownText, pickKeys(loaded.ownText));
     return loaded;
 }
 
@@ -58,8 +60,6 @@ LoadedLists load(const QByteArray& serverText)
 void UpdateRun::loadLists(QByteArray serverText)
 {
     setState(State::Loading);
-    // A string made bytes may keep room for twice as many.
-    serverText.squeeze();
     LoadedLists loaded;
     QEventLoop wait;
     std::thread worker([&] {
@@ -76,6 +76,7 @@ void UpdateRun::loadLists(QByteArray serverText)
         return;
     }
     m_serverText = std::move(serverText);
+    m_ownText = std::move(loaded.ownText);
     m_server = std::move(loaded.server);
     m_own = std::move(loaded.own);
     setState(m_server.count() == 0 ? State::NoListReceived : State::ListsLoaded);
@@ -117,7 +118,7 @@ UpdateRun::AddOutcome UpdateRun::addNewCams()
     // back: another run in the same folder may have replaced or removed it meanwhile.
     const RecordMerge merge = RecordMerge::build(m_serverText, m_new.views());
     const CamsFileAppender::Outcome appended =
-        CamsFileAppender::append(ListFiles::ownFile(), merge.block);
+        CamsFileAppender::append(ListFiles::ownFile(), merge.block, m_ownText);
     if (!appended.ok) {
         outcome.error = appended.error;
         outcome.listLeftAsItWas = appended.leftAsItWas;

@@ -82,6 +82,7 @@ private:
     State m_state = State::Waiting;
     QString m_copyError;
     QByteArray m_serverText;
+    QByteArray m_ownText; // the own list as it was read, which the new cams are not in
     KeyList m_own{KeyList::Order::Sorted};
     KeyList m_server{KeyList::Order::Sorted};
     KeyList m_new{KeyList::Order::AsAdded};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 class InternetTransfer;
@@ -7,3 +8,7 @@ class InternetTransfer;
 // Fetches one address over plain HTTP, directly, and returns the body as text with one
 // character per received byte. Every failure gives the empty text; nothing is thrown or shown.
 QString GetHTML(InternetTransfer& Inet1, const QString& WWW_Adresse);
+
+// The same fetch, giving the text as its bytes, one per character, for a caller that keeps
+// the text as bytes: a big list is then never held as a string of twice its size.
+QByteArray GetHTMLBytes(InternetTransfer& Inet1, const QString& WWW_Adresse);

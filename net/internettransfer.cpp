@@ -210,6 +210,8 @@ std::optional<QByteArray> InternetTransfer::Session::run()
     if (!ended || m_result != CURLE_OK || status < 200 || status > 299 || !m_bodyWanted ||
         !complete)
         return std::nullopt;
+    // What arrived may have left room to grow; the body is kept for long, so only its bytes.
+    m_body.squeeze();
     return std::move(m_body);
 }
 

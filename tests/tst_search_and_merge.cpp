@@ -42,6 +42,7 @@ private Q_SLOTS:
     void appendClosesAnOpenRecord();
     void appendFailingWriteLeavesTheFileAsItWas();
     void appendToUnwritableFileChangesNothing();
+    void appendLeavesOutWhatTheFileAlreadyHolds_data();
     void appendLeavesOutWhatTheFileAlreadyHolds();
     void failedUndoIsNotCalledUnchanged();
     void folderFaults_data();
@@ -367,26 +368,49 @@ void TestSearchAndMerge::appendToUnwritableFileChangesNothing()
     QCOMPARE(fileBytes(path), old);
 }
 
+void TestSearchAndMerge::appendLeavesOutWhatTheFileAlreadyHolds_data()
+{
+    QTest::addColumn<QByteArray>("now");        // the file when the append comes
+    QTest::addColumn<QByteArray>("readBefore"); // what it held when the cams were chosen
+    QTest::addColumn<QList<qsizetype>>("written");
+    QTest::addColumn<QByteArray>("after");
+    const QByteArray records("k2\r\nd2\r\nk3\r\nd3\r\nk3\r\nd3b\r\n");
+    QTest::addColumn<QByteArray>("records");
+    const QByteArray k1("k1\r\nd1\r\n");
+    const QByteArray k2("k2\r\nd2\r\n");
+    const QByteArray k3s("k3\r\nd3\r\nk3\r\nd3b\r\n");
+    // Duplicates among this run's own new cams still go in, as the search found them.
+    QTest::newRow("another run added one")
+        << k1 + k2 << k1 << QList<qsizetype>{1, 2} << k1 + k2 + k3s << records;
+    QTest::newRow("nothing known before")
+        << k1 + k2 << QByteArray() << QList<qsizetype>{1, 2} << k1 + k2 + k3s << records;
+    QTest::newRow("list rewritten since")
+        << k2 + k1 << k1 << QList<qsizetype>{1, 2} << k2 + k1 + k3s << records;
+    QTest::newRow("its last key written on since")
+        << k1 + k2 << QByteArray("k1\r\nd1\r\nk") << QList<qsizetype>{1, 2} << k1 + k2 + k3s
+        << records;
+    QTest::newRow("unchanged since")
+        << k1 << k1 << QList<qsizetype>{0, 1, 2} << k1 + records << records;
+    // Everything already there: nothing is written, not even a boundary.
+    QTest::newRow("all there already") << QByteArray("k1\r\nd1") << QByteArray()
+                                       << QList<qsizetype>{} << QByteArray("k1\r\nd1") << k1;
+}
+
 void TestSearchAndMerge::appendLeavesOutWhatTheFileAlreadyHolds()
 {
+    QFETCH(QByteArray, now);
+    QFETCH(QByteArray, readBefore);
+    QFETCH(QList<qsizetype>, written);
+    QFETCH(QByteArray, after);
+    QFETCH(QByteArray, records);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("Cams.inf"));
-    // Another run added k2 since this one read the list.
-    QVERIFY(writeFile(path, "k1\r\nd1\r\nk2\r\nd2\r\n"));
-    const CamsFileAppender::Outcome outcome =
-        CamsFileAppender::append(path, "k2\r\nd2\r\nk3\r\nd3\r\nk3\r\nd3b\r\n");
+    QVERIFY(writeFile(path, now));
+    const CamsFileAppender::Outcome outcome = CamsFileAppender::append(path, records, readBefore);
     QVERIFY2(outcome.ok, qPrintable(outcome.error));
-    // Duplicates among this run's own new cams still go in, as the search found them.
-    QCOMPARE(outcome.written, (QList<qsizetype>{1, 2}));
-    QCOMPARE(fileBytes(path), QByteArray("k1\r\nd1\r\nk2\r\nd2\r\nk3\r\nd3\r\nk3\r\nd3b\r\n"));
-
-    // Everything already there: nothing is written, not even a boundary.
-    QVERIFY(writeFile(path, "k1\r\nd1"));
-    const CamsFileAppender::Outcome none = CamsFileAppender::append(path, "k1\r\nd1\r\n");
-    QVERIFY(none.ok);
-    QVERIFY(none.written.isEmpty());
-    QCOMPARE(fileBytes(path), QByteArray("k1\r\nd1"));
+    QCOMPARE(outcome.written, written);
+    QCOMPARE(fileBytes(path), after);
 }
 
 namespace {
@@ -573,8 +597,8 @@ void TestSearchAndMerge::folderFaults()
     clock.start();
     const std::optional<QByteArray> read = ListFiles::readAll(ownName);
     QCOMPARE(read ? keysOfListFile(*read).toByteArrayList() : QByteArrayList(), ownKeys);
-    const CamsFileAppender::Outcome appended =
-        CamsFileAppender::append(ownName, "new\r\nnew detail\r\n", std::chrono::milliseconds(100));
+    const CamsFileAppender::Outcome appended = CamsFileAppender::append(
+        ownName, "new\r\nnew detail\r\n", {}, std::chrono::milliseconds(100));
     // A FIFO or a device must never hold the program up.
     QVERIFY(clock.elapsed() < 5'000);
     if (lockFd >= 0)

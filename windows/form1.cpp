@@ -144,12 +144,8 @@ void Form1::Timer2_Timer()
     if (m_forms.isEnding())
         return;
     Timer2.stop();
-    {
-        // The fetched string is made bytes in its own buffer and gone before anything else.
-        QByteArray fetched = GetHTML(m_forms.listUrl()).toLatin1();
-        fetched.squeeze();
-        Text1->setBytes(std::move(fetched));
-    }
+    // The text box keeps the text as its bytes, so the text is fetched as bytes.
+    Text1->setBytes(GetHTMLBytes(Inet1, m_forms.listUrl()));
     // Cancel can be clicked while the fetch waits; then nothing more of this may run.
     if (m_forms.isEnding())
         return;

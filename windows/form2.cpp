@@ -186,7 +186,8 @@ void Form2::Command2_Click()
                                Dialogs::Icon::Warning);
         return;
     }
-    List1->addItems(outcome.addedKeys);
+    // The run has put the added keys in their places in the own list: show that list.
+    List1->setItems(m_forms.run().ownKeys());
 
     // The count of records really written: a key that vanished from the server's copy, or that
     // another run added meanwhile, is not claimed as added.

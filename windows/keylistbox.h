@@ -19,6 +19,7 @@ public:
     const KeyList& keys() const { return m_model.keys(); }
     void addItem(const QByteArray& key) { m_model.add(key); }
     void addItems(KeyList keys) { m_model.addAll(std::move(keys)); }
+    void setItems(KeyList keys) { m_model.replaceAll(std::move(keys)); }
     void clear() { m_model.clear(); }
 
 private:

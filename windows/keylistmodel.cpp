@@ -37,6 +37,13 @@ void KeyListModel::addAll(KeyList keys)
     endResetModel();
 }
 
+void KeyListModel::replaceAll(KeyList keys)
+{
+    beginResetModel();
+    m_keys = std::move(keys);
+    endResetModel();
+}
+
 void KeyListModel::clear()
 {
     beginResetModel();

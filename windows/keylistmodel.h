@@ -21,6 +21,8 @@ public:
     const KeyList& keys() const { return m_keys; }
     void add(const QByteArray& key);
     void addAll(KeyList keys);
+    // Shows these keys instead, in their own order: a list kept elsewhere, shared, not copied.
+    void replaceAll(KeyList keys);
     void clear();
 
     int rowCount(const QModelIndex& parent = {}) const override;
