@@ -4,6 +4,7 @@
 #include "linereader.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArrayView>& newKeys)
@@ -59,18 +60,26 @@ RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArray
             size += newKeys.at(firstEqual[i]).size() + details[first].size() + 4;
     }
     RecordMerge merge;
-    merge.block.reserve(size);
+    merge.block.resize(size);
+    char* out = merge.block.data();
+    const auto put = [&out](QByteArrayView bytes) {
+        std::memcpy(out, bytes.data(), static_cast<size_t>(bytes.size()));
+        out += bytes.size();
+    };
     QList<QByteArrayView> added;
+    added.reserve(static_cast<qsizetype>(firstEqual.size()));
     for (size_t i = 0; i < firstEqual.size(); ++i) {
         const auto first = static_cast<size_t>(firstEqual[i]);
         if (!found[first])
             continue;
         const QByteArrayView key = newKeys.at(firstEqual[i]);
-        const qsizetype at = merge.block.size();
-        merge.block.append(key).append("\r\n").append(details[first]).append("\r\n");
-        added.append(QByteArrayView(merge.block.constData() + at, key.size()));
+        added.append(QByteArrayView(out, key.size()));
+        put(key);
+        put("\r\n");
+        put(details[first]);
+        put("\r\n");
     }
-    Q_ASSERT(merge.block.size() == size);
+    Q_ASSERT(out == merge.block.constData() + size);
     merge.addedKeys.addAll(merge.block, std::move(added));
     return merge;
 }
