@@ -107,6 +107,9 @@ bool viewLess(QByteArrayView a, QByteArrayView b)
 // Keys that compare equal keep the order they came in.
 QList<QByteArrayView> sortedKeys(QList<QByteArrayView> keys)
 {
+    // Keys that come in order already (new cams found in a sorted server list) stay as they are.
+    if (std::is_sorted(keys.cbegin(), keys.cend(), viewLess))
+        return keys;
     const bool inByteOrder =
         std::is_sorted(keys.cbegin(), keys.cend(), [](QByteArrayView a, QByteArrayView b) {
             return earlierByte(a.data(), b.data());
