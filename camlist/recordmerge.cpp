@@ -122,6 +122,9 @@ RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArray
     merge.block.resize(size);
     char* out = merge.block.data();
     const auto put = [&out](QByteArrayView bytes) {
+        // An empty detail line may have no bytes to point at at all.
+        if (bytes.isEmpty())
+            return;
         std::memcpy(out, bytes.data(), static_cast<size_t>(bytes.size()));
         out += bytes.size();
     };
