@@ -1,7 +1,11 @@
 #include "benchdata.h"
 
 #include "keypicking.h"
+#include "listfiles.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <random>
 
@@ -16,13 +20,17 @@ QByteArray keyFor(qsizetype n, std::mt19937& random)
     return key;
 }
 
-QByteArray listFile(const QByteArrayList& keys)
+} // namespace
+
+QByteArray makeListFile(const QByteArrayList& keys)
 {
     QByteArray file;
     for (const QByteArray& key : keys)
         file += key + "\r\nhttp://cams.example.com/" + QByteArray::number(file.size()) + "\r\n";
     return file;
 }
+
+namespace {
 
 KeyList sortedKeys(const QByteArray& file)
 {
@@ -49,14 +57,14 @@ BenchLists makeBenchLists(qsizetype serverCount, qsizetype ownCount)
         own.append(keyFor(i, random));
 
     BenchLists lists;
-    lists.own = sortedKeys(listFile(own));
-    lists.server = sortedKeys(listFile(server));
+    lists.own = sortedKeys(makeListFile(own));
+    lists.server = sortedKeys(makeListFile(server));
     return lists;
 }
 
 QByteArray makeServerCopy(const KeyList& serverKeys)
 {
-    return listFile(serverKeys.toByteArrayList()) + "\r\n";
+    return makeListFile(serverKeys.toByteArrayList()) + "\r\n";
 }
 
 QByteArray makeShuffledListFile(qsizetype count)
@@ -67,5 +75,28 @@ QByteArray makeShuffledListFile(qsizetype count)
     for (qsizetype i = 0; i < count; ++i)
         keys.append(keyFor(i, random));
     std::shuffle(keys.begin(), keys.end(), random);
-    return listFile(keys);
+    return makeListFile(keys);
+}
+
+RunFolder::RunFolder(const QByteArray& ownList)
+    : m_ownList(ownList), m_previous(QDir::currentPath())
+{
+    QTemporaryDir folder;
+    folder.setAutoRemove(false);
+    m_folder = folder.path();
+    QDir::setCurrent(m_folder);
+    reset();
+}
+
+RunFolder::~RunFolder()
+{
+    QDir::setCurrent(m_previous);
+    QDir(m_folder).removeRecursively();
+}
+
+void RunFolder::reset() const
+{
+    QFile own(ListFiles::ownFile());
+    if (own.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        own.write(m_ownList);
 }

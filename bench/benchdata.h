@@ -18,5 +18,26 @@ BenchLists makeBenchLists(qsizetype serverCount, qsizetype ownCount);
 // The server copy for these keys: each key followed by its detail line, CR LF after each.
 QByteArray makeServerCopy(const KeyList& serverKeys);
 
+// A list file of these keys, each followed by its detail line, CR LF after each line.
+QByteArray makeListFile(const QByteArrayList& keys);
+
+// A scratch working folder for a whole run, made the current folder, holding this own list.
+class RunFolder final
+{
+public:
+    explicit RunFolder(const QByteArray& ownList);
+    ~RunFolder();
+    RunFolder(const RunFolder&) = delete;
+    RunFolder& operator=(const RunFolder&) = delete;
+
+    // Puts the own list back as it was, for the next run.
+    void reset() const;
+
+private:
+    QByteArray m_ownList;
+    QString m_folder;
+    QString m_previous;
+};
+
 // A list file of count records in no particular order, as a server sends it.
 QByteArray makeShuffledListFile(qsizetype count);
