@@ -12,6 +12,7 @@
 #include "recordingdialogs.h"
 #include "testfiles.h"
 #include "textbox.h"
+#include "updaterun.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -28,6 +29,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <fcntl.h>
 #include <memory>
 #include <sys/file.h>
@@ -162,6 +164,7 @@ private Q_SLOTS:
     void unsavableServerCopyIsNamed();
     void cancelBeforeTheRetrieval();
     void cancelDuringAStalledFetch();
+    void cancelWhileTheListsAreRead();
     void closingTheWindows();
     void listsWindowFace();
     void listsShowEveryByte();
@@ -632,6 +635,35 @@ void TestWindows::cancelDuringAStalledFetch()
     QVERIFY(!form1.Inet1.isBusy());
     // The click closed the connection too.
     QTRY_COMPARE_WITH_TIMEOUT(run.server.hangUps(), 1, 1'000);
+}
+
+// The lists are read and sorted away from the windows: meanwhile the event loop turns, so the
+// animation goes on and Cancel ends the run, leaving no server copy behind.
+void TestWindows::cancelWhileTheListsAreRead()
+{
+    Run run;
+    QByteArray list;
+    for (int i = 0; i < 200'000; ++i)
+        list += "cam " + QByteArray::number(i * 7919 % 200'000) + "\r\ndetail\r\n";
+    run.serve(list);
+    QVERIFY(writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n"));
+    UpdateRun::State stateAtClick = UpdateRun::State::Waiting;
+    connect(&run.program->run(), &UpdateRun::stateChanged, this, [&](UpdateRun::State state) {
+        if (state != UpdateRun::State::Loading)
+            return;
+        QTimer::singleShot(0, this, [&] {
+            stateAtClick = run.program->run().state();
+            QTest::mouseClick(run.program->form1().Command1, Qt::LeftButton);
+        });
+    });
+    run.program->start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
+    QCOMPARE(stateAtClick, UpdateRun::State::Loading);
+    QTest::qWait(100);
+    QVERIFY(!run.program->hasForm2());
+    QVERIFY(run.dialogs.told.isEmpty());
+    QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
+    QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\n"));
 }
 
 void TestWindows::closingTheWindows()

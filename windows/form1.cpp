@@ -151,8 +151,11 @@ void Form1::Timer2_Timer()
         return;
     UpdateRun& run = m_forms.run();
     run.loadLists(Text1->bytes());
-    if (m_forms.isEnding())
+    if (m_forms.isEnding()) {
+        // Cancelled while the lists were read: the copy saved meanwhile goes too.
+        run.finish();
         return;
+    }
     Inet1.cancel();
     if (run.state() == UpdateRun::State::CopyNotSaved) {
         // A local fault, not the server's: say which file and why, and leave the user's files
