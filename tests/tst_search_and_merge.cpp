@@ -44,7 +44,6 @@ private Q_SLOTS:
     void appendToUnwritableFileChangesNothing();
     void appendLeavesOutWhatTheFileAlreadyHolds_data();
     void appendLeavesOutWhatTheFileAlreadyHolds();
-    void failedUndoIsNotCalledUnchanged();
     void folderFaults_data();
     void folderFaults();
     void runStates_data();
@@ -309,7 +308,26 @@ void TestSearchAndMerge::appendClosesAnOpenRecord()
     QCOMPARE(keys.toByteArrayList(), (QByteArrayList{"k1", "k2", "k3"}));
 }
 
-// Disk full, seen as a file-size limit: the file keeps exactly its old bytes.
+namespace {
+
+// Sets or clears the file system's append-only flag; false where that is not allowed.
+bool setAppendOnly(const QString& path, bool on)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_APPEND_FL) : (flags & ~FS_APPEND_FL);
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return done;
+}
+
+} // namespace
+
+// Disk full, seen as a file-size limit: the file keeps exactly its old bytes. When cutting it
+// back fails too, the user must not read that the list is as it was.
 void TestSearchAndMerge::appendFailingWriteLeavesTheFileAsItWas()
 {
     QTemporaryDir dir;
@@ -317,25 +335,41 @@ void TestSearchAndMerge::appendFailingWriteLeavesTheFileAsItWas()
     const QString path = dir.filePath(QStringLiteral("Cams.inf"));
     const QByteArray old("k1\r\nd1\r\n");
     QVERIFY(writeFile(path, old));
+    // Appending works on an append-only file; cutting it back does not.
+    const QString stuck = dir.filePath(QStringLiteral("append-only.inf"));
+    QVERIFY(writeFile(stuck, old));
+    const bool appendOnly = setAppendOnly(stuck, true);
 
     rlimit saved{};
     QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
     rlimit small = saved;
     small.rlim_cur = static_cast<rlim_t>(old.size() + 10);
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const CamsFileAppender::Outcome outcome =
-        CamsFileAppender::append(path, QByteArray(1'000, 'n') + "\r\nd\r\n");
+    const QByteArray records = QByteArray(1'000, 'n') + "\r\nd\r\n";
+    const CamsFileAppender::Outcome outcome = CamsFileAppender::append(path, records);
     const CamsFileAppender::Outcome fresh =
         CamsFileAppender::append(dir.filePath(QStringLiteral("new.inf")), QByteArray(100, 'n'));
+    const CamsFileAppender::Outcome notUndone = CamsFileAppender::append(stuck, records);
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    if (appendOnly)
+        QVERIFY(setAppendOnly(stuck, false));
 
     QVERIFY(!outcome.ok);
+    QVERIFY(outcome.leftAsItWas);
     QVERIFY2(outcome.error.contains(path), qPrintable(outcome.error));
     // The system's own reason, not a vague one: the user must know what to mend.
     QVERIFY2(outcome.error.contains(QStringLiteral("File too large")), qPrintable(outcome.error));
     QCOMPARE(fileBytes(path), old);
     QVERIFY(!fresh.ok);
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("new.inf"))));
+    if (!appendOnly)
+        QSKIP("the append-only flag needs root on a file system that has it");
+    QVERIFY(!notUndone.ok);
+    QVERIFY(!notUndone.leftAsItWas);
+    QVERIFY2(notUndone.error.contains(QStringLiteral("could not be cut back")),
+             qPrintable(notUndone.error));
+    QVERIFY2(notUndone.error.contains(QStringLiteral("10 bytes")), qPrintable(notUndone.error));
+    QCOMPARE(QFileInfo(stuck).size(), old.size() + 10);
 }
 
 void TestSearchAndMerge::appendToUnwritableFileChangesNothing()
@@ -411,55 +445,6 @@ void TestSearchAndMerge::appendLeavesOutWhatTheFileAlreadyHolds()
     QVERIFY2(outcome.ok, qPrintable(outcome.error));
     QCOMPARE(outcome.written, written);
     QCOMPARE(fileBytes(path), after);
-}
-
-namespace {
-
-// Sets or clears the file system's append-only flag; false where that is not allowed.
-bool setAppendOnly(const QString& path, bool on)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? (flags | FS_APPEND_FL) : (flags & ~FS_APPEND_FL);
-    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(fd);
-    return done;
-}
-
-} // namespace
-
-// A write that fails and an undo that fails too: the user must not read that the list is as
-// it was.
-void TestSearchAndMerge::failedUndoIsNotCalledUnchanged()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString path = dir.filePath(QStringLiteral("Cams.inf"));
-    const QByteArray old("k1\r\nd1\r\n");
-    QVERIFY(writeFile(path, old));
-    // Appending works on an append-only file; cutting it back does not.
-    if (!setAppendOnly(path, true))
-        QSKIP("the append-only flag needs root on a file system that has it");
-
-    rlimit saved{};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = static_cast<rlim_t>(old.size() + 10);
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const CamsFileAppender::Outcome outcome =
-        CamsFileAppender::append(path, QByteArray(100, 'n') + "\r\nd\r\n");
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &saved), 0);
-    QVERIFY(setAppendOnly(path, false));
-
-    QVERIFY(!outcome.ok);
-    QVERIFY(!outcome.leftAsItWas);
-    QVERIFY2(outcome.error.contains(QStringLiteral("could not be cut back")),
-             qPrintable(outcome.error));
-    QVERIFY2(outcome.error.contains(QStringLiteral("10 bytes")), qPrintable(outcome.error));
-    QCOMPARE(QFileInfo(path).size(), old.size() + 10);
 }
 
 namespace {
