@@ -15,6 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// The system's record of a file; a plain name keeps it apart from the function of that name.
+using FileStatus = struct stat;
+
 namespace {
 
 QString failure(const QString& path, const QString& reason)
@@ -63,8 +66,7 @@ Opened openLocked(const QByteArray& name, std::chrono::milliseconds lockWait, De
         if (error != EEXIST)
             return Opened::Failed;
         // A link to nowhere: the list it names is not there, and is not made through it.
-        struct stat link
-        {};
+        FileStatus link{};
         if (::lstat(name.constData(), &link) == 0 && S_ISLNK(link.st_mode)) {
             error = ENOENT;
             return Opened::Failed;
@@ -72,8 +74,7 @@ Opened openLocked(const QByteArray& name, std::chrono::milliseconds lockWait, De
         return Opened::Replaced;
     }
     file.reset(fd);
-    struct stat opened
-    {};
+    FileStatus opened{};
     if (::fstat(fd, &opened) != 0) {
         error = errno;
         return Opened::Failed;
@@ -94,8 +95,7 @@ Opened openLocked(const QByteArray& name, std::chrono::milliseconds lockWait, De
             return Opened::Busy;
         QThread::msleep(20);
     }
-    struct stat named
-    {};
+    FileStatus named{};
     if (::stat(name.constData(), &named) != 0 || named.st_dev != opened.st_dev ||
         named.st_ino != opened.st_ino)
         return Opened::Replaced;
@@ -225,8 +225,7 @@ CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArr
         ::fsync(file.get());
     } else {
         outcome.leftAsItWas = false;
-        struct stat now
-        {};
+        FileStatus now{};
         const qint64 extra =
             ::fstat(file.get(), &now) == 0 ? static_cast<qint64>(now.st_size - oldSize) : -1;
         outcome.error += QStringLiteral("\nIt could not be cut back to its old length (%1): ")

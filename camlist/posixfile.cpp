@@ -2,11 +2,15 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// The system's record of a file; a plain name keeps it apart from the function of that name.
+using FileStatus = struct stat;
 
 namespace PosixFile {
 
@@ -37,34 +41,32 @@ int writeAll(int fd, QByteArrayView bytes)
 int readFromStart(int fd, QByteArray& content)
 {
     content.clear();
-    struct stat info
-    {};
+    FileStatus info{};
     if (::fstat(fd, &info) != 0)
         return errno;
-    // The size is a hint only: the file may grow or shrink while it is read.
-    content.reserve(static_cast<qsizetype>(info.st_size) + 1);
+    // Room for the whole file and one byte more, which tells its end without a second buffer;
+    // the size is only a hint, as the file may grow while it is read.
     constexpr qsizetype chunk = 1 << 16;
-    off_t offset = 0;
+    content.resize(std::max<qsizetype>(info.st_size, 0) + 1);
+    qsizetype used = 0;
     for (;;) {
-        if (content.capacity() - content.size() < chunk)
-            content.reserve(content.size() * 2 + chunk);
-        const qsizetype before = content.size();
-        content.resize(before + chunk);
-        const ssize_t got = ::pread(fd, content.data() + before, chunk, offset);
-        if (got < 0 && errno == EINTR) {
-            content.resize(before);
+        if (used == content.size())
+            content.resize(content.size() + std::max(content.size() / 2, chunk));
+        const ssize_t got =
+            ::pread(fd, content.data() + used, static_cast<size_t>(content.size() - used), used);
+        if (got < 0 && errno == EINTR)
             continue;
-        }
         if (got < 0) {
             const int error = errno;
             content.clear();
             return error;
         }
-        content.resize(before + got);
         if (got == 0)
-            return 0;
-        offset += got;
+            break;
+        used += got;
     }
+    content.resize(used);
+    return 0;
 }
 
 int openRegularForReading(const QString& path, int* error)
@@ -75,8 +77,7 @@ int openRegularForReading(const QString& path, int* error)
         *error = errno;
         return -1;
     }
-    struct stat info
-    {};
+    FileStatus info{};
     if (::fstat(fd, &info) != 0)
         *error = errno;
     else if (S_ISDIR(info.st_mode))
