@@ -224,12 +224,13 @@ CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArr
     } else if (::ftruncate(file.get(), oldSize) == 0) {
         ::fsync(file.get());
     } else {
+        const int cutError = errno;
         outcome.leftAsItWas = false;
         FileStatus now{};
         const qint64 extra =
             ::fstat(file.get(), &now) == 0 ? static_cast<qint64>(now.st_size - oldSize) : -1;
         outcome.error += QStringLiteral("\nIt could not be cut back to its old length (%1): ")
-                             .arg(PosixFile::reason(errno));
+                             .arg(PosixFile::reason(cutError));
         outcome.error += extra >= 0 ? QStringLiteral("%1 bytes of incomplete new records are "
                                                      "left at its end.")
                                           .arg(extra)
