@@ -1,6 +1,5 @@
 #include "listfiles.h"
 
-#include "keypicking.h"
 #include "posixfile.h"
 
 #include <QFile>
@@ -25,12 +24,6 @@ std::optional<QByteArray> readAll(const QString& path)
 FileReplacer::Outcome writeServerCopy(const QString& path, const QByteArray& serverText)
 {
     return FileReplacer::replace(path, {serverText, "\r\n"});
-}
-
-KeyList pickKeysFromFile(const QString& path)
-{
-    const std::optional<QByteArray> content = readAll(path);
-    return content ? keysOfListFile(*content) : KeyList(KeyList::Order::AsAdded);
 }
 
 void remove(const QString& path)

@@ -1,10 +1,8 @@
 #pragma once
 
 #include "filereplacer.h"
-#include "keylist.h"
 
 #include <QByteArray>
-#include <QByteArrayList>
 #include <QString>
 #include <optional>
 
@@ -27,10 +25,6 @@ std::optional<QByteArray> readAll(const QString& path);
 // Puts the server's text followed by CR LF under the name, as a new file: whatever stood
 // there before (a link, someone else's file) is replaced, never written through.
 FileReplacer::Outcome writeServerCopy(const QString& path, const QByteArray& serverText);
-
-// The key lines of a file, in file order, holding the file's bytes; a missing or unreadable
-// file has none.
-KeyList pickKeysFromFile(const QString& path);
 
 // Deletes the name (never what a link points to); a name that is already gone is fine.
 void remove(const QString& path);
