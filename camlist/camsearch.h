@@ -25,7 +25,6 @@ public:
     bool isFinished() const { return m_started && m_settled == m_server.count(); }
     // Server keys settled so far.
     qsizetype settled() const { return m_settled; }
-    qsizetype serverCount() const { return m_server.count(); }
     // Where a progress bar stands: the index of the last key settled.
     qsizetype progressValue() const { return m_settled > 0 ? m_settled - 1 : 0; }
 

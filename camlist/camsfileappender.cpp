@@ -15,9 +15,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// The system's record of a file; a plain name keeps it apart from the function of that name.
-using FileStatus = struct stat;
-
 namespace {
 
 QString failure(const QString& path, const QString& reason)

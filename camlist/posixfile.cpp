@@ -9,9 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// The system's record of a file; a plain name keeps it apart from the function of that name.
-using FileStatus = struct stat;
-
 namespace PosixFile {
 
 QString reason(int error)

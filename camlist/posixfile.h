@@ -3,6 +3,10 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <sys/stat.h>
+
+// The system's record of a file; a plain name keeps it apart from the function of that name.
+using FileStatus = struct stat;
 
 // Small wrappers over the system's file calls, for the places that must know exactly what
 // they open and what reached the disk. Each gives 0 or the system's error number.

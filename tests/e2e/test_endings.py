@@ -150,23 +150,16 @@ class WindowManagerClose(harness.E2ETest):
         app.resume()
         self.assert_goes_on(app)
 
-    def test_closing_the_lists_window_during_the_search_does_nothing(self):
-        self.write_cams(self.BIG_OWN)
-        app = self.start(self.serve(SERVER).url)
-        app.wait_for(FORM2, timeout=20)
-        app.pause_when(lambda: app.is_visible(FORM3))
-        app.close(FORM2)
-        app.resume()
-        self.assert_goes_on(app, self.BIG_OWN)
-
-    def test_closing_the_search_window_is_ignored(self):
-        self.write_cams(self.BIG_OWN)
-        app = self.start(self.serve(SERVER).url)
-        app.wait_for(FORM2, timeout=20)
-        app.pause_when(lambda: app.is_visible(FORM3))
-        app.close(FORM3)
-        app.resume()
-        self.assert_goes_on(app, self.BIG_OWN)
+    def test_closing_either_window_during_the_search_does_nothing(self):
+        for window in (FORM2, FORM3):
+            with self.subTest(window=window):
+                self.write_cams(self.BIG_OWN)
+                app = self.start(self.serve(SERVER).url)
+                app.wait_for(FORM2, timeout=20)
+                app.pause_when(lambda: app.is_visible(FORM3))
+                app.close(window)
+                app.resume()
+                self.assert_goes_on(app, self.BIG_OWN)
 
     def test_closing_the_lists_window_after_the_search_is_ok(self):
         self.write_cams(OWN)
