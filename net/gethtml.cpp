@@ -9,11 +9,12 @@ QString GetHTML(InternetTransfer& Inet1, const QString& WWW_Adresse)
 
 QByteArray GetHTMLBytes(InternetTransfer& Inet1, const QString& WWW_Adresse)
 {
-    QByteArray result;
+    return GetHTMLOutcome(Inet1, WWW_Adresse).body;
+}
+
+FetchOutcome GetHTMLOutcome(InternetTransfer& Inet1, const QString& WWW_Adresse)
+{
     Inet1.setAccessType(InternetTransfer::AccessType::Direct);
     Inet1.setProtocol(InternetTransfer::Protocol::Http);
-    const QVariant body = Inet1.openUrl(WWW_Adresse, InternetTransfer::DataType::Bytes);
-    if (body.typeId() == QMetaType::QByteArray)
-        result = body.toByteArray();
-    return result;
+    return Inet1.fetch(WWW_Adresse);
 }

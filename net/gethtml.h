@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fetchoutcome.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -12,3 +14,6 @@ QString GetHTML(InternetTransfer& Inet1, const QString& WWW_Adresse);
 // The same fetch, giving the text as its bytes, one per character, for a caller that keeps
 // the text as bytes: a big list is then never held as a string of twice its size.
 QByteArray GetHTMLBytes(InternetTransfer& Inet1, const QString& WWW_Adresse);
+
+// The same fetch, with why it failed: for a caller that tells the user.
+FetchOutcome GetHTMLOutcome(InternetTransfer& Inet1, const QString& WWW_Adresse);

@@ -1,5 +1,7 @@
 #include "internettransfer.h"
 
+#include "fetchoutcome.h"
+
 #include <QByteArray>
 #include <QEventLoop>
 #include <QSocketNotifier>
@@ -10,7 +12,7 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <optional>
+#include <new>
 #include <utility>
 
 // libcurl does the HTTP work because it can be bounded everywhere a server could make us
@@ -81,10 +83,11 @@ public:
     ~Session();
     Q_DISABLE_COPY_MOVE(Session)
 
-    // Runs the transfer to its end; gives the body, or nothing on any failure.
-    std::optional<QByteArray> run();
-    // Closes the connection now and lets run() return.
-    void stop();
+    // Runs the transfer to its end; gives the body, or why there is none.
+    FetchOutcome run();
+    // Closes the connection now and lets run() return; the transfer fails for that reason,
+    // unless it had already failed or ended.
+    void stop(FetchOutcome::Failure why = FetchOutcome::Failure::Cancelled);
 
 private:
     struct Watch
@@ -102,6 +105,8 @@ private:
     void watch(curl_socket_t socket, int what);
     bool headLine(const QByteArray& line);
     bool headEnded();
+    bool fail(FetchOutcome::Failure why);
+    FetchOutcome::Failure failureOfLibrary() const;
     void moved(qint64 bytes);
     void checkPace();
 
@@ -117,11 +122,16 @@ private:
     bool m_stopped = false;
     bool m_done = false;
     CURLcode m_result = CURLE_OK;
+    // Why we ended the transfer ourselves, if we did.
+    FetchOutcome::Failure m_failure = FetchOutcome::Failure::None;
 
     // The head being read, and the verdict on the last one.
     qint64 m_headBytes = 0;
     bool m_encoded = false;
     qint64 m_announced = -1;
+    bool m_chunked = false;
+    bool m_sawStatus = false;
+    QByteArray m_phrase;
     bool m_hasLocation = false;
     bool m_bodyWanted = false;
     QByteArray m_body;
@@ -191,32 +201,93 @@ InternetTransfer::Session::~Session()
     curl_slist_free_all(m_fields);
 }
 
-std::optional<QByteArray> InternetTransfer::Session::run()
+FetchOutcome InternetTransfer::Session::run()
 {
-    if (!m_multi || !m_easy || !m_fields || curl_multi_add_handle(m_multi, m_easy) != CURLM_OK)
-        return std::nullopt;
+    FetchOutcome outcome;
+    if (!m_multi || !m_easy || !m_fields || curl_multi_add_handle(m_multi, m_easy) != CURLM_OK) {
+        outcome.failure = FetchOutcome::Failure::OutOfMemory;
+        return outcome;
+    }
     m_attached = true;
     checkPace();
     // Timers and clicks are served while we wait, so the windows stay alive.
     if (!m_stopped)
         m_loop.exec();
     // The loop can also end because the whole program is ending; never leave a connection.
-    const bool ended = m_done;
     stop();
     long status = 0;
     curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
-    // A body shorter than announced is a cut, never a list.
-    const bool complete = m_announced < 0 || m_announced == m_body.size();
-    if (!ended || m_result != CURLE_OK || status < 200 || status > 299 || !m_bodyWanted ||
-        !complete)
-        return std::nullopt;
+    outcome.status = static_cast<int>(status);
+    outcome.reasonPhrase = m_phrase;
+    outcome.failure = m_failure;
+    if (outcome.failure == FetchOutcome::Failure::None && m_result != CURLE_OK)
+        outcome.failure = failureOfLibrary();
+    if (outcome.failure == FetchOutcome::Failure::None) {
+        if (status < 200 || status > 299)
+            outcome.failure = FetchOutcome::Failure::HttpStatus;
+        else if (!m_bodyWanted)
+            outcome.failure = FetchOutcome::Failure::NotHttp;
+        else if (m_announced >= 0 && m_announced != m_body.size())
+            // A body shorter than announced is a cut, never a list.
+            outcome.failure = FetchOutcome::Failure::CutShort;
+    }
+    if (!outcome.ok())
+        return outcome;
+    outcome.endAnnounced = m_announced >= 0 || m_chunked;
     // What arrived may have left room to grow; the body is kept for long, so only its bytes.
     m_body.squeeze();
-    return std::move(m_body);
+    outcome.body = std::move(m_body);
+    return outcome;
 }
 
-void InternetTransfer::Session::stop()
+FetchOutcome::Failure InternetTransfer::Session::failureOfLibrary() const
 {
+    using Failure = FetchOutcome::Failure;
+    long redirects = 0;
+    curl_easy_getinfo(m_easy, CURLINFO_REDIRECT_COUNT, &redirects);
+    switch (m_result) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return Failure::NameNotFound;
+    case CURLE_COULDNT_CONNECT:
+        return Failure::Unreachable;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+        return m_sawStatus ? Failure::CutShort : Failure::NoAnswer;
+    case CURLE_GOT_NOTHING:
+        return Failure::NoAnswer;
+    case CURLE_TOO_MANY_REDIRECTS:
+        return Failure::RedirectRefused;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        // The first address was checked before: a scheme refused later came with a redirect.
+        return redirects > 0 ? Failure::RedirectRefused : Failure::NotHttp;
+    case CURLE_WEIRD_SERVER_REPLY:
+        return Failure::NotHttp;
+    case CURLE_FILESIZE_EXCEEDED:
+        return Failure::TooLarge;
+    case CURLE_BAD_CONTENT_ENCODING:
+        return Failure::Encoded;
+    case CURLE_OUT_OF_MEMORY:
+        return Failure::OutOfMemory;
+    case CURLE_OPERATION_TIMEDOUT:
+        return Failure::Stalled;
+    default:
+        return Failure::Other;
+    }
+}
+
+bool InternetTransfer::Session::fail(FetchOutcome::Failure why)
+{
+    if (m_failure == FetchOutcome::Failure::None)
+        m_failure = why;
+    return false;
+}
+
+void InternetTransfer::Session::stop(FetchOutcome::Failure why)
+{
+    // The first reason stands; a transfer that has ended is not failed afterwards.
+    if (!m_done && !m_stopped && m_failure == FetchOutcome::Failure::None)
+        m_failure = why;
     m_stopped = true;
     m_curlTimer.stop();
     m_paceTimer.stop();
@@ -248,7 +319,7 @@ void InternetTransfer::Session::act(curl_socket_t socket, int events)
         }
     }
     if (m_done)
-        stop();
+        stop(FetchOutcome::Failure::None);
 }
 
 int InternetTransfer::Session::onSocket(CURL*, curl_socket_t socket, int what, void* self, void*)
@@ -300,12 +371,15 @@ bool InternetTransfer::Session::headLine(const QByteArray& line)
 {
     m_headBytes += line.size();
     if (m_headBytes > m_limits.maxHead)
-        return false;
+        return fail(FetchOutcome::Failure::HeadTooLarge);
     if (line.startsWith("HTTP/")) {
         m_encoded = false;
         m_announced = -1;
+        m_chunked = false;
         m_hasLocation = false;
         m_bodyWanted = false;
+        m_phrase = FetchOutcome::phraseOf(line);
+        m_sawStatus = true;
         return true;
     }
     if (line == "\r\n" || line == "\n")
@@ -317,8 +391,10 @@ bool InternetTransfer::Session::headLine(const QByteArray& line)
         bool ok = false;
         m_announced = value.toLongLong(&ok);
         if (!ok || m_announced < 0)
-            return false;
+            return fail(FetchOutcome::Failure::NotHttp);
     }
+    if (const QByteArray value = fieldValue(line, "Transfer-Encoding"); !value.isEmpty())
+        m_chunked = m_chunked || value.toLower().contains("chunked");
     if (!fieldValue(line, "Location").isEmpty())
         m_hasLocation = true;
     return true;
@@ -332,14 +408,14 @@ bool InternetTransfer::Session::headEnded()
     if (status >= 100 && status < 200)
         return true; // an interim answer; its head counts towards the one that follows
     m_headBytes = 0;
-    if (status >= 300 && status < 400)
-        return m_hasLocation; // curl follows it, up to the redirect limit, without its body
+    if (status >= 300 && status < 400 && m_hasLocation)
+        return true; // curl follows it, up to the redirect limit, without its body
     if (status < 200 || status > 299)
-        return false;
+        return fail(FetchOutcome::Failure::HttpStatus);
     if (m_encoded)
-        return false;
+        return fail(FetchOutcome::Failure::Encoded);
     if (m_announced > m_limits.maxBody)
-        return false;
+        return fail(FetchOutcome::Failure::TooLarge);
     m_bodyWanted = true;
     // An announced length is only a claim: room for the body grows with what really came.
     if (m_announced > 0)
@@ -353,10 +429,21 @@ size_t InternetTransfer::Session::onBody(char* data, size_t size, size_t count, 
     auto* session = static_cast<Session*>(self);
     session->moved(static_cast<qint64>(bytes));
     // Only the body of an accepted head is taken; anything else ends the transfer.
-    if (!session->m_bodyWanted ||
-        session->m_body.size() + static_cast<qint64>(bytes) > session->m_limits.maxBody)
+    if (!session->m_bodyWanted) {
+        session->fail(FetchOutcome::Failure::NotHttp);
         return CURL_WRITEFUNC_ERROR;
-    session->m_body.append(data, static_cast<qsizetype>(bytes));
+    }
+    if (session->m_body.size() + static_cast<qint64>(bytes) > session->m_limits.maxBody) {
+        session->fail(FetchOutcome::Failure::TooLarge);
+        return CURL_WRITEFUNC_ERROR;
+    }
+    // Nothing may be thrown through the library's C frames.
+    try {
+        session->m_body.append(data, static_cast<qsizetype>(bytes));
+    } catch (const std::bad_alloc&) {
+        session->fail(FetchOutcome::Failure::OutOfMemory);
+        return CURL_WRITEFUNC_ERROR;
+    }
     return bytes;
 }
 
@@ -380,11 +467,11 @@ void InternetTransfer::Session::checkPace()
     // minimum; that start is the earliest arrival still needed to make up the minimum.
     const Clock::time_point paceFrom =
         m_moved < minBytesPerWindow ? m_start : m_recent.front().first;
-    const Clock::time_point due =
-        std::min(m_lastMoved + m_limits.stall, paceFrom + m_limits.lowSpeedWindow);
+    const Clock::time_point stallDue = m_lastMoved + m_limits.stall;
+    const Clock::time_point due = std::min(stallDue, paceFrom + m_limits.lowSpeedWindow);
     const Clock::time_point now = Clock::now();
     if (now >= due) {
-        stop();
+        stop(now >= stallDue ? FetchOutcome::Failure::Stalled : FetchOutcome::Failure::TooSlow);
         return;
     }
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - now);
@@ -400,12 +487,39 @@ InternetTransfer::~InternetTransfer()
 
 QVariant InternetTransfer::openUrl(const QString& url, DataType type)
 {
+    FetchOutcome outcome = fetch(url);
+    if (!outcome.ok())
+        return {};
+    if (type == DataType::Bytes)
+        return std::move(outcome.body);
+    return QString::fromLatin1(outcome.body);
+}
+
+FetchOutcome InternetTransfer::fetch(const QString& url)
+{
+    FetchOutcome outcome = transfer(url);
+    if (!outcome.ok()) {
+        outcome.body.clear();
+        outcome.reason = FetchOutcome::describe(
+            outcome.failure, outcome.status, outcome.reasonPhrase,
+            std::chrono::ceil<std::chrono::seconds>(m_stallTimeout).count(), m_maxBodyBytes);
+    }
+    return outcome;
+}
+
+FetchOutcome InternetTransfer::transfer(const QString& url)
+{
+    FetchOutcome refused;
     // One transfer at a time: a second caller while one is open gets a failure, not a tangle.
-    if (isBusy())
-        return {};
+    if (isBusy()) {
+        refused.failure = FetchOutcome::Failure::Busy;
+        return refused;
+    }
     const QUrl target(url, QUrl::StrictMode);
-    if (!target.isValid() || target.host().isEmpty() || !schemeFits(target, m_protocol))
-        return {};
+    if (!target.isValid() || target.host().isEmpty() || !schemeFits(target, m_protocol)) {
+        refused.failure = FetchOutcome::Failure::BadAddress;
+        return refused;
+    }
 
     const char* protocols = m_protocol == Protocol::Http    ? "http"
                             : m_protocol == Protocol::Https ? "https"
@@ -414,14 +528,9 @@ QVariant InternetTransfer::openUrl(const QString& url, DataType type)
                     target.toEncoded(), m_accessType == AccessType::Direct, protocols,
                     redirectSchemes(target, m_protocol));
     m_open = &session;
-    std::optional<QByteArray> body = session.run();
+    FetchOutcome outcome = session.run();
     m_open = nullptr;
-
-    if (!body)
-        return {};
-    if (type == DataType::Bytes)
-        return *body;
-    return QString::fromLatin1(*body);
+    return outcome;
 }
 
 void InternetTransfer::cancel()

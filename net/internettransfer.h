@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fetchoutcome.h"
+
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -41,6 +43,8 @@ public:
     // body shorter than announced, no progress within the stall time-out, too few bytes within
     // the low-speed window, too many redirects, or a cancel.
     QVariant openUrl(const QString& url, DataType type);
+    // The same fetch, saying why it failed; the body is empty unless it worked.
+    FetchOutcome fetch(const QString& url);
 
     // Ends the transfer that is still open, if any, and closes its connection; harmless
     // otherwise.
@@ -55,6 +59,7 @@ public:
 
 private:
     class Session;
+    FetchOutcome transfer(const QString& url);
 
     Session* m_open = nullptr;
     AccessType m_accessType = AccessType::UseDefault;

@@ -21,6 +21,8 @@ extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo
         ::usleep(1'500'000);
         return EAI_NONAME;
     }
+    if (node && std::strcmp(node, "no-such-name.invalid") == 0)
+        return EAI_NONAME;
     using Lookup = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
     static const auto systemLookup = reinterpret_cast<Lookup>(::dlsym(RTLD_NEXT, "getaddrinfo"));
     return systemLookup(node, service, hints, result);
@@ -36,6 +38,7 @@ private Q_SLOTS:
     void returnsTheExactBytes();
     void failuresGiveTheEmptyText_data();
     void failuresGiveTheEmptyText();
+    void failuresNameTheirReason();
     void zeroByteBodyIsEmpty();
     void nothingListening();
     void secondCallAfterAFailureFetchesAnew();
@@ -81,10 +84,22 @@ void TestGetHtml::returnsTheExactBytes()
         all += static_cast<char>(byte);
     QCOMPARE(fetch(server, ok(all), inet).toLatin1(), all);
 
-    // Without Content-Length the body runs to the close.
+    // Without Content-Length the body runs to the close, and its end was not announced: a cut
+    // would look the same. A length or chunks announce it.
     LoopbackHttpServer::Answer unsized = ok("k9\rd9");
     unsized.sendLength = false;
     QCOMPARE(fetch(server, unsized, inet), QStringLiteral("k9\rd9"));
+    server.setAnswer(QStringLiteral("/list.txt"), unsized);
+    const QString address = server.url(QStringLiteral("/list.txt")).toString();
+    QCOMPARE(GetHTMLOutcome(inet, address).endAnnounced, false);
+    LoopbackHttpServer::Answer chunked = ok(QByteArray(2'500, 'c'));
+    chunked.chunked = true;
+    server.setAnswer(QStringLiteral("/list.txt"), chunked);
+    FetchOutcome whole = GetHTMLOutcome(inet, address);
+    QCOMPARE(whole.body, chunked.body);
+    QVERIFY(whole.endAnnounced);
+    server.setAnswer(QStringLiteral("/list.txt"), ok("k1\r\nd1"));
+    QVERIFY(GetHTMLOutcome(inet, address).endAnnounced);
 
     // Identity is the one content encoding that leaves the bytes as they are.
     LoopbackHttpServer::Answer identity = ok("k8\r\nd8\r\n");
@@ -100,49 +115,86 @@ void TestGetHtml::failuresGiveTheEmptyText_data()
     QTest::addColumn<qint64>("maxBodyBytes");
     // The transfer must hang up long before the server has sent its whole answer.
     QTest::addColumn<bool>("hangsUp");
+    // What the user is told, word for word.
+    QTest::addColumn<QString>("reason");
     constexpr qint64 anyBody = InternetTransfer::defaultMaxBodyBytes;
+    const QString cutShort =
+        QStringLiteral("The transfer was cut short before the whole list arrived.");
+    const QString notHttp = QStringLiteral("The server's answer was not HTTP.");
+    const QString encoded =
+        QStringLiteral("The server sent the list packed in a coding, not as plain text.");
     LoopbackHttpServer::Answer notFound = ok("<html>Not Found</html>\r\n");
     notFound.status = 404;
-    QTest::newRow("404 with a page") << notFound << anyBody << false;
+    QTest::newRow("404 with a page")
+        << notFound << anyBody << false << QStringLiteral("The server answered 404 Canned.");
     LoopbackHttpServer::Answer serverError = ok("k1\r\nd1\r\n");
     serverError.status = 500;
-    QTest::newRow("500 with a list-like body") << serverError << anyBody << false;
+    QTest::newRow("500 with a list-like body")
+        << serverError << anyBody << false << QStringLiteral("The server answered 500 Canned.");
+    // Only printable characters of a phrase reach the user, and not without end.
+    LoopbackHttpServer::Answer hostilePhrase;
+    hostilePhrase.raw = "HTTP/1.1 503 <b>Busy</b>\x1b[2J\x7f\xe2\x80\xae" + QByteArray(200, 'z') +
+                        "\r\nContent-Length: 0\r\n\r\n";
+    QTest::newRow("status phrase with control bytes")
+        << hostilePhrase << anyBody << false
+        << QStringLiteral("The server answered 503 <b>Busy</b>[2J%1.").arg(QString(66, u'z'));
     LoopbackHttpServer::Answer dropped = ok(QByteArray(100'000, 'x'));
     dropped.dropAfterBytes = 5'000;
-    QTest::newRow("dropped half way") << dropped << anyBody << false;
+    QTest::newRow("dropped half way") << dropped << anyBody << false << cutShort;
+    LoopbackHttpServer::Answer droppedChunks = dropped;
+    droppedChunks.chunked = true;
+    QTest::newRow("chunks dropped half way") << droppedChunks << anyBody << false << cutShort;
     LoopbackHttpServer::Answer garbage;
     garbage.raw = "this is not HTTP at all\r\n\r\n";
-    QTest::newRow("not HTTP") << garbage << anyBody << false;
+    QTest::newRow("not HTTP") << garbage << anyBody << false << notHttp;
+    LoopbackHttpServer::Answer silentClose;
+    silentClose.raw = "";
+    QTest::newRow("closed without an answer")
+        << silentClose << anyBody << false
+        << QStringLiteral("The server closed the connection without an answer.");
+    const QString tooLarge = QStringLiteral("The list is larger than 1000 bytes.");
     LoopbackHttpServer::Answer tooBig = ok(QByteArray(2'000, 'x'));
-    QTest::newRow("over the size limit") << tooBig << qint64{1'000} << false;
+    QTest::newRow("over the size limit") << tooBig << qint64{1'000} << false << tooLarge;
     LoopbackHttpServer::Answer tooBigUnannounced = tooBig;
     tooBigUnannounced.sendLength = false;
-    QTest::newRow("over the size limit, no length") << tooBigUnannounced << qint64{1'000} << false;
+    QTest::newRow("over the size limit, no length")
+        << tooBigUnannounced << qint64{1'000} << false << tooLarge;
     LoopbackHttpServer::Answer loop;
     loop.status = 302;
     loop.extraHeaders = "Location: /list.txt\r\n";
-    QTest::newRow("redirect loop") << loop << anyBody << false;
+    const QString redirectRefused = QStringLiteral(
+        "The server sent the request on too often, or to an address that is not allowed.");
+    QTest::newRow("redirect loop") << loop << anyBody << false << redirectRefused;
+    LoopbackHttpServer::Answer otherScheme = loop;
+    otherScheme.extraHeaders = "Location: ftp://127.0.0.1/list.txt\r\n";
+    QTest::newRow("redirect to another scheme")
+        << otherScheme << anyBody << false << redirectRefused;
     LoopbackHttpServer::Answer endlessHead;
     endlessHead.endlessHead = true;
-    QTest::newRow("head that never ends") << endlessHead << anyBody << true;
+    QTest::newRow("head that never ends")
+        << endlessHead << anyBody << true
+        << QStringLiteral("The server's answer began with too many header lines.");
     LoopbackHttpServer::Answer largeErrorPage;
     largeErrorPage.status = 404;
     largeErrorPage.fillerBytes = qint64{60} * 1024 * 1024;
-    QTest::newRow("404 with a large body") << largeErrorPage << anyBody << true;
+    QTest::newRow("404 with a large body")
+        << largeErrorPage << anyBody << true << QStringLiteral("The server answered 404 Canned.");
     LoopbackHttpServer::Answer largeErrorPageUnannounced = largeErrorPage;
     largeErrorPageUnannounced.sendLength = false;
     QTest::newRow("404 with a large body, no length")
-        << largeErrorPageUnannounced << anyBody << true;
+        << largeErrorPageUnannounced << anyBody << true
+        << QStringLiteral("The server answered 404 Canned.");
     // A list packed as gzip must not pass for the list itself.
     LoopbackHttpServer::Answer gzip = ok(QByteArray("\x1f\x8b\x08\x00k1\r\nd1\r\n", 12));
     gzip.extraHeaders = "Content-Encoding: gzip\r\n";
-    QTest::newRow("gzip encoded") << gzip << anyBody << false;
+    QTest::newRow("gzip encoded") << gzip << anyBody << false << encoded;
     gzip.extraHeaders = "Content-Encoding: gzip\r\nContent-Encoding: identity\r\n";
-    QTest::newRow("gzip encoded, then identity") << gzip << anyBody << false;
+    QTest::newRow("gzip encoded, then identity") << gzip << anyBody << false << encoded;
     // One byte every 20 ms never trips the stall time-out, only the low-speed window.
     LoopbackHttpServer::Answer trickle = ok(QByteArray(500, 't'));
     trickle.trickle = 20ms;
-    QTest::newRow("trickle") << trickle << anyBody << true;
+    QTest::newRow("trickle") << trickle << anyBody << true
+                             << QStringLiteral("The server sent the list too slowly.");
 }
 
 void TestGetHtml::failuresGiveTheEmptyText()
@@ -150,14 +202,19 @@ void TestGetHtml::failuresGiveTheEmptyText()
     QFETCH(LoopbackHttpServer::Answer, answer);
     QFETCH(qint64, maxBodyBytes);
     QFETCH(bool, hangsUp);
+    QFETCH(QString, reason);
     LoopbackHttpServer server;
     InternetTransfer inet;
     inet.setMaxBodyBytes(maxBodyBytes);
     inet.setMaxHeadBytes(8 * 1024);
     inet.setStallTimeout(3s);
     inet.setLowSpeedWindow(1s);
-    const QString text = fetch(server, answer, inet);
-    QVERIFY2(text.isEmpty(), qPrintable(text.left(80)));
+    server.setAnswer(QStringLiteral("/list.txt"), answer);
+    const FetchOutcome outcome =
+        GetHTMLOutcome(inet, server.url(QStringLiteral("/list.txt")).toString());
+    QVERIFY2(outcome.body.isEmpty(), outcome.body.left(80).constData());
+    QCOMPARE(outcome.reason, reason);
+    QVERIFY(!outcome.ok());
     QVERIFY(!inet.isBusy());
     if (hangsUp) {
         // Closed when the fetch returned: the server sees it as soon as it looks.
@@ -165,6 +222,33 @@ void TestGetHtml::failuresGiveTheEmptyText()
         QVERIFY2(server.bytesSent() < qint64{4} * 1024 * 1024,
                  qPrintable(QString::number(server.bytesSent())));
     }
+}
+
+// The failures that need no server of ours: the address, the name, the port, a cancel.
+void TestGetHtml::failuresNameTheirReason()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    const std::pair<QString, QString> cases[] = {
+        {QStringLiteral("http://127.0.0.1:%1/list.txt").arg(port),
+         QStringLiteral("The server refused the connection or could not be reached.")},
+        {QStringLiteral("http://no-such-name.invalid/list.txt"),
+         QStringLiteral("The server's name could not be found.")},
+        {QStringLiteral("file:///etc/hostname"),
+         QStringLiteral("The list's address is not a plain web address.")},
+    };
+    InternetTransfer inet;
+    for (const auto& [address, reason] : cases) {
+        const FetchOutcome outcome = GetHTMLOutcome(inet, address);
+        QCOMPARE(outcome.reason, reason);
+        QVERIFY(outcome.body.isEmpty());
+    }
+    QTimer::singleShot(50ms, &inet, [&] { inet.cancel(); });
+    QCOMPARE(GetHTMLOutcome(inet, QStringLiteral("http://slow-lookup.invalid/list.txt")).failure,
+             FetchOutcome::Failure::Cancelled);
+    QTest::qWait(2'000);
 }
 
 void TestGetHtml::zeroByteBodyIsEmpty()
@@ -204,12 +288,16 @@ void TestGetHtml::stallEndsAtTheTimeout()
     inet.setStallTimeout(300ms);
     LoopbackHttpServer::Answer silent;
     silent.stallBeforeHead = true;
-    QCOMPARE(fetch(server, silent, inet), QString());
+    server.setAnswer(QStringLiteral("/list.txt"), silent);
+    const QString address = server.url(QStringLiteral("/list.txt")).toString();
+    QCOMPARE(GetHTMLOutcome(inet, address).failure, FetchOutcome::Failure::Stalled);
     QTRY_COMPARE_WITH_TIMEOUT(server.hangUps(), 1, 1'000);
 
     LoopbackHttpServer::Answer halfway = ok(QByteArray(10'000, 'y'));
     halfway.stallAfterBytes = 100;
-    QCOMPARE(fetch(server, halfway, inet), QString());
+    server.setAnswer(QStringLiteral("/list.txt"), halfway);
+    const FetchOutcome stalled = GetHTMLOutcome(inet, address);
+    QCOMPARE(stalled.reason, QStringLiteral("The server sent no data for a second."));
     QTRY_COMPARE_WITH_TIMEOUT(server.hangUps(), 2, 1'000);
 }
 

@@ -105,6 +105,25 @@ void LoopbackHttpServer::serve(QTcpSocket* socket)
         feed(socket);
         return;
     }
+    if (answer.chunked) {
+        // A cut chunked body stops inside its chunks, without the empty one that ends them.
+        const qsizetype sent =
+            answer.dropAfterBytes >= 0 ? answer.dropAfterBytes : answer.body.size();
+        QByteArray chunks;
+        for (qsizetype at = 0; at < sent; at += 1'000) {
+            const QByteArray piece = answer.body.mid(at, std::min<qsizetype>(1'000, sent - at));
+            chunks += QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
+        }
+        if (answer.dropAfterBytes < 0)
+            chunks += "0\r\n\r\n";
+        head +=
+            "Transfer-Encoding: chunked\r\n" + answer.extraHeaders + "Connection: close\r\n\r\n";
+        sending->queued = head + chunks;
+        sending->total = sending->queued.size();
+        sending->end = answer.dropAfterBytes >= 0 ? Sending::End::Abort : Sending::End::Close;
+        feed(socket);
+        return;
+    }
     if (answer.sendLength)
         head += "Content-Length: " + QByteArray::number(bodySize) + "\r\n";
     head += answer.extraHeaders + "Connection: close\r\n\r\n";

@@ -25,6 +25,7 @@ public:
         QByteArray body;
         QByteArray extraHeaders;        // whole "Name: value\r\n" lines
         bool sendLength = true;         // Content-Length header present
+        bool chunked = false;           // the body goes out in chunks, ended by an empty one
         bool stallBeforeHead = false;   // accept the request, never answer
         qsizetype stallAfterBytes = -1; // send this many body bytes, then go silent
         qsizetype dropAfterBytes = -1;  // send this many body bytes, then close the connection

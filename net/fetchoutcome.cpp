@@ -1,0 +1,79 @@
+#include "fetchoutcome.h"
+
+namespace {
+
+// A server may send anything after the status code: only plain printable characters, and not
+// too many of them, reach the user.
+constexpr qsizetype maxPhraseLength = 80;
+
+} // namespace
+
+QByteArray FetchOutcome::phraseOf(const QByteArray& statusLine)
+{
+    // "HTTP/1.1 404 Not Found": the phrase starts after the second space.
+    const qsizetype first = statusLine.indexOf(' ');
+    const qsizetype second = first < 0 ? -1 : statusLine.indexOf(' ', first + 1);
+    if (second < 0)
+        return {};
+    QByteArray phrase;
+    for (qsizetype i = second + 1; i < statusLine.size() && phrase.size() < maxPhraseLength; ++i) {
+        const char c = statusLine.at(i);
+        if (c >= 0x20 && c <= 0x7e)
+            phrase.append(c);
+    }
+    return phrase.trimmed();
+}
+
+QString FetchOutcome::describe(Failure failure, int status, const QByteArray& phrase,
+                               qint64 stallSeconds, qint64 maxBodyBytes)
+{
+    switch (failure) {
+    case Failure::None:
+        return {};
+    case Failure::BadAddress:
+        return QStringLiteral("The list's address is not a plain web address.");
+    case Failure::Busy:
+        return QStringLiteral("Another transfer was still open.");
+    case Failure::NameNotFound:
+        return QStringLiteral("The server's name could not be found.");
+    case Failure::Unreachable:
+        return QStringLiteral("The server refused the connection or could not be reached.");
+    case Failure::HttpStatus:
+        if (phrase.isEmpty())
+            return QStringLiteral("The server answered %1.").arg(status);
+        return QStringLiteral("The server answered %1 %2.")
+            .arg(status)
+            .arg(QString::fromLatin1(phrase));
+    case Failure::NotHttp:
+        return QStringLiteral("The server's answer was not HTTP.");
+    case Failure::NoAnswer:
+        return QStringLiteral("The server closed the connection without an answer.");
+    case Failure::HeadTooLarge:
+        return QStringLiteral("The server's answer began with too many header lines.");
+    case Failure::Encoded:
+        return QStringLiteral("The server sent the list packed in a coding, not as plain text.");
+    case Failure::TooLarge:
+        if (maxBodyBytes % (1024 * 1024) == 0)
+            return QStringLiteral("The list is larger than %1 MiB.")
+                .arg(maxBodyBytes / 1024 / 1024);
+        return QStringLiteral("The list is larger than %1 bytes.").arg(maxBodyBytes);
+    case Failure::CutShort:
+        return QStringLiteral("The transfer was cut short before the whole list arrived.");
+    case Failure::Stalled:
+        if (stallSeconds == 1)
+            return QStringLiteral("The server sent no data for a second.");
+        return QStringLiteral("The server sent no data for %1 seconds.").arg(stallSeconds);
+    case Failure::TooSlow:
+        return QStringLiteral("The server sent the list too slowly.");
+    case Failure::RedirectRefused:
+        return QStringLiteral("The server sent the request on too often, or to an address that "
+                              "is not allowed.");
+    case Failure::OutOfMemory:
+        return QStringLiteral("There was not enough memory to receive the list.");
+    case Failure::Cancelled:
+        return QStringLiteral("The transfer was cancelled.");
+    case Failure::Other:
+        break;
+    }
+    return QStringLiteral("The transfer failed.");
+}
