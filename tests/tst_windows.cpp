@@ -29,7 +29,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
+#include <QToolTip>
 #include <fcntl.h>
 #include <memory>
 #include <sys/file.h>
@@ -773,35 +775,58 @@ void TestWindows::listsShowEveryByte()
     QCOMPARE(shown(form2.List1), (QStringList{u"A"_qs, u"b"_qs, u"c"_qs}));
     QCOMPARE(shown(form2.NewC), (QStringList{u"b"_qs, u"A"_qs, u"c"_qs}));
 
+    // Not UTF-8: each byte is the character of the viewer's code page.
     const QByteArray odd("\xe9t\xe9\x80\xff", 5);
     form2.NewC->addItem(odd);
-    QCOMPARE(shown(form2.NewC).last().toLatin1(), odd);
+    QCOMPARE(shown(form2.NewC).last(), QStringLiteral("\u00e9t\u00e9\u20ac\u00ff"));
+    QCOMPARE(form2.NewC->item(3), QByteArrayView(odd));
 }
 
 void TestWindows::listsShowKeysAndDetailsShortened_data()
 {
     QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<QByteArray>("shown");
-    QTest::addColumn<QByteArray>("toolTip");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("toolTip");
     const QByteArray longKey = QByteArray(999, 'a') + 'b' + QByteArray(4 << 20, 'c');
     const QByteArray longDetail = QByteArray(1'000, 'd') + 'e';
+    const auto latin = [](const QByteArray& bytes) {
+        return QString::fromLatin1(bytes);
+    };
     QTest::newRow("key and detail")
-        << QByteArray("cam\r\nhttp://x/1\r\n") << QByteArray("cam") << QByteArray("http://x/1");
+        << QByteArray("cam\r\nhttp://x/1\r\n") << u"cam"_qs << u"http://x/1"_qs;
     QTest::newRow("key of the whole length shown")
-        << QByteArray(1'000, 'k') + "\r\nd" << QByteArray(1'000, 'k') << QByteArray("d");
+        << QByteArray(1'000, 'k') + "\r\nd" << QString(1'000, u'k') << u"d"_qs;
     QTest::newRow("longer key shown up to the length") << longKey + "\r\nd\r\n"
-                                                       << longKey.first(1'000) << QByteArray("d");
+                                                       << latin(longKey.first(1'000)) << u"d"_qs;
     QTest::newRow("longer detail shortened the same way")
         << "k\r\n" + longDetail + "\r\n"
-        << QByteArray("k") << longDetail.first(1'000);
-    QTest::newRow("no detail line")
-        << QByteArray("k\r\n") << QByteArray("k") << QByteArray("(none)");
-    QTest::newRow("empty detail line")
-        << QByteArray("k\r\n\r\nnext") << QByteArray("k") << QByteArray("(none)");
-    QTest::newRow("lone cr ends the key, lone lf stays")
-        << QByteArray("k\rd\ne\rx") << QByteArray("k") << QByteArray("d\ne");
-    QTest::newRow("bytes past ascii")
-        << QByteArray("\xe9\xff\r\n\x80\r\n") << QByteArray("\xe9\xff") << QByteArray("\x80");
+        << u"k"_qs << latin(longDetail.first(1'000));
+    QTest::newRow("no detail line") << QByteArray("k\r\n") << u"k"_qs << u"(none)"_qs;
+    QTest::newRow("empty detail line") << QByteArray("k\r\n\r\nnext") << u"k"_qs << u"(none)"_qs;
+    QTest::newRow("lone cr ends the key, a lone lf stays and shows")
+        << QByteArray("k\rd\ne\rx") << u"k"_qs << u"d\u240ae"_qs;
+    // Markup is text: the view shows it, and the tool tip shows it literally (see below).
+    QTest::newRow("markup") << QByteArray("<b>cam</b>\r\n<img src=\":/icon.png\">&amp;\r\n")
+                            << u"<b>cam</b>"_qs << u"<img src=\":/icon.png\">&amp;"_qs;
+    QTest::newRow("utf-8") << QByteArray("Z\xc3\xbcrich\r\n\xe2\x82\xac 5\r\n") << u"Z\u00fcrich"_qs
+                           << u"\u20ac 5"_qs;
+    QTest::newRow("windows-1252, its unused bytes as themselves")
+        << QByteArray("Z\xfcrich \x80\r\n\x93q\x94 \x81\r\n") << u"Z\u00fcrich \u20ac"_qs
+        << u"\u201cq\u201d \u27e8U+0081\u27e9"_qs;
+    QTest::newRow("a utf-8 character cut by the length is not a fault")
+        << QByteArray(999, 'a') + "\xc3\xbc\xc3\xbc\r\nd" << QString(999, u'a') + QChar(0xfc)
+        << u"d"_qs;
+    // Look-alike keys must not look alike.
+    QTest::newRow("controls") << QByteArray("a\0b\x1b\x7f\r\n\t\r\n", 9)
+                              << u"a\u2400b\u241b\u2421"_qs << u"\u2409"_qs;
+    QTest::newRow("direction overrides and invisible characters")
+        << QByteArray("\xe2\x80\xaegpj.exe\xe2\x80\x8b\r\n\xef\xbb\xbf"
+                      "d\xc2\xa0"
+                      "e\r\n")
+        << u"\u27e8U+202E\u27e9gpj.exe\u27e8U+200B\u27e9"_qs
+        << u"\u27e8U+FEFF\u27e9d\u27e8U+00A0\u27e9e"_qs;
+    QTest::newRow("blanks at the end")
+        << QByteArray("cam  \r\n d \r\n") << u"cam\u2420\u2420"_qs << u" d\u2420"_qs;
 }
 
 // A list box shows a key, and as its tool tip its detail line, up to a length; the whole key
@@ -809,8 +834,8 @@ void TestWindows::listsShowKeysAndDetailsShortened_data()
 void TestWindows::listsShowKeysAndDetailsShortened()
 {
     QFETCH(QByteArray, file);
-    QFETCH(QByteArray, shown);
-    QFETCH(QByteArray, toolTip);
+    QFETCH(QString, shown);
+    QFETCH(QString, toolTip);
     Run run;
     Form2& form2 = run.program->form2();
     form2.stopTimers();
@@ -823,9 +848,30 @@ void TestWindows::listsShowKeysAndDetailsShortened()
     // The key comes first in both boxes.
     for (const KeyListBox* box : {form2.NewC, form2.List1}) {
         QCOMPARE(box->item(0), QByteArrayView(key));
-        QCOMPARE(box->model()->index(0, 0).data().toString().toLatin1(), shown);
-        QCOMPARE(toolTipsOf(box).first(), QString::fromLatin1(toolTip));
+        QCOMPARE(box->model()->index(0, 0).data().toString(), shown);
+        QCOMPARE(toolTipsOf(box).first(), toolTip);
     }
+    // Resting the mouse on the key shows the tool tip as that very text, whatever it holds.
+    form2.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form2));
+    const QRect row = form2.NewC->visualRect(form2.NewC->model()->index(0, 0));
+    QHelpEvent hover(QEvent::ToolTip, row.center(),
+                     form2.NewC->viewport()->mapToGlobal(row.center()));
+    QApplication::sendEvent(form2.NewC->viewport(), &hover);
+    const QLabel* tip = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->inherits("QTipLabel") && widget->isVisible())
+            tip = qobject_cast<QLabel*>(widget);
+    }
+    if (toolTip == u"(none)"_qs) {
+        QVERIFY(!tip);
+        return;
+    }
+    QVERIFY(tip);
+    QTextDocument rendered;
+    rendered.setHtml(tip->text());
+    QCOMPARE(rendered.toPlainText(), toolTip);
+    QToolTip::hideText();
 }
 
 namespace {

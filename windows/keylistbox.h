@@ -22,6 +22,11 @@ public:
     void setItems(KeyList keys) { m_model.replaceAll(std::move(keys)); }
     void clear() { m_model.clear(); }
 
+protected:
+    // Shows a row's tool tip as the plain text it is: a tool tip would take markup in it for
+    // rich text, with pictures loaded from wherever it names.
+    bool viewportEvent(QEvent* event) override;
+
 private:
     KeyListModel m_model;
 };

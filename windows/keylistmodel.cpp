@@ -1,10 +1,12 @@
 #include "keylistmodel.h"
 
+#include "displaytext.h"
+
 namespace {
 
 QString shown(QByteArrayView bytes)
 {
-    return QString::fromLatin1(bytes.first(std::min(bytes.size(), KeyListModel::shownLength)));
+    return DisplayText::of(bytes, KeyListModel::shownLength);
 }
 
 } // namespace

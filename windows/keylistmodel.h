@@ -4,8 +4,8 @@
 
 #include <QAbstractListModel>
 
-// A key list shown in a list view. Each key byte is shown as one character, so no key is
-// altered on its way through the widget. A key's tool tip is its detail line.
+// A key list shown in a list view, as plain text made readable (see DisplayText); the keys
+// themselves stay as their bytes. A key's tool tip is its detail line, as plain text too.
 class KeyListModel final : public QAbstractListModel
 {
     Q_OBJECT
