@@ -59,6 +59,8 @@ void Program::endProgram()
     if (m_ending)
         return;
     m_ending = true;
+    // An add under way finishes first; reading the lists is given up; the copy goes.
+    m_run.finish();
     if (m_form1) {
         m_form1->stopTimers();
         m_form1->Inet1.cancel();

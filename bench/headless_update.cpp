@@ -49,6 +49,10 @@ int main(int argc, char* argv[])
         run.finish();
         return fail(NoListReceived, QStringLiteral("no cam list could be received"));
     }
+    if (run.state() == UpdateRun::State::OwnListNotRead) {
+        run.finish();
+        return fail(NotAppended, run.ownListError());
+    }
 
     run.startSearch();
     qint64 longestStepNs = 0;

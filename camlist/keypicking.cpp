@@ -24,6 +24,24 @@ KeyList keysOfListFile(const QByteArray& fileContent)
     return keys;
 }
 
+namespace {
+
+bool lastKeyLacksDetail(QByteArrayView fileContent)
+{
+    bool lacks = false;
+    LineReader reader(fileContent);
+    QByteArrayView line;
+    while (reader.next(line)) {
+        if (line.isEmpty())
+            continue;
+        QByteArrayView detail;
+        lacks = !reader.next(detail);
+    }
+    return lacks;
+}
+
+} // namespace
+
 QByteArray recordBoundaryAfter(QByteArrayView fileContent, QByteArrayView following)
 {
     if (fileContent.isEmpty())
@@ -33,20 +51,20 @@ QByteArray recordBoundaryAfter(QByteArrayView fileContent, QByteArrayView follow
     if (!fileContent.endsWith('\r') && !fileContent.endsWith("\r\n"))
         boundary += "\r\n";
 
-    bool keyLacksDetail = false;
-    LineReader reader(fileContent);
-    QByteArrayView line;
-    while (reader.next(line)) {
-        if (line.isEmpty())
-            continue;
-        QByteArrayView detail;
-        keyLacksDetail = !reader.next(detail);
-    }
-    if (keyLacksDetail)
+    if (lastKeyLacksDetail(fileContent))
         boundary += "\r\n";
     // An LF right after a final lone CR would pair with it into one line end and be lost from
     // the first new key; an empty line in between keeps it.
     if (boundary.isEmpty() && fileContent.endsWith('\r') && following.startsWith('\n'))
         boundary += "\r\n";
     return boundary;
+}
+
+bool endsWithWholeRecord(QByteArrayView fileContent)
+{
+    if (fileContent.isEmpty())
+        return true; // no record in it, so none cut
+    if (!fileContent.endsWith('\r') && !fileContent.endsWith("\r\n"))
+        return false;
+    return !lastKeyLacksDetail(fileContent);
 }

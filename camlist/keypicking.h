@@ -18,3 +18,8 @@ KeyList keysOfListFile(const QByteArray& fileContent);
 // the old content's keys unchanged and the new records as whole records: a line end if the
 // last line has none, and an empty detail line if the last line is a key that lacks one.
 QByteArray recordBoundaryAfter(QByteArrayView fileContent, QByteArrayView following);
+
+// Whether the bytes end with a whole record: a line end closes them, and the last key is
+// followed by its detail line. A list whose end nobody announced is only taken when they do,
+// so a transfer cut inside a record never adds half of it.
+bool endsWithWholeRecord(QByteArrayView fileContent);

@@ -3,22 +3,31 @@
 #include "posixfile.h"
 
 #include <QFile>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ListFiles {
 
+ReadOutcome read(const QString& path, qint64 limit)
+{
+    ReadOutcome outcome;
+    const int fd = PosixFile::openRegularForReading(path, &outcome.error);
+    if (fd < 0)
+        return outcome;
+    FileStatus info{};
+    if (::fstat(fd, &info) == 0)
+        outcome.size = info.st_size;
+    outcome.error = PosixFile::readFromStart(fd, outcome.content, limit);
+    ::close(fd);
+    return outcome;
+}
+
 std::optional<QByteArray> readAll(const QString& path)
 {
-    int error = 0;
-    const int fd = PosixFile::openRegularForReading(path, &error);
-    if (fd < 0)
+    ReadOutcome outcome = read(path, ownListLimit);
+    if (outcome.error != 0)
         return std::nullopt;
-    QByteArray content;
-    error = PosixFile::readFromStart(fd, content);
-    ::close(fd);
-    if (error != 0)
-        return std::nullopt;
-    return content;
+    return std::move(outcome.content);
 }
 
 FileReplacer::Outcome writeServerCopy(const QString& path, const QByteArray& serverText)

@@ -18,8 +18,26 @@ inline QString ownFile()
     return QStringLiteral("Cams.inf");
 }
 
-// The whole file, or nothing if it is missing, cannot be read, or is not a regular file (a
-// link to one is fine). A FIFO or a device is never read, so this never blocks.
+// The most of the own list that is read. A million cams make about 100 MiB, and each run adds
+// at most the server's 64 MiB; past this the keys alone would take gigabytes.
+inline constexpr qint64 ownListLimit = qint64{256} * 1024 * 1024;
+
+struct ReadOutcome
+{
+    QByteArray content;
+    // 0, or the system's error number: ENOENT when missing, EFBIG when over the limit,
+    // ENOMEM when there is no room for it, PosixFile::notARegularFile or EISDIR for what is
+    // not a list file.
+    int error = 0;
+    qint64 size = -1; // the size the file said it had, -1 if unknown
+};
+
+// The whole file, only if it is a regular file (a link to one is fine) of at most limit bytes.
+// A FIFO or a device is never read, so this never blocks.
+ReadOutcome read(const QString& path, qint64 limit);
+
+// The whole file up to the own list's limit, or nothing if it is missing, cannot be read, or is
+// not a regular file.
 std::optional<QByteArray> readAll(const QString& path);
 
 // Puts the server's text followed by CR LF under the name, as a new file: whatever stood

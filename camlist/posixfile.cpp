@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,20 +36,38 @@ int writeAll(int fd, QByteArrayView bytes)
     return 0;
 }
 
-int readFromStart(int fd, QByteArray& content)
+int readFromStart(int fd, QByteArray& content, qint64 limit)
 {
     content.clear();
     FileStatus info{};
     if (::fstat(fd, &info) != 0)
         return errno;
+    if (info.st_size > limit)
+        return EFBIG;
     // Room for the whole file and one byte more, which tells its end without a second buffer;
-    // the size is only a hint, as the file may grow while it is read.
+    // the size is only a hint, as the file may grow while it is read (or claim none at all).
     constexpr qsizetype chunk = 1 << 16;
-    content.resize(std::max<qsizetype>(info.st_size, 0) + 1);
+    try {
+        content.resize(std::max<qsizetype>(info.st_size, 0) + 1);
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    }
     qsizetype used = 0;
     for (;;) {
-        if (used == content.size())
-            content.resize(content.size() + std::max(content.size() / 2, chunk));
+        if (used > limit) {
+            content.clear();
+            return EFBIG;
+        }
+        if (used == content.size()) {
+            const qsizetype grown =
+                std::min<qint64>(content.size() + std::max(content.size() / 2, chunk), limit + 1);
+            try {
+                content.resize(std::max(grown, used + 1));
+            } catch (const std::bad_alloc&) {
+                content.clear();
+                return ENOMEM;
+            }
+        }
         const ssize_t got =
             ::pread(fd, content.data() + used, static_cast<size_t>(content.size() - used), used);
         if (got < 0 && errno == EINTR)

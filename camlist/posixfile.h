@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <limits>
 #include <sys/stat.h>
 
 // The system's record of a file; a plain name keeps it apart from the function of that name.
@@ -22,8 +23,10 @@ QString reason(int error);
 // nothing; writing the rest then fails and gives the reason.
 int writeAll(int fd, QByteArrayView bytes);
 
-// Reads from the file's start to its end, whatever the file position.
-int readFromStart(int fd, QByteArray& content);
+// Reads from the file's start to its end, whatever the file position. A file that is, or
+// grows to, more than limit bytes gives EFBIG, with nothing read; so does one whose size says
+// so, before any room is taken for it. Room that cannot be had gives ENOMEM.
+int readFromStart(int fd, QByteArray& content, qint64 limit = std::numeric_limits<qint64>::max());
 
 // Opens a file for reading only when it is a regular file (or a link to one). Never blocks:
 // a FIFO or a device is refused before anything is read from it. Gives the descriptor, or -1

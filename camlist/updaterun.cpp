@@ -3,14 +3,18 @@
 #include "camsfileappender.h"
 #include "keypicking.h"
 #include "listfiles.h"
+#include "posixfile.h"
 #include "recordmerge.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QEventLoop>
+#include <QLocale>
 #include <QLoggingCategory>
 #include <QMetaEnum>
-#include <thread>
+#include <cerrno>
+#include <mutex>
+#include <new>
+#include <utility>
 
 // Off unless asked for (QT_LOGGING_RULES="camupdate.run.info=true"): the moments a run reaches
 // each state, for timing the whole program from outside.
@@ -32,54 +36,179 @@ void UpdateRun::setState(State state)
 
 namespace {
 
-struct LoadedLists
+QString ownListRefusal(const ListFiles::ReadOutcome& read)
 {
-    FileReplacer::Outcome copy;
-    QByteArray ownText;
-    KeyList server{KeyList::Order::Sorted};
-    KeyList own{KeyList::Order::Sorted};
-};
+    const QString name = ListFiles::ownFile();
+    const QLocale english(QLocale::English);
+    const QString limit = english.formattedDataSize(ListFiles::ownListLimit, 0);
+    if (read.error == EFBIG) {
+        if (read.size > ListFiles::ownListLimit)
+            return QStringLiteral("%1 is %2 (%3 bytes), more than the %4 this program reads.")
+                .arg(name, english.formattedDataSize(read.size, 1), english.toString(read.size),
+                     limit);
+        return QStringLiteral("%1 grew past the %2 this program reads while it was read.")
+            .arg(name, limit);
+    }
+    if (read.error == ENOMEM)
+        return QStringLiteral("There is not enough memory to read %1.").arg(name);
+    return QStringLiteral("%1 could not be read: %2").arg(name, PosixFile::reason(read.error));
+}
 
-LoadedLists load(const QByteArray& serverText)
+// What reads as an empty own list rather than as a fault: no list yet, or something that is no
+// list file (adding then says why it cannot be done).
+bool readsAsEmpty(int error)
 {
-    LoadedLists loaded;
-    loaded.copy = ListFiles::writeServerCopy(ListFiles::tempFile(), serverText);
-    if (!loaded.copy.ok)
-        return loaded;
-    // The copy holds the text and one more line end, which can only end or follow the last
-    // line: it gives the same keys as the text in hand, so the file need not be read back and
-    // the keys point into the one copy of the bytes the run keeps.
-    loaded.server.addAll(serverText, pickKeys(serverText));
-    loaded.ownText = ListFiles::readAll(ListFiles::ownFile()).value_or(QByteArray());
-    loaded.own.addAll(loaded.ownText, pickKeys(loaded.ownText));
-    return loaded;
+    return error == ENOENT || error == PosixFile::notARegularFile || error == EISDIR;
 }
 
 } // namespace
 
-void UpdateRun::loadLists(QByteArray serverText)
+// Saving the copy and reading the lists, on the worker's side. The run may give it up at any
+// moment (the program ends); the copy it saved is then removed by whichever side comes last.
+struct UpdateRun::LoadJob
 {
-    setState(State::Loading);
-    LoadedLists loaded;
-    QEventLoop wait;
-    std::thread worker([&] {
-        loaded = load(serverText);
-        QMetaObject::invokeMethod(&wait, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    // Also ends early when the whole program ends; the work is then waited for all the same.
-    wait.exec();
-    worker.join();
+    QByteArray serverText;
+    FileReplacer::Outcome copy;
+    ListFiles::ReadOutcome ownRead;
+    KeyList server{KeyList::Order::Sorted};
+    KeyList own{KeyList::Order::Sorted};
+    bool outOfMemory = false;
 
-    if (!loaded.copy.ok) {
-        m_copyError = loaded.copy.error;
+    std::mutex mutex;
+    bool copySaved = false; // saved and not handed over to the run
+    bool givenUp = false;
+
+    void run()
+    {
+        try {
+            copy = ListFiles::writeServerCopy(ListFiles::tempFile(), serverText);
+            {
+                const std::lock_guard lock(mutex);
+                copySaved = copy.ok;
+                if (givenUp || !copy.ok) {
+                    removeCopyLocked();
+                    return;
+                }
+            }
+            // The copy holds the text and one more line end, which can only end or follow the
+            // last line: it gives the same keys as the text in hand, so the file need not be
+            // read back and the keys point into the one copy of the bytes the run keeps.
+            server.addAll(serverText, pickKeys(serverText));
+            ownRead = ListFiles::read(ListFiles::ownFile(), ListFiles::ownListLimit);
+            if (ownRead.error == 0)
+                own.addAll(ownRead.content, pickKeys(ownRead.content));
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+        }
+        const std::lock_guard lock(mutex);
+        if (givenUp)
+            removeCopyLocked();
+    }
+
+    void giveUp()
+    {
+        const std::lock_guard lock(mutex);
+        givenUp = true;
+        removeCopyLocked();
+    }
+
+    // Takes the saved copy over; false when there is none.
+    bool takeCopy()
+    {
+        const std::lock_guard lock(mutex);
+        return std::exchange(copySaved, false);
+    }
+
+private:
+    void removeCopyLocked()
+    {
+        if (copySaved)
+            ListFiles::remove(ListFiles::tempFile());
+        copySaved = false;
+    }
+};
+
+// The merge and the append, on the worker's side.
+struct UpdateRun::AddJob
+{
+    QByteArray serverText;
+    QByteArray ownText;
+    QList<QByteArrayView> newKeys;
+    AddOutcome outcome;
+
+    void run()
+    {
+        try {
+            // The records come from the text this run received and saved. The saved copy is
+            // not read back: another run in the same folder may have replaced or removed it.
+            const RecordMerge merge = RecordMerge::build(serverText, newKeys);
+            newKeys = {};
+            const CamsFileAppender::Outcome appended =
+                CamsFileAppender::append(ListFiles::ownFile(), merge.block, ownText);
+            if (!appended.ok) {
+                outcome.error = appended.error;
+                outcome.listLeftAsItWas = appended.leftAsItWas;
+                return;
+            }
+            QList<QByteArrayView> written;
+            written.reserve(appended.written.size());
+            for (const qsizetype index : appended.written)
+                written.append(merge.addedKeys.item(index));
+            outcome.addedKeys = merge.addedKeys.withSameBytes(KeyList::Order::AsAdded, written);
+            outcome.ok = true;
+        } catch (const std::bad_alloc&) {
+            outcome = AddOutcome();
+            outcome.error = QStringLiteral("%1 could not be updated: there was not enough memory. "
+                                           "Records written in part are set right at the next "
+                                           "start.")
+                                .arg(ListFiles::ownFile());
+            outcome.listLeftAsItWas = false;
+        }
+    }
+};
+
+void UpdateRun::loadLists(QByteArray serverText, QString fetchFailure)
+{
+    if (m_state != State::Waiting)
+        return;
+    setState(State::Loading);
+    auto job = std::make_shared<LoadJob>();
+    job->serverText = std::move(serverText);
+    m_loadJob = job;
+    m_loading = std::make_unique<BackgroundWork>([job] { job->run(); });
+    const bool done = m_loading->waitWithEventsTurning();
+    if (!done || m_state != State::Loading)
+        return; // given up: the job removes what it saved
+    m_loading.reset();
+    m_loadJob.reset();
+    m_copySaved = job->takeCopy();
+
+    if (job->outOfMemory) {
+        m_ownListError = QStringLiteral("There is not enough memory to read the lists.");
+        setState(State::OwnListNotRead);
+        return;
+    }
+    if (!job->copy.ok) {
+        m_copyError = job->copy.error;
         setState(State::CopyNotSaved);
         return;
     }
-    m_serverText = std::move(serverText);
-    m_ownText = std::move(loaded.ownText);
-    m_server = std::move(loaded.server);
-    m_own = std::move(loaded.own);
-    setState(m_server.count() == 0 ? State::NoListReceived : State::ListsLoaded);
+    if (job->ownRead.error != 0 && !readsAsEmpty(job->ownRead.error)) {
+        m_ownListError = ownListRefusal(job->ownRead);
+        setState(State::OwnListNotRead);
+        return;
+    }
+    m_serverText = std::move(job->serverText);
+    m_ownText = std::move(job->ownRead.content);
+    m_server = std::move(job->server);
+    m_own = std::move(job->own);
+    if (m_server.count() == 0) {
+        m_noListReason = fetchFailure.isEmpty() ? QStringLiteral("The server's list holds no cams.")
+                                                : std::move(fetchFailure);
+        setState(State::NoListReceived);
+        return;
+    }
+    setState(State::ListsLoaded);
 }
 
 void UpdateRun::startSearch()
@@ -109,27 +238,22 @@ bool UpdateRun::searchStep()
 
 UpdateRun::AddOutcome UpdateRun::addNewCams()
 {
-    AddOutcome outcome;
-    if (m_state != State::Reviewing)
-        return outcome;
+    if (m_state != State::Reviewing || m_adding)
+        return {};
     QElapsedTimer clock;
     clock.start();
-    // The records come from the text this run received and saved. The saved copy is not read
-    // back: another run in the same folder may have replaced or removed it meanwhile.
-    const RecordMerge merge = RecordMerge::build(m_serverText, m_new.views());
-    const CamsFileAppender::Outcome appended =
-        CamsFileAppender::append(ListFiles::ownFile(), merge.block, m_ownText);
-    if (!appended.ok) {
-        outcome.error = appended.error;
-        outcome.listLeftAsItWas = appended.leftAsItWas;
+    auto job = std::make_shared<AddJob>();
+    job->serverText = m_serverText;
+    job->ownText = m_ownText;
+    job->newKeys = m_new.views();
+    m_adding = std::make_unique<BackgroundWork>([job] { job->run(); });
+    // When the program ends meanwhile, the add still finishes before anything else happens.
+    if (!m_adding->waitWithEventsTurning())
+        m_adding->waitUntilDone();
+    m_adding.reset();
+    AddOutcome outcome = std::move(job->outcome);
+    if (!outcome.ok)
         return outcome;
-    }
-    outcome.ok = true;
-    QList<QByteArrayView> written;
-    written.reserve(appended.written.size());
-    for (const qsizetype index : appended.written)
-        written.append(merge.addedKeys.item(index));
-    outcome.addedKeys = merge.addedKeys.withSameBytes(KeyList::Order::AsAdded, written);
     m_own.addAll(outcome.addedKeys);
     m_new.clear();
     qCInfo(runLog, "appended %lld records in %lld ms",
@@ -142,8 +266,14 @@ void UpdateRun::finish()
 {
     if (m_state == State::Finished)
         return;
+    if (m_adding)
+        m_adding->waitUntilDone();
+    if (m_loadJob) {
+        m_loadJob->giveUp();
+        m_loading->giveUpWaiting();
+    }
     // Only a copy this run saved is its to remove; what stood in its way stays.
-    if (m_state != State::Waiting && m_state != State::Loading && m_state != State::CopyNotSaved)
+    if (std::exchange(m_copySaved, false))
         ListFiles::remove(ListFiles::tempFile());
     setState(State::Finished);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "backgroundwork.h"
 #include "camsearch.h"
 #include "filereplacer.h"
 #include "keylist.h"
@@ -8,6 +9,7 @@
 #include <QObject>
 #include <QString>
 #include <chrono>
+#include <memory>
 
 // One update run, from the fetched list to the end: the server copy, the own and the server
 // key lists, the search and the new cams it finds, and the append of their records. It moves
@@ -24,6 +26,7 @@ public:
         Loading,        // the server copy is being saved and both lists read
         CopyNotSaved,   // the server copy could not be saved: the run goes no further
         NoListReceived, // the server sent no cams: the run goes no further
+        OwnListNotRead, // the own list is too large or could not be read: no further
         ListsLoaded,    // both lists read, the search not started
         Searching,
         Reviewing, // the search has ended; its new cams, if any, are on offer
@@ -49,10 +52,15 @@ public:
 
     // Saves the fetched text as the server copy and reads the keys of both lists. The work runs
     // on a thread of its own while this waits with the event loop turning, so the windows stay
-    // alive; when the program ends meanwhile, it returns as soon as that work has stopped.
-    void loadLists(QByteArray serverText);
+    // alive; finish() ends the wait at once, whatever the work is waiting for. fetchFailure says
+    // why nothing came, when the fetch failed.
+    void loadLists(QByteArray serverText, QString fetchFailure = {});
     // Why the server copy could not be saved (CopyNotSaved).
     const QString& copyError() const { return m_copyError; }
+    // Why there are no server cams (NoListReceived), in words for the user.
+    const QString& noListReason() const { return m_noListReason; }
+    // Why the own list was not read (OwnListNotRead), naming it, for the user.
+    const QString& ownListError() const { return m_ownListError; }
     const KeyList& ownKeys() const { return m_own; }
     const KeyList& serverKeys() const { return m_server; }
 
@@ -64,11 +72,15 @@ public:
     qsizetype progressValue() const { return m_search.progressValue(); }
     const KeyList& newKeys() const { return m_new; }
 
-    // Appends the records of all new cams to the own list. On success the new cams are no
-    // longer on offer; on failure they stay for another try.
+    // Appends the records of all new cams to the own list, on a thread of its own while the
+    // event loop turns. On success the new cams are no longer on offer; on failure they stay
+    // for another try. An add is never cut off: it finishes (or is undone) even when the
+    // program is ending.
     AddOutcome addNewCams();
+    bool isAdding() const { return m_adding != nullptr; }
 
-    // Ends the run: the server copy it saved goes.
+    // Ends the run: an add under way is waited for, reading the lists is given up at once, and
+    // the server copy this run saved goes.
     void finish();
 
 Q_SIGNALS:
@@ -79,8 +91,17 @@ Q_SIGNALS:
 private:
     void setState(State state);
 
+    struct LoadJob;
+    struct AddJob;
+
     State m_state = State::Waiting;
     QString m_copyError;
+    QString m_noListReason;
+    QString m_ownListError;
+    bool m_copySaved = false;
+    std::shared_ptr<LoadJob> m_loadJob;
+    std::unique_ptr<BackgroundWork> m_loading;
+    std::unique_ptr<BackgroundWork> m_adding;
     QByteArray m_serverText;
     QByteArray m_ownText; // the own list as it was read, which the new cams are not in
     KeyList m_own{KeyList::Order::Sorted};

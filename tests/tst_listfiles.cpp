@@ -231,6 +231,8 @@ void TestListFiles::boundary()
     const QByteArray records("new\r\nnew detail\r\n");
     const QByteArray boundary = recordBoundaryAfter(old, records);
     QCOMPARE(boundary, expected);
+    // Bytes that need nothing in front of new records end with a whole record; nothing else does.
+    QCOMPARE(endsWithWholeRecord(old), expected.isEmpty());
     QCOMPARE(copies(pickKeys(old + boundary + records)),
              copies(pickKeys(old)) + QByteArrayList{"new"});
     // A key may start with LF; it must not pair with a CR the old content ends in.

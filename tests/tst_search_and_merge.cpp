@@ -613,21 +613,36 @@ void TestSearchAndMerge::runStates_data()
     QTest::addColumn<bool>("copyBlocked"); // a folder stands where the server copy goes
     QTest::addColumn<RunStates>("states");
     QTest::addColumn<QByteArrayList>("added");
+    // The own list: "" a small list, "40G" a sparse file of that size, or a file it links to.
+    QTest::addColumn<QByteArray>("ownList");
+    QTest::addColumn<QString>("ownError");
     using S = UpdateRun::State;
     QTest::newRow("new cams added")
         << QByteArray("k1\r\nd1\r\nk3\r\nd3") << false
         << RunStates{S::Loading, S::ListsLoaded, S::Searching, S::Reviewing, S::Finished}
-        << QByteArrayList{"k3"};
+        << QByteArrayList{"k3"} << QByteArray() << QString();
     QTest::newRow("up to date") << QByteArray("k1\r\nd1\r\n") << false
                                 << RunStates{S::Loading, S::ListsLoaded, S::Searching, S::Reviewing,
                                              S::Finished}
-                                << QByteArrayList{};
+                                << QByteArrayList{} << QByteArray() << QString();
     QTest::newRow("nothing received")
         << QByteArray() << false << RunStates{S::Loading, S::NoListReceived, S::Finished}
-        << QByteArrayList{};
+        << QByteArrayList{} << QByteArray() << QString();
     QTest::newRow("copy not saved")
         << QByteArray("k3\r\nd3") << true << RunStates{S::Loading, S::CopyNotSaved, S::Finished}
-        << QByteArrayList{};
+        << QByteArrayList{} << QByteArray() << QString();
+    // An own list the program cannot hold or read ends the run before any cam is offered.
+    const RunStates refused{S::Loading, S::OwnListNotRead, S::Finished};
+    QTest::newRow("own list too large")
+        << QByteArray("k3\r\nd3") << false << refused << QByteArrayList{} << QByteArray("40G")
+        << u"Cams.inf is 40.0 GiB (42,949,672,960 bytes), more than the 256 MiB this program "
+           "reads."_qs;
+    QTest::newRow("own list of size 0 that reads without end")
+        << QByteArray("k3\r\nd3") << false << refused << QByteArrayList{}
+        << QByteArray("/proc/self/pagemap") << u"Cams.inf could not be read: Invalid argument"_qs;
+    QTest::newRow("own list unreadable")
+        << QByteArray("k3\r\nd3") << false << refused << QByteArrayList{}
+        << QByteArray("/proc/self/mem") << u"Cams.inf could not be read: Input/output error"_qs;
 }
 
 void TestSearchAndMerge::runStates()
@@ -636,9 +651,17 @@ void TestSearchAndMerge::runStates()
     QFETCH(bool, copyBlocked);
     QFETCH(RunStates, states);
     QFETCH(QByteArrayList, added);
+    QFETCH(QByteArray, ownList);
+    QFETCH(QString, ownError);
     QTemporaryDir work;
     QVERIFY(work.isValid() && QDir::setCurrent(work.path()));
-    QVERIFY(writeFile(ListFiles::ownFile(), "k1\r\nd1\r\n"));
+    if (ownList.isEmpty())
+        QVERIFY(writeFile(ListFiles::ownFile(), "k1\r\nd1\r\n"));
+    else if (ownList == "40G")
+        QVERIFY(writeFile(ListFiles::ownFile(), "") &&
+                ::truncate("Cams.inf", off_t{40} << 30) == 0);
+    else
+        QVERIFY(QFile::link(QString::fromLatin1(ownList), ListFiles::ownFile()));
     if (copyBlocked)
         QVERIFY(QDir().mkdir(ListFiles::tempFile()));
 
@@ -669,8 +692,13 @@ void TestSearchAndMerge::runStates()
         seen.append(change.first().value<UpdateRun::State>());
     QCOMPARE(seen, states);
     QCOMPARE(QFileInfo::exists(ListFiles::tempFile()), copyBlocked);
-    QCOMPARE(fileBytes(ListFiles::ownFile()),
-             added.isEmpty() ? QByteArray("k1\r\nd1\r\n") : QByteArray("k1\r\nd1\r\nk3\r\nd3\r\n"));
+    QCOMPARE(run.ownListError(), ownError);
+    if (ownList == "40G")
+        QCOMPARE(QFileInfo(ListFiles::ownFile()).size(), qint64{40} << 30);
+    else if (ownList.isEmpty())
+        QCOMPARE(fileBytes(ListFiles::ownFile()), added.isEmpty()
+                                                      ? QByteArray("k1\r\nd1\r\n")
+                                                      : QByteArray("k1\r\nd1\r\nk3\r\nd3\r\n"));
     QVERIFY(QDir::setCurrent(QDir::tempPath()));
 }
 

@@ -162,6 +162,7 @@ private Q_SLOTS:
     void okBeforeAddingLeavesTheListAlone();
     void failedAppendKeepsTheUserInCharge();
     void listHeldByAnotherRunCanBeTriedAgain();
+    void emptyServerListIsNotUpToDate_data();
     void emptyServerListIsNotUpToDate();
     void unsavableServerCopyIsNamed();
     void cancelBeforeTheRetrieval();
@@ -549,18 +550,38 @@ void TestWindows::listHeldByAnotherRunCanBeTriedAgain()
     QCOMPARE(itemsOf(form2.List1), (QByteArrayList{"k1", "k3"}));
 }
 
-void TestWindows::emptyServerListIsNotUpToDate()
+void TestWindows::emptyServerListIsNotUpToDate_data()
 {
-    Run run;
+    QTest::addColumn<LoopbackHttpServer::Answer>("answer");
+    QTest::addColumn<QString>("reason");
     LoopbackHttpServer::Answer notFound;
     notFound.status = 404;
     notFound.body = "k1\r\nd1\r\n";
-    run.serve(notFound);
+    QTest::newRow("error status") << notFound << u"The server answered 404 Canned."_qs;
+    QTest::newRow("empty list") << LoopbackHttpServer::Answer()
+                                << u"The server's list holds no cams."_qs;
+    // A server that dies half way through a list whose end it never announced.
+    const QString cutShort = u"The transfer was cut short before the whole list arrived."_qs;
+    for (const QByteArray& sent :
+         {QByteArray("k1\r\nd1\r\nBeach Cou"), QByteArray("k1\r\n"), QByteArray("k1\r\nd1")}) {
+        LoopbackHttpServer::Answer cut;
+        cut.body = sent;
+        cut.sendLength = false;
+        QTest::addRow("unannounced end after %s", sent.constData()) << cut << cutShort;
+    }
+}
+
+void TestWindows::emptyServerListIsNotUpToDate()
+{
+    QFETCH(LoopbackHttpServer::Answer, answer);
+    QFETCH(QString, reason);
+    Run run;
+    run.serve(answer);
     run.program->start();
     QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
     QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("No list received")});
     QCOMPARE(run.dialogs.told.first().text,
-             QStringLiteral("No cam list could be received from the server."));
+             QStringLiteral("No cam list could be received from the server.\n") + reason);
     QVERIFY(!run.program->hasForm3());
     QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
 }

@@ -6,6 +6,7 @@
 #include "form2.h"
 #include "forms.h"
 #include "gethtml.h"
+#include "listfetch.h"
 #include "listfiles.h"
 #include "numbertext.h"
 #include "pictures.h"
@@ -144,18 +145,18 @@ void Form1::Timer2_Timer()
     if (m_forms.isEnding())
         return;
     Timer2.stop();
-    // The text box keeps the text as its bytes, so the text is fetched as bytes.
-    Text1->setBytes(GetHTMLBytes(Inet1, m_forms.listUrl()));
+    // The text box keeps the text as its bytes, so the text is fetched as bytes; a failed
+    // fetch leaves it empty and says why.
+    FetchOutcome fetched = fetchCamList(Inet1, m_forms.listUrl());
+    Text1->setBytes(std::move(fetched.body));
     // Cancel can be clicked while the fetch waits; then nothing more of this may run.
     if (m_forms.isEnding())
         return;
     UpdateRun& run = m_forms.run();
-    run.loadLists(Text1->bytes());
-    if (m_forms.isEnding()) {
-        // Cancelled while the lists were read: the copy saved meanwhile goes too.
-        run.finish();
+    run.loadLists(Text1->bytes(), fetched.reason);
+    // Cancelled while the lists were read: the end has given up the reading.
+    if (m_forms.isEnding())
         return;
-    }
     Inet1.cancel();
     if (run.state() == UpdateRun::State::CopyNotSaved) {
         // A local fault, not the server's: say which file and why, and leave the user's files

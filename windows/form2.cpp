@@ -78,7 +78,8 @@ Form2::Form2(Forms& forms) : QWidget(nullptr), m_forms(forms)
     connect(&run, &UpdateRun::newCamsFound, this,
             [this](const KeyList& keys) { NewC->addItems(keys); });
     if (run.state() == UpdateRun::State::ListsLoaded ||
-        run.state() == UpdateRun::State::NoListReceived)
+        run.state() == UpdateRun::State::NoListReceived ||
+        run.state() == UpdateRun::State::OwnListNotRead)
         showRunState(run.state());
 
     // The window's load starts the search timer.
@@ -93,6 +94,7 @@ void Form2::showRunState(UpdateRun::State state)
     switch (state) {
     case UpdateRun::State::ListsLoaded:
     case UpdateRun::State::NoListReceived:
+    case UpdateRun::State::OwnListNotRead:
         List2->addItems(run.serverKeys());
         List1->addItems(run.ownKeys());
         break;
@@ -125,10 +127,22 @@ void Form2::Timer1_Timer()
         return;
     Timer1.stop();
     UpdateRun& run = m_forms.run();
+    if (run.state() == UpdateRun::State::OwnListNotRead) {
+        // Showing every server cam as new would invite adding them all over again.
+        m_forms.dialogs().tell(this, QStringLiteral("List not read"),
+                               run.ownListError() + QStringLiteral("\nNothing was changed."),
+                               Dialogs::Icon::Warning);
+        if (m_forms.isEnding())
+            return;
+        run.finish();
+        m_forms.endProgram();
+        return;
+    }
     if (run.state() != UpdateRun::State::ListsLoaded) {
         // Nothing came from the server: saying the list is up to date would be a lie.
         m_forms.dialogs().tell(this, QStringLiteral("No list received"),
-                               QStringLiteral("No cam list could be received from the server."),
+                               QStringLiteral("No cam list could be received from the server.\n") +
+                                   run.noListReason(),
                                Dialogs::Icon::Information);
         if (m_forms.isEnding())
             return;
