@@ -1,8 +1,13 @@
+#include "backgroundwork.h"
+#include "endsignals.h"
 #include "messageboxdialogs.h"
 #include "program.h"
 
 #include <QApplication>
+#include <QSessionManager>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char* argv[])
 {
@@ -22,6 +27,20 @@ int main(int argc, char* argv[])
     Program program(dialogs, Program::configuredListUrl());
     QObject::connect(&program, &Program::ended, &app,
                      [](int exitCode) { QCoreApplication::exit(exitCode); });
+    // A logout, a shutdown or Ctrl+C ends the program as its own buttons do; an add under way
+    // finishes first.
+    EndSignals endSignals;
+    QObject::connect(&endSignals, &EndSignals::endRequested, &program,
+                     [&program] { program.endProgram(); });
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &program,
+                     [&program](QSessionManager&) { program.endProgram(); });
     program.start();
-    return QApplication::exec();
+    const int exitCode = QApplication::exec();
+    // Reading that was given up (a hung network folder, say) is not waited for: what it saved
+    // it removes itself if it gets the chance, and the next start clears what it left.
+    if (BackgroundWork::stillRunning() > 0) {
+        std::fflush(nullptr);
+        std::_Exit(exitCode);
+    }
+    return exitCode;
 }

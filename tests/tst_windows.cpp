@@ -1,4 +1,5 @@
 // The three windows and a whole run through them, against a real server on 127.0.0.1.
+#include "backgroundwork.h"
 #include "fakeremoteaccess.h"
 #include "form1.h"
 #include "form2.h"
@@ -25,6 +26,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -32,12 +34,52 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolTip>
+#include <atomic>
+#include <condition_variable>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <sys/file.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+
+namespace {
+
+// Reads of files the program holds up, as a hung network folder would, until let go. Only
+// reads on threads other than the test's own are held.
+std::mutex heldReadsMutex;
+std::condition_variable heldReadsChanged;
+bool holdReads = false;
+std::atomic<int> readsHeld{0};
+const std::thread::id testThread = std::this_thread::get_id();
+
+void letReadsGo()
+{
+    {
+        const std::lock_guard lock(heldReadsMutex);
+        holdReads = false;
+    }
+    heldReadsChanged.notify_all();
+}
+
+} // namespace
+
+extern "C" ssize_t pread(int fd, void* buffer, size_t count, off_t offset)
+{
+    if (std::this_thread::get_id() != testThread) {
+        std::unique_lock lock(heldReadsMutex);
+        if (holdReads) {
+            ++readsHeld;
+            heldReadsChanged.wait(lock, [] { return !holdReads; });
+        }
+    }
+    using Read = ssize_t (*)(int, void*, size_t, off_t);
+    static const auto systemRead = reinterpret_cast<Read>(::dlsym(RTLD_NEXT, "pread"));
+    return systemRead(fd, buffer, count, offset);
+}
 
 namespace {
 
@@ -168,6 +210,7 @@ private Q_SLOTS:
     void cancelBeforeTheRetrieval();
     void cancelDuringAStalledFetch();
     void cancelWhileTheListsAreRead();
+    void cancelWhileTheReadingHangs();
     void closingTheWindows();
     void listsWindowFace();
     void listsShowEveryByte();
@@ -685,6 +728,47 @@ void TestWindows::cancelWhileTheListsAreRead()
     QTest::qWait(100);
     QVERIFY(!run.program->hasForm2());
     QVERIFY(run.dialogs.told.isEmpty());
+    QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
+    QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\n"));
+}
+
+// Reading that never comes back (a hung network folder) must not hold up Cancel: the run ends
+// at once, and what the reading saved goes once it comes back.
+void TestWindows::cancelWhileTheReadingHangs()
+{
+    Run run;
+    run.serve("k2\r\nd2\r\n");
+    QVERIFY(writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n"));
+    {
+        const std::lock_guard lock(heldReadsMutex);
+        holdReads = true;
+        readsHeld = 0;
+    }
+    // Let go whatever happens, or the reading would never end.
+    const auto release = qScopeGuard(letReadsGo);
+    // The click comes from inside the wait for the reading, as a user's would.
+    QElapsedTimer sinceClick;
+    bool copyAtClick = false;
+    QTimer user;
+    user.setInterval(10);
+    connect(&user, &QTimer::timeout, &user, [&] {
+        if (readsHeld == 0 || sinceClick.isValid())
+            return;
+        copyAtClick = QFile::exists(QStringLiteral("temp.tmp"));
+        sinceClick.start();
+        QTest::mouseClick(run.program->form1().Command1, Qt::LeftButton);
+    });
+    user.start();
+    run.program->start();
+    // Only once the retrieval has returned does this wait get its turn.
+    QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
+    QVERIFY2(sinceClick.elapsed() < 500, "Cancel waited for the reading");
+    QVERIFY(copyAtClick);
+    QCOMPARE(run.program->run().state(), UpdateRun::State::Finished);
+    QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
+    QVERIFY(!run.program->hasForm2());
+    letReadsGo();
+    QTRY_COMPARE_WITH_TIMEOUT(BackgroundWork::stillRunning(), 0, runTimeout);
     QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
     QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\n"));
 }
