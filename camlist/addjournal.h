@@ -20,10 +20,10 @@
 //  16  4  chunk count c
 //  20  8  the list's length before the add
 //  28  8  the length of the bytes appended (the block)
-//  36  4  CRC-32 of the last up to 4096 bytes before the block
-//  40  4  CRC-32 of the whole block
-//  44 4c  CRC-32 of each chunk of the block (see BlockChecksums)
-//  44+4c 4  CRC-32 of everything before it
+//  36  4  CRC-32C of the last up to 4096 bytes before the block
+//  40  4  CRC-32C of the whole block
+//  44 4c  CRC-32C of each chunk of the block (see BlockChecksums)
+//  44+4c 4  CRC-32C of everything before it
 class AddJournal final
 {
 public:

@@ -3,10 +3,15 @@
 #include <QtEndian>
 #include <algorithm>
 #include <array>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <nmmintrin.h>
+#endif
 
 namespace {
 
-constexpr quint32 polynomial = 0xedb88320; // reflected, as zlib has it
+constexpr quint32 polynomial = 0x82f63b78; // Castagnoli's, reflected
 
 using Tables = std::array<std::array<quint32, 256>, 8>;
 
@@ -55,9 +60,37 @@ quint32 shiftFor(qint64 bytes)
     return shift;
 }
 
+#if defined(__x86_64__)
+__attribute__((target("sse4.2"))) quint32 crc32ByInstruction(quint32 crc, const uchar* data,
+                                                             qsizetype left)
+{
+    quint64 value = ~crc;
+    for (; left >= 8; left -= 8, data += 8) {
+        quint64 word;
+        std::memcpy(&word, data, 8);
+        value = _mm_crc32_u64(value, word);
+    }
+    auto narrow = static_cast<quint32>(value);
+    for (; left > 0; --left, ++data)
+        narrow = _mm_crc32_u8(narrow, *data);
+    return ~narrow;
+}
+
+const bool hasCrcInstruction = __builtin_cpu_supports("sse4.2");
+#endif
+
 } // namespace
 
 quint32 crc32(quint32 crc, QByteArrayView bytes)
+{
+#if defined(__x86_64__)
+    if (hasCrcInstruction)
+        return crc32ByInstruction(crc, reinterpret_cast<const uchar*>(bytes.data()), bytes.size());
+#endif
+    return crc32ByTables(crc, bytes);
+}
+
+quint32 crc32ByTables(quint32 crc, QByteArrayView bytes)
 {
     const auto* data = reinterpret_cast<const uchar*>(bytes.data());
     qsizetype left = bytes.size();

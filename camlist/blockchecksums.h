@@ -4,14 +4,18 @@
 #include <QtGlobal>
 #include <vector>
 
-// CRC-32 (the polynomial of zlib and PNG) of bytes, going on from the CRC of what came before
-// them (0 for none): crc32(crc32(0, a), b) == crc32(0, a + b).
+// CRC-32C (Castagnoli's polynomial, as ext4, btrfs and iSCSI check their data with) of bytes,
+// going on from the CRC of what came before them (0 for none):
+// crc32(crc32(0, a), b) == crc32(0, a + b). Where the processor has an instruction for it
+// (SSE 4.2), it is taken, at several gigabytes a second.
 quint32 crc32(quint32 crc, QByteArrayView bytes);
+// The same from tables, as on processors without the instruction.
+quint32 crc32ByTables(quint32 crc, QByteArrayView bytes);
 
 // The CRC of a + b from the CRCs of a and b and the length of b.
 quint32 crc32Combine(quint32 crcOfA, quint32 crcOfB, qint64 lengthOfB);
 
-// The checksums of bytes appended to a file at an offset: one CRC-32 per chunk, and one of
+// The checksums of bytes appended to a file at an offset: one CRC-32C per chunk, and one of
 // them all. Chunks end where the file's offset is a multiple of chunkSize, so the first and
 // the last may be shorter. A write that is killed stops at such a boundary, and the page cache
 // writes whole pages, so whatever part of an append a crash leaves is whole chunks, each of

@@ -13,6 +13,7 @@
 #include <QThread>
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <numeric>
 #include <sys/file.h>
@@ -112,13 +113,34 @@ struct Selection
     QList<qsizetype> written;
 };
 
+// How often the byte occurs, eight bytes at a time: millions of records are counted in a few
+// milliseconds.
+qsizetype countOf(char byte, QByteArrayView bytes)
+{
+    constexpr quint64 low7 = 0x7f7f7f7f7f7f7f7fULL;
+    const quint64 pattern = 0x0101010101010101ULL * static_cast<uchar>(byte);
+    qsizetype count = 0;
+    qsizetype at = 0;
+    for (; at + 8 <= bytes.size(); at += 8) {
+        quint64 word;
+        std::memcpy(&word, bytes.data() + at, 8);
+        const quint64 equal = word ^ pattern; // a zero byte where the byte is
+        // The top bit of each zero byte, and of no other.
+        const quint64 zeros = ~(((equal & low7) + low7) | equal | low7);
+        count += static_cast<qsizetype>(((zeros >> 7) * 0x0101010101010101ULL) >> 56);
+    }
+    for (; at < bytes.size(); ++at)
+        count += bytes[at] == byte ? 1 : 0;
+    return count;
+}
+
 // How many records LineReader finds in whole two-line records: a last key line without its
 // detail line counts too.
 qsizetype recordCount(QByteArrayView records)
 {
     if (records.isEmpty())
         return 0;
-    qsizetype lines = std::count(records.begin(), records.end(), '\r');
+    qsizetype lines = countOf('\r', records);
     if (!records.endsWith('\r') && !records.endsWith("\r\n"))
         ++lines;
     return (lines + 1) / 2;
