@@ -1,8 +1,12 @@
 #include "program.h"
 
+#include "addjournal.h"
+#include "dialogs.h"
+#include "filereplacer.h"
 #include "form1.h"
 #include "form2.h"
 #include "form3.h"
+#include "listfiles.h"
 
 #include <QtGlobal>
 
@@ -30,6 +34,13 @@ QString Program::configuredListUrl()
 
 void Program::start()
 {
+    // What a killed run left is settled before either list is read.
+    FileReplacer::removeLeftovers(ListFiles::tempFile());
+    const AddJournal::Recovery earlier = AddJournal::recover(ListFiles::ownFile());
+    if (!earlier.text.isEmpty())
+        m_dialogs.tell(nullptr, QStringLiteral("Interrupted add"), earlier.text,
+                       earlier.done == AddJournal::Done::JournalKept ? Dialogs::Icon::Warning
+                                                                     : Dialogs::Icon::Information);
     form1().show();
 }
 

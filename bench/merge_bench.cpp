@@ -1,11 +1,15 @@
 // The merge: the run's one pass over the server list, with the append, against a rescan of
 // the list for every new key.
 #include "benchdata.h"
+#include "camsfileappender.h"
 #include "linereader.h"
+#include "listfiles.h"
 #include "updaterun.h"
 
 #include <QSet>
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -79,5 +83,62 @@ void BM_RescanMerge(benchmark::State& state)
                                                       benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_RescanMerge)->Arg(2'000)->Unit(benchmark::kMillisecond);
+
+// The records of that many cams, as the run hands them to the append.
+QByteArray addedRecords(qsizetype count)
+{
+    const BenchLists lists = makeBenchLists(count, 0);
+    return makeListFile(lists.server.toByteArrayList());
+}
+
+// The append of the records to a small own list, with everything that makes it safe: the lock,
+// the look at what the list holds now, the journal written and flushed with its folder, the
+// records written and flushed, the journal removed and the folder flushed.
+void BM_AddWithJournal(benchmark::State& state)
+{
+    const QByteArray records = addedRecords(state.range(0));
+    const QByteArray own("own\r\nhttp://own.example/own.jpg\r\n");
+    const RunFolder folder(own);
+    for (auto _ : state) {
+        state.PauseTiming();
+        folder.reset();
+        state.ResumeTiming();
+        // As the run hands it over: the list as it was read, which the records are not in.
+        const CamsFileAppender::Outcome outcome =
+            CamsFileAppender::append(ListFiles::ownFile(), records, own);
+        if (!outcome.ok || outcome.written.size() != state.range(0))
+            state.SkipWithError("the records were not all added");
+    }
+    state.counters["bytes"] = static_cast<double>(records.size());
+}
+BENCHMARK(BM_AddWithJournal)->Arg(500'000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same bytes written to a new file beside the list and flushed to disk: what the disk
+// itself takes.
+void BM_WriteAndFlush(benchmark::State& state)
+{
+    const QByteArray records = addedRecords(state.range(0));
+    const RunFolder folder("own\r\nhttp://own.example/own.jpg\r\n");
+    for (auto _ : state) {
+        state.PauseTiming();
+        ::unlink("plain.inf");
+        state.ResumeTiming();
+        const int fd = ::open("plain.inf", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        bool done = fd >= 0;
+        for (qsizetype at = 0; done && at < records.size();) {
+            const ssize_t wrote =
+                ::write(fd, records.constData() + at, static_cast<size_t>(records.size() - at));
+            done = wrote > 0;
+            at += wrote;
+        }
+        done = done && ::fsync(fd) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        if (!done)
+            state.SkipWithError("the bytes were not written");
+    }
+    state.counters["bytes"] = static_cast<double>(records.size());
+}
+BENCHMARK(BM_WriteAndFlush)->Arg(500'000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace

@@ -1,19 +1,26 @@
 #include "camsfileappender.h"
 
+#include "addjournal.h"
+#include "blockchecksums.h"
+#include "keyindex.h"
 #include "keypicking.h"
 #include "linereader.h"
+#include "listfiles.h"
 #include "posixfile.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSet>
 #include <QThread>
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <numeric>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -101,57 +108,163 @@ Opened openLocked(const QByteArray& name, std::chrono::milliseconds lockWait, De
 
 struct Selection
 {
-    bool allGoIn = true; // every record goes in as it is; otherwise block holds those that do
-    QByteArray block;
+    // The records that go in, as runs of records that follow each other in those given: no
+    // copy of their bytes is made.
+    QList<QByteArrayView> runs;
     QList<qsizetype> written;
 };
+
+// How often the byte occurs, eight bytes at a time: millions of records are counted in a few
+// milliseconds.
+qsizetype countOf(char byte, QByteArrayView bytes)
+{
+    constexpr quint64 low7 = 0x7f7f7f7f7f7f7f7fULL;
+    const quint64 pattern = 0x0101010101010101ULL * static_cast<uchar>(byte);
+    qsizetype count = 0;
+    qsizetype at = 0;
+    for (; at + 8 <= bytes.size(); at += 8) {
+        quint64 word;
+        std::memcpy(&word, bytes.data() + at, 8);
+        const quint64 equal = word ^ pattern; // a zero byte where the byte is
+        // The top bit of each zero byte, and of no other.
+        const quint64 zeros = ~(((equal & low7) + low7) | equal | low7);
+        count += static_cast<qsizetype>(((zeros >> 7) * 0x0101010101010101ULL) >> 56);
+    }
+    for (; at < bytes.size(); ++at)
+        count += bytes[at] == byte ? 1 : 0;
+    return count;
+}
+
+// How many records LineReader finds in whole two-line records: a last key line without its
+// detail line counts too.
+qsizetype recordCount(QByteArrayView records)
+{
+    if (records.isEmpty())
+        return 0;
+    qsizetype lines = countOf('\r', records);
+    if (!records.endsWith('\r') && !records.endsWith("\r\n"))
+        ++lines;
+    return (lines + 1) / 2;
+}
 
 // The records whose key the file does not hold yet. Duplicates among the new records are kept:
 // only what is already in the file is left out. Keys within what was read before need no look,
 // as long as the file still begins with it.
 Selection recordsNotIn(QByteArrayView content, QByteArrayView records, QByteArrayView readBefore)
 {
-    QSet<QByteArrayView> heldKeys;
+    QList<QByteArrayView> heldKeys;
     if (content.size() != readBefore.size() || content != readBefore) {
         const qsizetype known = content.startsWith(readBefore) ? readBefore.size() : 0;
-        for (const QByteArrayView key : pickKeys(content)) {
+        LineReader reader(content);
+        QByteArrayView line;
+        while (reader.next(line)) {
+            if (line.isEmpty())
+                continue;
             // A key reaching the end of what was known may have been written on since.
-            if (key.data() + key.size() - content.data() >= known)
-                heldKeys.insert(key);
+            if (line.data() + line.size() - content.data() >= known)
+                heldKeys.append(line);
+            QByteArrayView detail;
+            reader.next(detail);
         }
     }
     Selection selection;
-    LineReader reader(records);
-    QByteArrayView key;
-    for (qsizetype index = 0; reader.next(key); ++index) {
-        QByteArrayView detail;
-        reader.next(detail);
-        if (!heldKeys.isEmpty() && heldKeys.contains(key)) {
-            if (selection.allGoIn) {
-                // The records before this one go in unchanged.
-                selection.block = QByteArray(records.data(), key.data() - records.data());
-                selection.allGoIn = false;
-            }
-            continue;
-        }
-        if (!selection.allGoIn)
-            selection.block.append(key).append("\r\n").append(detail).append("\r\n");
-        selection.written.append(index);
+    const qsizetype count = recordCount(records);
+    if (heldKeys.isEmpty()) {
+        selection.runs.append(records);
+        selection.written.resize(count);
+        std::iota(selection.written.begin(), selection.written.end(), qsizetype(0));
+        return selection;
     }
+    KeyIndex held;
+    held.reset(std::move(heldKeys));
+    while (!held.isComplete())
+        held.indexNext(KeyIndex::batchSize);
+    selection.written.reserve(count);
+    LineReader reader(records);
+    const char* runStart = records.data();
+    const char* runEnd = runStart;
+    QByteArrayView keys[KeyIndex::batchSize];
+    const char* ends[KeyIndex::batchSize];
+    qsizetype positions[KeyIndex::batchSize];
+    for (qsizetype index = 0; !reader.atEnd();) {
+        // Keys are looked up a batch at a time, as the index is quickest that way.
+        qsizetype inBatch = 0;
+        for (; inBatch < KeyIndex::batchSize && reader.next(keys[inBatch]); ++inBatch) {
+            QByteArrayView detail;
+            reader.next(detail);
+            ends[inBatch] = records.data() + reader.position();
+        }
+        held.find(keys, inBatch, positions);
+        for (qsizetype i = 0; i < inBatch; ++i, ++index) {
+            if (positions[i] >= 0) {
+                if (runEnd != runStart)
+                    selection.runs.append(QByteArrayView(runStart, runEnd));
+                runStart = runEnd = ends[i];
+                continue;
+            }
+            runEnd = ends[i];
+            selection.written.append(index);
+        }
+    }
+    if (runEnd != runStart)
+        selection.runs.append(QByteArrayView(runStart, runEnd));
     return selection;
+}
+
+// Walks through the pieces of a block, handing out consecutive stretches of it.
+class PieceCursor final
+{
+public:
+    explicit PieceCursor(const QList<QByteArrayView>& pieces) : m_pieces(pieces) {}
+
+    // The next length bytes, as parts of the pieces.
+    std::vector<QByteArrayView> take(qint64 length)
+    {
+        std::vector<QByteArrayView> parts;
+        while (length > 0 && m_piece < m_pieces.size()) {
+            const QByteArrayView rest = m_pieces[m_piece].sliced(m_offset);
+            const qsizetype part = std::min<qint64>(rest.size(), length);
+            parts.push_back(rest.first(part));
+            length -= part;
+            m_offset += part;
+            if (m_offset == m_pieces[m_piece].size()) {
+                ++m_piece;
+                m_offset = 0;
+            }
+        }
+        return parts;
+    }
+
+private:
+    const QList<QByteArrayView>& m_pieces;
+    qsizetype m_piece = 0;
+    qsizetype m_offset = 0;
+};
+
+// The block goes in stretches of about this much, each ending on a chunk boundary, so that a
+// test can stop an add in the middle of it.
+constexpr qint64 writeStretch = 1 << 20;
+
+bool sameFile(const FileStatus& a, const FileStatus& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 } // namespace
 
 CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArrayView records,
                                                    QByteArrayView readBefore,
-                                                   std::chrono::milliseconds lockWait)
+                                                   std::chrono::milliseconds lockWait,
+                                                   const StopAt& stopAt)
 {
     Outcome outcome;
     if (records.isEmpty()) {
         outcome.ok = true;
         return outcome;
     }
+    const auto stopsAt = [&](Step step) {
+        return stopAt && stopAt(step);
+    };
     const QByteArray name = QFile::encodeName(path);
     Descriptor file;
     bool created = false;
@@ -179,60 +292,144 @@ CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArr
         return outcome;
     }
 
+    // Another run may have been killed in the middle of an add since this one started: what
+    // it left is settled before anything is read, or nothing is added after it.
+    const AddJournal::Recovery earlier = AddJournal::recoverLocked(path, file.get());
+    if (earlier.done == AddJournal::Done::JournalKept) {
+        if (created)
+            ::unlink(name.constData());
+        outcome.error = QStringLiteral("%1 could not be updated, as an earlier add was "
+                                       "interrupted and could not be settled.\n%2")
+                            .arg(path, earlier.text);
+        return outcome;
+    }
+    outcome.settledBefore = earlier.text;
+
     QByteArray content;
-    error = PosixFile::readFromStart(file.get(), content);
+    // Never more than the run would read itself: a list grown past that is no list to add to.
+    error = PosixFile::readFromStart(file.get(), content, ListFiles::ownListLimit);
     if (error != 0) {
         outcome.error = failure(path, PosixFile::reason(error));
         return outcome;
     }
     const Selection selection = recordsNotIn(content, records, readBefore);
-    const QByteArrayView block = selection.allGoIn ? records : QByteArrayView(selection.block);
-    if (block.isEmpty()) {
+    if (selection.runs.isEmpty()) {
         outcome.ok = true;
         return outcome;
     }
-    const QByteArray boundary = recordBoundaryAfter(content, block);
+    const QByteArray boundary = recordBoundaryAfter(content, selection.runs.first());
+    QList<QByteArrayView> pieces;
+    pieces.reserve(selection.runs.size() + 1);
+    if (!boundary.isEmpty())
+        pieces.append(boundary);
+    pieces.append(selection.runs);
+    const AddJournal::Entry entry = AddJournal::describe(content, pieces);
     const auto oldSize = static_cast<off_t>(content.size());
     content.clear();
 
-    error = PosixFile::writeAll(file.get(), boundary);
-    if (error == 0)
-        error = PosixFile::writeAll(file.get(), block);
+    bool stopped = false;
+    error = AddJournal::write(
+        path, AddJournal::encode(entry), [&] { return stopsAt(Step::JournalHeaderWritten); },
+        stopped);
+    if (stopped || (error == 0 && stopsAt(Step::JournalWritten)))
+        return outcome;
+    if (error != 0) {
+        if (created)
+            ::unlink(name.constData());
+        outcome.error =
+            failure(path, PosixFile::reason(error)) +
+            QStringLiteral("\nThe note kept while cams are added, %1, could not be written.")
+                .arg(AddJournal::nameFor(path));
+        return outcome;
+    }
+
+    // O_APPEND: each stretch goes to the end as it is then.
+    PieceCursor cursor(pieces);
+    qint64 written = 0;
+    while (error == 0 && written < entry.blockLength) {
+        const qint64 at = oldSize + written;
+        const qint64 end = std::min<qint64>(oldSize + entry.blockLength,
+                                            (at + writeStretch) / BlockChecksums::chunkSize *
+                                                BlockChecksums::chunkSize);
+        const std::vector<QByteArrayView> parts = cursor.take(end - at);
+        error = PosixFile::writeAll(file.get(), parts, written);
+        if (error == 0 && written < entry.blockLength && stopsAt(Step::PartOfBlockWritten))
+            return outcome;
+    }
     if (error == 0 && ::fsync(file.get()) != 0)
         error = errno;
     if (error == 0) {
+        if (stopsAt(Step::BlockWritten))
+            return outcome;
+        // Written and on disk; but the name may have been given to another file meanwhile.
+        FileStatus wrote{};
+        FileStatus named{};
+        const bool stillNamed = ::fstat(file.get(), &wrote) == 0 &&
+                                ::stat(name.constData(), &named) == 0 && sameFile(wrote, named);
         if (created)
             PosixFile::syncFolderOf(path);
+        // The journal says nothing of the file now under the name, whatever that is.
+        const int removeError = AddJournal::remove(path);
+        if (stopsAt(Step::JournalRemoved))
+            return outcome;
+        if (!stillNamed) {
+            outcome.replaced = true;
+            outcome.leftAsItWas = false;
+            outcome.error = QStringLiteral("%1 was replaced by another program while the new "
+                                           "cams were added: they went into the file that was "
+                                           "replaced, not into the %1 there is now, so they "
+                                           "are still on offer.")
+                                .arg(path);
+            return outcome;
+        }
+        if (removeError != 0)
+            outcome.settledBefore +=
+                QStringLiteral("\n%1 could not be removed: %2")
+                    .arg(AddJournal::nameFor(path), PosixFile::reason(removeError));
         outcome.ok = true;
         outcome.written = selection.written;
         return outcome;
     }
 
     outcome.error = failure(path, PosixFile::reason(error));
+    // Only this add's own bytes are taken back: if the file has grown beyond them, another
+    // program wrote after them, and cutting would lose its bytes.
+    const qint64 leftAt = oldSize + written;
+    FileStatus now{};
+    const qint64 size = ::fstat(file.get(), &now) == 0 ? static_cast<qint64>(now.st_size) : -1;
+    if (size != leftAt) {
+        outcome.leftAsItWas = false;
+        outcome.error +=
+            size < 0 ? QStringLiteral("\nIts length could not be checked, so nothing was cut: "
+                                      "incomplete new records may be left at its end.")
+                     : QStringLiteral("\nAnother program has written to it meanwhile, so nothing "
+                                      "was cut: after its old %1 bytes come %2 bytes of "
+                                      "incomplete new records, then %3 bytes the other program "
+                                      "wrote.")
+                           .arg(oldSize)
+                           .arg(written)
+                           .arg(size - leftAt);
+        return outcome;
+    }
     if (created) {
         if (::unlink(name.constData()) == 0) {
             PosixFile::syncFolderOf(path);
+            AddJournal::remove(path);
         } else {
             outcome.leftAsItWas = false;
             outcome.error += QStringLiteral("\nThe new, incomplete file could not be removed "
                                             "again: %1")
                                  .arg(PosixFile::reason(errno));
         }
-    } else if (::ftruncate(file.get(), oldSize) == 0) {
-        ::fsync(file.get());
+    } else if (::ftruncate(file.get(), oldSize) == 0 && ::fsync(file.get()) == 0) {
+        AddJournal::remove(path);
     } else {
         const int cutError = errno;
         outcome.leftAsItWas = false;
-        FileStatus now{};
-        const qint64 extra =
-            ::fstat(file.get(), &now) == 0 ? static_cast<qint64>(now.st_size - oldSize) : -1;
-        outcome.error += QStringLiteral("\nIt could not be cut back to its old length (%1): ")
-                             .arg(PosixFile::reason(cutError));
-        outcome.error += extra >= 0 ? QStringLiteral("%1 bytes of incomplete new records are "
-                                                     "left at its end.")
-                                          .arg(extra)
-                                    : QStringLiteral("incomplete new records may be left at its "
-                                                     "end.");
+        outcome.error += QStringLiteral("\nIt could not be cut back to its old length (%1): %2 "
+                                        "bytes of incomplete new records are left at its end.")
+                             .arg(PosixFile::reason(cutError))
+                             .arg(written);
     }
     return outcome;
 }

@@ -4,14 +4,18 @@
 #include <QList>
 #include <QString>
 #include <chrono>
+#include <functional>
 
 // Appends whole records to the own cam list without ever changing what it already holds.
 // Only a regular file (or a link to one) is appended to, under an exclusive lock, so two runs
 // never interleave. Under the lock the file is read as it is now: records whose key it already
 // holds (added meanwhile by another run) are left out, and the record boundary is taken from
 // its current end. The block goes to the end in one append and is flushed to disk before
-// success is reported; when anything fails the file is cut back to its old length (or removed,
-// if this call created it).
+// success is reported, and the name is checked to still be that file. A journal beside the file
+// (AddJournal) says what is being appended until it is on disk, so that a kill or a power cut at
+// any moment can be settled at the next start; one left by an earlier run is settled first.
+// When anything fails the file is cut back to its old length (or removed, if this call created
+// it), but only while it is the length this add left it: another program's bytes stay.
 class CamsFileAppender final
 {
 public:
@@ -28,12 +32,31 @@ public:
         QString error; // why it failed, for the user
         // The records really written, as indices into the records given, in file order.
         QList<qsizetype> written;
+        // The name came to mean another file while the records were written: they went into
+        // the file that was replaced, not into the one there now.
+        bool replaced = false;
+        // What an earlier, interrupted add had left and how it was settled first; empty if
+        // there was none.
+        QString settledBefore;
     };
+
+    // The moments of an add at which a crash leaves a state of its own.
+    enum class Step {
+        JournalHeaderWritten, // the journal is there, not whole
+        JournalWritten,       // the journal is on disk, nothing appended
+        PartOfBlockWritten,   // some of the records are appended, ending on a page boundary
+        BlockWritten,         // all of them are appended and on disk
+        JournalRemoved,       // the add is complete
+    };
+    // Asked at each step; true stops the add there as a kill would: nothing more is written
+    // and nothing undone. For tests.
+    using StopAt = std::function<bool(Step)>;
 
     // The records are whole two-line records, each line ended by CR LF. readBefore is what the
     // file held when the records were chosen, none of whose keys they repeat: while the file
     // still begins with it, only the keys after it are looked at.
     static Outcome append(const QString& path, QByteArrayView records,
                           QByteArrayView readBefore = {},
-                          std::chrono::milliseconds lockWait = defaultLockWait);
+                          std::chrono::milliseconds lockWait = defaultLockWait,
+                          const StopAt& stopAt = {});
 };

@@ -3,10 +3,34 @@
 #include "posixfile.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+namespace {
+
+// mkostemp's six characters: letters and digits.
+bool isScratchNameOf(const char* entry, const QByteArray& name)
+{
+    constexpr size_t unique = 6;
+    const size_t length = std::strlen(entry);
+    if (length != size_t(name.size()) + 1 + unique ||
+        std::memcmp(entry, name.constData(), size_t(name.size())) != 0 || entry[name.size()] != '.')
+        return false;
+    for (size_t i = size_t(name.size()) + 1; i < length; ++i) {
+        const char c = entry[i];
+        if (!(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && !(c >= '0' && c <= '9'))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
 
 FileReplacer::Outcome FileReplacer::replace(const QString& path,
                                             std::initializer_list<QByteArrayView> parts)
@@ -17,6 +41,8 @@ FileReplacer::Outcome FileReplacer::replace(const QString& path,
     const int fd = ::mkostemp(scratchName.data(), O_CLOEXEC);
     if (fd < 0)
         return {false, PosixFile::reason(errno)};
+    // Held until the rename, so that a run starting meanwhile sees the file is in use.
+    ::flock(fd, LOCK_EX);
     int error = 0;
     for (const QByteArrayView part : parts) {
         error = PosixFile::writeAll(fd, part);
@@ -35,4 +61,43 @@ FileReplacer::Outcome FileReplacer::replace(const QString& path,
     }
     PosixFile::syncFolderOf(path);
     return {true, {}};
+}
+
+int FileReplacer::removeLeftovers(const QString& path)
+{
+    const QFileInfo info(path);
+    const QByteArray folder = QFile::encodeName(info.path());
+    const QByteArray name = QFile::encodeName(info.fileName());
+    const int folderFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0)
+        return 0;
+    DIR* entries = ::fdopendir(folderFd);
+    if (!entries) {
+        ::close(folderFd);
+        return 0;
+    }
+    int removed = 0;
+    while (const dirent* entry = ::readdir(entries)) {
+        if (!isScratchNameOf(entry->d_name, name))
+            continue;
+        FileStatus named{};
+        if (::fstatat(folderFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(named.st_mode) || named.st_uid != ::geteuid())
+            continue;
+        const int fd =
+            ::openat(folderFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        FileStatus opened{};
+        // Still the file looked at, and no replace is writing it.
+        if (::fstat(fd, &opened) == 0 && opened.st_dev == named.st_dev &&
+            opened.st_ino == named.st_ino && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            ::unlinkat(folderFd, entry->d_name, 0) == 0)
+            ++removed;
+        ::close(fd);
+    }
+    ::closedir(entries);
+    if (removed > 0)
+        PosixFile::syncFolderOf(path);
+    return removed;
 }

@@ -19,4 +19,10 @@ public:
 
     // The parts are written one after the other, so a large text needs no joined copy.
     static Outcome replace(const QString& path, std::initializer_list<QByteArrayView> parts);
+
+    // Removes the scratch files that replacing this name left behind when a run was killed
+    // before it could: only regular files (not links) of the user's own, named exactly as
+    // replace() names them, and none that a replace going on right now holds. Gives how many
+    // were removed.
+    static int removeLeftovers(const QString& path);
 };

@@ -12,6 +12,8 @@ public:
     // Gives the next line without its line end; false once every line has been read.
     bool next(QByteArrayView& line);
     bool atEnd() const { return m_pos >= m_data.size(); }
+    // Where the next line begins: the end of the lines read so far, with their line ends.
+    qsizetype position() const { return m_pos; }
 
 private:
     QByteArrayView m_data;

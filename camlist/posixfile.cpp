@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace PosixFile {
@@ -34,6 +35,46 @@ int writeAll(int fd, QByteArrayView bytes)
         done += written;
     }
     return 0;
+}
+
+int writeAll(int fd, std::span<const QByteArrayView> parts, qint64& written)
+{
+    constexpr size_t mostAtOnce = 64;
+    size_t first = 0;   // the first part not written whole
+    qsizetype skip = 0; // how much of it is written
+    for (;;) {
+        while (first < parts.size() && parts[first].size() == skip) {
+            ++first;
+            skip = 0;
+        }
+        if (first == parts.size())
+            return 0;
+        iovec vectors[mostAtOnce];
+        int count = 0;
+        for (size_t i = first; i < parts.size() && count < int(mostAtOnce); ++i) {
+            const QByteArrayView part = i == first ? parts[i].sliced(skip) : parts[i];
+            if (!part.isEmpty())
+                vectors[count++] = {const_cast<char*>(part.data()), size_t(part.size())};
+        }
+        const ssize_t done = ::writev(fd, vectors, count);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done < 0)
+            return errno;
+        if (done == 0)
+            return EIO;
+        written += done;
+        for (qint64 left = done; left > 0;) {
+            const qint64 rest = parts[first].size() - skip;
+            if (left < rest) {
+                skip += left;
+                break;
+            }
+            left -= rest;
+            ++first;
+            skip = 0;
+        }
+    }
 }
 
 int readFromStart(int fd, QByteArray& content, qint64 limit)

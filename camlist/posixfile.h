@@ -4,6 +4,7 @@
 #include <QByteArrayView>
 #include <QString>
 #include <limits>
+#include <span>
 #include <sys/stat.h>
 
 // The system's record of a file; a plain name keeps it apart from the function of that name.
@@ -22,6 +23,10 @@ QString reason(int error);
 // Writes every byte. A write the system cuts short (disk full, file-size limit) reports
 // nothing; writing the rest then fails and gives the reason.
 int writeAll(int fd, QByteArrayView bytes);
+// The same for parts written one after the other, gathered into as few calls as the system
+// takes: a kill stops such a call only where the page cache's pages meet. written counts the
+// bytes that went in, also when it fails.
+int writeAll(int fd, std::span<const QByteArrayView> parts, qint64& written);
 
 // Reads from the file's start to its end, whatever the file position. A file that is, or
 // grows to, more than limit bytes gives EFBIG, with nothing read; so does one whose size says

@@ -333,7 +333,8 @@ void TestSearchAndMerge::appendFailingWriteLeavesTheFileAsItWas()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("Cams.inf"));
-    const QByteArray old("k1\r\nd1\r\n");
+    // Longer than the add's journal, so the limit is reached by the records themselves.
+    const QByteArray old = recordsOf({"k1", "k2", "k3", "k4", "k5", "k6", "k7", "k8"});
     QVERIFY(writeFile(path, old));
     // Appending works on an append-only file; cutting it back does not.
     const QString stuck = dir.filePath(QStringLiteral("append-only.inf"));
@@ -360,6 +361,7 @@ void TestSearchAndMerge::appendFailingWriteLeavesTheFileAsItWas()
     // The system's own reason, not a vague one: the user must know what to mend.
     QVERIFY2(outcome.error.contains(QStringLiteral("File too large")), qPrintable(outcome.error));
     QCOMPARE(fileBytes(path), old);
+    QVERIFY(!QFile::exists(path + QStringLiteral("-journal")));
     QVERIFY(!fresh.ok);
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("new.inf"))));
     if (!appendOnly)
@@ -423,6 +425,11 @@ void TestSearchAndMerge::appendLeavesOutWhatTheFileAlreadyHolds_data()
     QTest::newRow("its last key written on since")
         << k1 + k2 << QByteArray("k1\r\nd1\r\nk") << QList<qsizetype>{1, 2} << k1 + k2 + k3s
         << records;
+    // The records around one already there go in as they are, without it.
+    QTest::newRow("another run added one in the middle")
+        << k1 + k3s.first(8) << k1 << QList<qsizetype>{0, 3}
+        << k1 + k3s.first(8) + k2 + "k4\r\nd4\r\n"
+        << k2 + k3s + "k4\r\nd4\r\n";
     QTest::newRow("unchanged since")
         << k1 << k1 << QList<qsizetype>{0, 1, 2} << k1 + records << records;
     // Everything already there: nothing is written, not even a boundary.

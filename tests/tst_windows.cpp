@@ -1,5 +1,6 @@
 // The three windows and a whole run through them, against a real server on 127.0.0.1.
 #include "backgroundwork.h"
+#include "camsfileappender.h"
 #include "fakeremoteaccess.h"
 #include "form1.h"
 #include "form2.h"
@@ -206,6 +207,7 @@ private Q_SLOTS:
     void listHeldByAnotherRunCanBeTriedAgain();
     void emptyServerListIsNotUpToDate_data();
     void emptyServerListIsNotUpToDate();
+    void whatAKilledRunLeftIsSettledAtStart();
     void unsavableServerCopyIsNamed();
     void cancelBeforeTheRetrieval();
     void cancelDuringAStalledFetch();
@@ -591,6 +593,37 @@ void TestWindows::listHeldByAnotherRunCanBeTriedAgain()
     QCOMPARE(run.dialogs.told.last().text, QStringLiteral(" 1 Cams was/were added"));
     QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\nk3\r\nd3\r\n"));
     QCOMPARE(itemsOf(form2.List1), (QByteArrayList{"k1", "k3"}));
+}
+
+// A run killed in the middle of an add left a torn block and half a server copy: the next start
+// cuts the block off before the list is read, says so once, and goes on.
+void TestWindows::whatAKilledRunLeftIsSettledAtStart()
+{
+    Run run;
+    run.serve("k1\r\nd1\r\nk3\r\nd3\r\n");
+    QVERIFY(writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n"));
+    QVERIFY(writeFile(QStringLiteral("temp.tmp.Xq3Zt1"), "k1\r\n"));
+    QByteArray records;
+    for (int i = 0; i < 40'000; ++i)
+        records += "torn" + QByteArray::number(i) + "\r\nhttp://cams.example/torn.jpg\r\n";
+    QVERIFY(!CamsFileAppender::append(QStringLiteral("Cams.inf"), records, {},
+                                      CamsFileAppender::defaultLockWait,
+                                      [](CamsFileAppender::Step step) {
+                                          return step == CamsFileAppender::Step::PartOfBlockWritten;
+                                      })
+                 .ok);
+    QVERIFY(QFileInfo(QStringLiteral("Cams.inf")).size() > 1'000'000);
+
+    QVERIFY(run.runToReview());
+    QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("Interrupted add")});
+    QCOMPARE(run.dialogs.told.first().icon, Dialogs::Icon::Information);
+    QVERIFY2(run.dialogs.told.first().text.contains(QStringLiteral("they were cut off")),
+             qPrintable(run.dialogs.told.first().text));
+    QCOMPARE(itemsOf(run.program->form2().List1), QByteArrayList{"k1"});
+    QCOMPARE(itemsOf(run.program->form2().NewC), QByteArrayList{"k3"});
+    QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\n"));
+    QCOMPARE(QDir().entryList(QDir::Files),
+             (QStringList{QStringLiteral("Cams.inf"), QStringLiteral("temp.tmp")}));
 }
 
 void TestWindows::emptyServerListIsNotUpToDate_data()

@@ -8,9 +8,11 @@ sys.dont_write_bytecode = True  # keep the source tree free of caches
 
 import os  # noqa: E402
 import shutil  # noqa: E402
+import signal  # noqa: E402
 import stat  # noqa: E402
 import subprocess  # noqa: E402
 import tempfile  # noqa: E402
+import time  # noqa: E402
 import unittest  # noqa: E402
 
 import harness  # noqa: E402
@@ -29,6 +31,7 @@ ADD_QUESTION = "Add all"
 ADDED = "New Cams added"
 NOT_ADDED = "Cams not added"
 UP_TO_DATE = "No new Cams available"
+INTERRUPTED = "Interrupted add"
 
 NOBODY = 65534  # the unprivileged user the program runs as where the test is root
 
@@ -162,11 +165,12 @@ class OwnListFaults(FileTest):
 
     def test_full_disk_cuts_the_list_back(self):
         # A 16 KiB tmpfs, mounted in a mount namespace of the program's own so it goes away
-        # with it. The list fills three pages but for a few bytes, the server copy the fourth:
-        # the new records stop after those few bytes with "No space left on device".
+        # with it. The list fills two pages but for a few bytes, the server copy the third and
+        # the add's journal the fourth: the new records stop after those few bytes with "No
+        # space left on device".
         old = bytearray(records(*((b"Own %05d" % i, b"http://own.example/%d.jpg" % i)
-                                  for i in range(300))))
-        pad = 3 * 4096 - 8 - len(old)
+                                  for i in range(150))))
+        pad = 2 * 4096 - 8 - len(old)
         self.assertGreater(pad, 0)
         old[-2:-2] = b"#" * pad  # the last detail line grows to fill the pages
         old = bytes(old)
@@ -288,6 +292,58 @@ class TwoRunsInOneFolder(FileTest):
         self.assert_ended(second)
         self.assertEqual(self.read("Cams.inf"), OWN + NEW)
         self.assertEqual(self.files(), ["Cams.inf"])
+
+
+class KilledInTheMiddleOfAnAdd(FileTest):
+
+    def test_next_run_settles_what_the_kill_left_and_goes_on(self):
+        # So many new records that the add lasts long enough to be caught with Cams.inf
+        # growing, or its journal standing beside it.
+        pairs = [(b"Cam %07d" % i, b"http://cams.example/%d.jpg" % i) for i in range(400_000)]
+        url = self.serve(records(*pairs)).url
+        for _ in range(3):
+            scratch = self.new_scratch()
+            scratch.write_cams(OWN)
+            journal = scratch.path("Cams.inf-journal")
+            app = self.start(url, scratch=scratch)
+            app.wait_search_ended(timeout=60)
+            app.click_add_all(ADD_QUESTION)
+            app.key(ADD_QUESTION, "Return", allowed=harness.MAIN_WINDOWS | {ADD_QUESTION})
+
+            # Killed as soon as Cams.inf grows; failing that, while the journal stands.
+            journal_seen, deadline = False, time.monotonic() + 30
+            while os.path.getsize(scratch.path("Cams.inf")) == len(OWN):
+                if os.path.exists(journal):
+                    journal_seen = True
+                elif journal_seen or time.monotonic() > deadline:
+                    break
+                app.running()
+            os.kill(app.pid, signal.SIGKILL)
+            app.process.wait(5)
+            if os.path.exists(journal):
+                break  # caught in the middle; otherwise the add was done before the kill came
+        else:
+            self.skipTest("the add was over each time before the kill reached it")
+
+        again = self.start(url, scratch=scratch)
+        text = again.box_text(INTERRUPTED)
+        self.assertTrue(text.startswith("An earlier add of new cams to Cams.inf was interrupted."),
+                        text)
+        # Settled before the box: the old bytes, or the old bytes and whole records.
+        content = scratch.read("Cams.inf")
+        self.assertTrue(content.startswith(OWN))
+        added = read_records(content[len(OWN):])
+        self.assertEqual(records(*added), content[len(OWN):])
+        self.assertIn(len(added), (0, len(pairs)))
+        self.assertLessEqual(set(added), set(pairs))
+        self.assertFalse(os.path.exists(journal))
+        again.answer(INTERRUPTED)
+        # The run goes on as usual, with what the kill left read as the own list.
+        again.wait_search_ended(timeout=60)
+        self.assertEqual(again.seen, [INTERRUPTED])
+        again.key(FORM2, "alt+o")
+        self.assert_ended(again, within=10)
+        self.assertEqual(scratch.files(), ["Cams.inf"])
 
 
 class LinkedServerCopy(FileTest):

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+#include <QString>
+#include <functional>
+#include <vector>
+
+// The journal of an add to a list file: a small file beside the list, named after it, that
+// says what the add is about to append before the first byte goes in, so that whatever a kill
+// or a power cut leaves can be told apart and settled at the next start. The add writes it as
+// a new file and flushes it and its folder, appends and flushes, then removes it and flushes
+// the folder: a journal that is not whole was torn before anything was appended.
+//
+// Format, version 1, numbers little-endian:
+//   0  8  "CAMSJRNL"
+//   8  4  version (1)
+//  12  4  chunk size (4096)
+//  16  4  chunk count c
+//  20  8  the list's length before the add
+//  28  8  the length of the bytes appended (the block)
+//  36  4  CRC-32C of the last up to 4096 bytes before the block
+//  40  4  CRC-32C of the whole block
+//  44 4c  CRC-32C of each chunk of the block (see BlockChecksums)
+//  44+4c 4  CRC-32C of everything before it
+class AddJournal final
+{
+public:
+    static constexpr qsizetype headerSize = 44;
+
+    struct Entry
+    {
+        qint64 oldLength = 0;
+        quint32 oldTailCrc = 0;
+        qint64 blockLength = 0;
+        quint32 blockCrc = 0;
+        std::vector<quint32> chunkCrcs;
+    };
+
+    // The journal's name: the list's name followed by "-journal", in the list's folder.
+    static QString nameFor(const QString& listPath);
+
+    // The entry for appending the pieces, one after the other, to a list holding oldContent:
+    // one pass over the bytes.
+    static Entry describe(QByteArrayView oldContent, const QList<QByteArrayView>& pieces);
+    static QByteArray encode(const Entry& entry);
+    enum class Decoded { Whole, Torn, Unknown };
+    static Decoded decode(QByteArrayView bytes, Entry& entry);
+
+    // Writes the encoded entry as a new file under the journal's name (never through what
+    // stands there), flushed, and syncs the folder. Gives 0 or the system's error number; a
+    // failure leaves no journal. stopAfterHeader, when it returns true, leaves the journal
+    // there with its header only, as a crash would, and sets stopped.
+    static int write(const QString& listPath, const QByteArray& encoded,
+                     const std::function<bool()>& stopAfterHeader, bool& stopped);
+    // Removes the journal's name and syncs the folder. Gives 0 or the system's error number.
+    static int remove(const QString& listPath);
+
+    enum class Found {
+        None,           // no journal
+        InUse,          // another run holds the list's lock: the journal may be its own
+        TornJournal,    // the journal is not whole, so nothing had been appended
+        ListGone,       // the list is not there any more
+        NothingWritten, // the list holds its old bytes
+        TornBlock,      // the list holds its old bytes and whole chunks of the block
+        WholeBlock,     // the list holds its old bytes and the whole block
+        OtherBytes,     // what the list holds is not that: another program changed it since
+        Unusable,       // the journal or the list could not be read, or is not ours to read
+    };
+    enum class Done {
+        Nothing,
+        JournalRemoved, // the list needed no repair
+        BlockCut,       // the torn block was cut off and the journal removed
+        JournalKept,    // nothing was changed, and the journal stays for the user to look at
+    };
+    struct Recovery
+    {
+        Found found = Found::None;
+        Done done = Done::Nothing;
+        QString text; // what was found and done, for the user; empty when there is no news
+    };
+
+    // Settles a journal left by an interrupted add, if the list is not locked by another run.
+    static Recovery recover(const QString& listPath);
+    // The same, for a caller that holds the lock on the list's open descriptor.
+    static Recovery recoverLocked(const QString& listPath, int listFd);
+};
