@@ -1,5 +1,6 @@
 #include "messageboxdialogs.h"
 #include "program.h"
+#include "windowaccessibility.h"
 
 #include <QApplication>
 #include <csignal>
@@ -18,6 +19,7 @@ int main(int argc, char* argv[])
     // Hiding or closing windows never ends the program; only its own end does.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    installWindowAccessibility();
     MessageBoxDialogs dialogs;
     Program program(dialogs, Program::configuredListUrl());
     QObject::connect(&program, &Program::ended, &app,
