@@ -57,7 +57,7 @@ class ScreenReader(harness.E2ETest):
     def test_every_window_and_control_has_its_role_and_name(self):
         self.write_cams(OWN)
         # A slow server keeps the download window up long enough to read it.
-        server = harness.ListServer(SERVER, delay=3.0)
+        server = harness.ListServer(SERVER, delay=5.0)
         self.addCleanup(server.stop)
         app = self.start(server.url, accessible=True)
         checked = [FORM1]
