@@ -2,6 +2,7 @@
 #include "endsignals.h"
 #include "messageboxdialogs.h"
 #include "program.h"
+#include "windowaccessibility.h"
 
 #include <QApplication>
 #include <QSessionManager>
@@ -23,6 +24,7 @@ int main(int argc, char* argv[])
     // Hiding or closing windows never ends the program; only its own end does.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    installWindowAccessibility();
     MessageBoxDialogs dialogs;
     Program program(dialogs, Program::configuredListUrl());
     QObject::connect(&program, &Program::ended, &app,

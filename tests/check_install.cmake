@@ -8,7 +8,8 @@ if(NOT result EQUAL 0)
 endif()
 foreach(path bin/camupdate share/applications/camupdate.desktop
         share/icons/hicolor/48x48/apps/camupdate.png share/icons/hicolor/96x96/apps/camupdate.png
-        share/metainfo/example.camupdate.camupdate.metainfo.xml)
+        share/metainfo/example.camupdate.camupdate.metainfo.xml share/man/man1/camupdate.1.gz
+        share/doc/camupdate/copyright share/doc/camupdate/changelog.gz)
     if(NOT EXISTS "${PREFIX}/${path}")
         message(FATAL_ERROR "not installed: ${path}")
     endif()

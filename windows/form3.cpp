@@ -24,6 +24,7 @@ Form3::Form3(Forms& forms) : QWidget(nullptr), m_forms(forms)
     ProgressBar2->setRange(0, 100);
     ProgressBar2->setValue(0);
     ProgressBar2->setTextVisible(false);
+    ProgressBar2->setAccessibleName(QStringLiteral("Search progress"));
 
     const auto cursorLabel = [this](const char* name, int left) {
         QLabel* label = new QLabel(QStringLiteral("0"), this);

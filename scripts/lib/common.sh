@@ -32,13 +32,16 @@ ensure_packages() {
 
 build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
     libgl-dev libcurl4-openssl-dev fonts-dejavu-core python3)
-# A virtual X server and the tool that clicks in it: the demo without a display, and the
-# end-to-end tests.
-headless_packages=(xvfb xauth xdotool)
-# The tests: the above, the fuzzing and formatting tools, the benchmarks, and what packs and
-# checks the Debian package.
+# A virtual X server, the tool that clicks in it, and a session bus for each run of the
+# program: the demo without a display, and the end-to-end tests.
+headless_packages=(xvfb xauth xdotool dbus-daemon)
+# The tests: the above, the fuzzing and formatting tools, the benchmarks, what packs and checks
+# the Debian package (lintian, man), the accessibility bus (at-spi2-core) and the screen
+# reader's view of it (python3-pyatspi), and a headless Wayland compositor with Qt's Wayland
+# plugin.
 test_packages=("${headless_packages[@]}" x11-utils clang libclang-rt-14-dev clang-format
-    libbenchmark-dev curl dpkg-dev desktop-file-utils appstream)
+    libbenchmark-dev curl dpkg-dev desktop-file-utils appstream lintian man-db
+    at-spi2-core python3-pyatspi gir1.2-atspi-2.0 weston qt6-wayland)
 
 # Configures and builds one build folder: configure_and_build DIR [cmake options...]
 # Configuring every time is cheap, and it finds tools installed since the last time.

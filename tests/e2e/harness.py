@@ -10,6 +10,7 @@ listens on 127.0.0.1 only, and whatever a test starts is ended by that test.
 """
 
 import http.server
+import json
 import os
 import select
 import shutil
@@ -39,6 +40,10 @@ OK = (444, 372)  # Form2
 STALL_TIMEOUT = 30.0
 
 LIST_PATH = "/list.txt"
+
+# AT-SPI's Python bindings are Debian's, for Debian's Python, whatever python3 runs the tests.
+ATSPI_PYTHON = "/usr/bin/python3"
+ATSPI_CLIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "atspi_client.py")
 
 
 def binary():
@@ -124,6 +129,9 @@ class XServer:
     def _log(self):
         self.log.seek(0)
         return ":\n" + self.log.read().decode(errors="replace")
+
+    def environment(self):
+        return {"DISPLAY": self.display, "QT_QPA_PLATFORM": "xcb"}
 
     def stop(self):
         if self.process.poll() is None:
@@ -348,6 +356,60 @@ def write_png(path, width, height, rows):
 
 
 # --------------------------------------------------------------------------------------------
+# A Wayland compositor
+
+
+class Weston:
+    """One headless Weston for a whole test run, as a Wayland desktop has. Its socket lies in a
+    private runtime folder of its own; the program reaches it by the socket's full path."""
+
+    def __init__(self):
+        if shutil.which("weston") is None:
+            raise unittest.SkipTest("weston is not installed")
+        self.runtime = tempfile.mkdtemp(prefix="camupdate-e2e-wayland-")  # mode 0700
+        self.socket = os.path.join(self.runtime, "wayland-e2e")
+        self.log = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(
+            ["weston", "--backend=headless-backend.so", "--use-pixman", "--no-config",
+             "--idle-time=0", "--width=1024", "--height=768", "--socket=wayland-e2e"],
+            env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "XDG_RUNTIME_DIR": self.runtime,
+                 "HOME": self.runtime},
+            stdin=subprocess.DEVNULL, stdout=self.log, stderr=subprocess.STDOUT,
+            start_new_session=True)
+        try:
+            poll(lambda: self._ready(), 15.0, "weston's socket")
+        except BaseException as error:
+            self.stop()
+            raise RuntimeError(f"{error}{self._log()}") from None
+
+    def _ready(self):
+        if self.process.poll() is not None:
+            raise RuntimeError(f"weston ended with status {self.process.returncode}")
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+            return probe.connect_ex(self.socket) == 0
+
+    def _log(self):
+        self.log.seek(0)
+        return ":\n" + self.log.read().decode(errors="replace")
+
+    def environment(self):
+        return {"WAYLAND_DISPLAY": self.socket, "QT_QPA_PLATFORM": "wayland"}
+
+    def stop(self):
+        # Weston's shell and keyboard helpers are in its process group.
+        try:
+            os.killpg(self.process.pid, signal.SIGTERM)
+            self.process.wait(5)
+        except ProcessLookupError:
+            pass
+        except subprocess.TimeoutExpired:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait(5)
+        self.log.close()
+        shutil.rmtree(self.runtime, ignore_errors=True)
+
+
+# --------------------------------------------------------------------------------------------
 # The program under test
 
 
@@ -355,7 +417,7 @@ class App:
     """One run of the installed program in a scratch folder, seen through its windows."""
 
     def __init__(self, x, workdir, url, *, wrapper=(), user=None, program=None,
-                 window_pid_is_own=True):
+                 window_pid_is_own=True, accessible=False):
         self.x = x
         self.workdir = workdir
         self.log = tempfile.TemporaryFile()
@@ -369,11 +431,19 @@ class App:
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
             "HOME": home,
             "XDG_RUNTIME_DIR": home,
-            "DISPLAY": x.display,
-            "QT_QPA_PLATFORM": "xcb",
+            **x.environment(),
             "LANG": "C.UTF-8",
-            "CAMUPDATE_LIST_URL": url,
         }
+        # A session bus of its own, as a desktop gives each login: without one, libdbus would
+        # autolaunch a bus (where dbus-x11 is installed) that outlives the program.
+        # Not told the display: the accessibility bus would leave its address on the shared X
+        # server's root window, where the next run of the program would find a stale one.
+        self.bus = SessionBus({k: v for k, v in env.items() if k != "DISPLAY"}, user)
+        env["DBUS_SESSION_BUS_ADDRESS"] = self.bus.address
+        env["CAMUPDATE_LIST_URL"] = url
+        if accessible:
+            # As when a screen reader runs: Qt's bridge exposes the windows on the bus.
+            env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
         self.process = subprocess.Popen(
             [*wrapper, program or binary()], cwd=workdir, env=env, stdin=subprocess.DEVNULL,
             stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
@@ -566,7 +636,168 @@ class App:
         except subprocess.TimeoutExpired:
             pass
         self.log.close()
+        self.bus.stop()
         shutil.rmtree(self._home, ignore_errors=True)
+
+    # -- what a screen reader sees (needs accessible=True)
+
+    def accessible_windows(self):
+        """The program's windows as AT-SPI shows them: dicts of role, name, showing, enabled,
+        actions, text and children, each child alike."""
+        done = self._atspi("tree", str(self.pid))
+        return json.loads(done.stdout)
+
+    def accessible_window(self, title, timeout=10.0):
+        """The showing window of this title, as accessible_windows() gives it."""
+
+        def look():
+            self.running()
+            found = [w for w in self.accessible_windows() if w["name"] == title and w["showing"]]
+            return found[0] if found else None
+
+        return poll(look, timeout, f"window {title!r} over AT-SPI", interval=0.2)
+
+    def press(self, window, control, timeout=10.0):
+        """Runs the first action of the named control in the named window, as a screen
+        reader user does; waits for both to be there."""
+        poll(lambda: self.running() and self._atspi("press", str(self.pid), window, control,
+                                                     check=False).returncode == 0,
+             timeout, f"{control!r} in {window!r} to be pressed", interval=0.2)
+
+    def _atspi(self, *args, check=True):
+        done = subprocess.run([ATSPI_PYTHON, "-B", ATSPI_CLIENT, *args],
+                              env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+                                   "HOME": self._home, "XDG_RUNTIME_DIR": self._home,
+                                   "DBUS_SESSION_BUS_ADDRESS": self.bus.address},
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=20)
+        if check and done.returncode != 0:
+            raise AssertionError(f"atspi_client {' '.join(args)}: status {done.returncode}\n"
+                                 + done.stderr)
+        return done
+
+
+def descendants(node):
+    """Every node under an accessible node, depth first, in the order of its children."""
+    for child in node["children"]:
+        yield child
+        yield from descendants(child)
+
+
+class WaylandApp(App):
+    """The program on a Wayland compositor, seen and driven through AT-SPI as a screen reader
+    user would: Wayland lets no client find, read or click another program's windows, so the
+    X tools have nothing to work on. Offers the same waits and answers as App."""
+
+    def __init__(self, compositor, workdir, url, **options):
+        super().__init__(compositor, workdir, url, accessible=True, **options)
+
+    def windows(self):
+        # A window is known by its title here: Wayland gives clients no window ids.
+        return [(w["name"], w["name"]) for w in self.accessible_windows() if w["showing"]]
+
+    def click_add_all(self, question):
+        """Presses "<" until the question comes: as with a click, a press before the button
+        is enabled does nothing."""
+        for _ in range(3):
+            self.press(FORM2, "Add new cams")
+            try:
+                poll(lambda: self.running() and self.is_visible(question), 2.0, question, 0.2)
+                return
+            except AssertionError:
+                continue
+        self.wait_for(question, timeout=0.1)
+
+    def box_text(self, box):
+        """The first paragraph of a message box's text, as a screen reader reads it."""
+        labels = [node["name"] for node in descendants(self.accessible_window(box))
+                  if node["role"] == "label" and node["name"]]
+        if not labels:
+            raise AssertionError(f"{box!r} has no text a screen reader can read")
+        return labels[0].split("\n", 1)[0]
+
+    def answer(self, box, button="OK", timeout=10.0, text=None):
+        """Waits for a message box, checks the first paragraph of its text if given, and
+        presses one of its buttons."""
+        self.wait_for(box, timeout=timeout)
+        if text is not None:
+            shown = self.box_text(box)
+            if shown != text:
+                raise AssertionError(f"{box!r} says {shown!r}, not {text!r}")
+        self.press(box, button)
+        self.wait_gone(box)
+
+
+class SessionBus:
+    """A D-Bus session bus for one run of the program, in a process group of its own with
+    whatever it starts on demand (the accessibility bus and its registry), all ended together."""
+
+    def __init__(self, env, user=None):
+        if shutil.which("dbus-daemon") is None:
+            raise unittest.SkipTest("dbus-daemon is not installed")
+        as_user = [] if user is None else ["setpriv", f"--reuid={user}", f"--regid={user}",
+                                           "--clear-groups"]
+        self.log = tempfile.TemporaryFile()
+        read_end, write_end = os.pipe()
+        try:
+            self.process = subprocess.Popen(
+                [*as_user, "dbus-daemon", "--session", "--nofork", "--nopidfile",
+                 f"--print-address={write_end}"],
+                pass_fds=(write_end,), env=env, stdin=subprocess.DEVNULL, stdout=self.log,
+                stderr=subprocess.STDOUT, start_new_session=True)
+        finally:
+            os.close(write_end)
+        try:
+            self.address = _read_line(read_end, 10, "dbus-daemon", self._log).strip()
+        except BaseException:
+            self.stop()
+            raise
+        finally:
+            os.close(read_end)
+
+    def _log(self):
+        self.log.seek(0)
+        return ":\n" + self.log.read().decode(errors="replace")
+
+    def stop(self):
+        """Ends the bus and everything it started; fails if any of it will not go."""
+        if self.log.closed:
+            return
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            try:
+                os.killpg(self.process.pid, sig)
+            except ProcessLookupError:
+                break
+            try:
+                self.process.wait(5)
+                poll(lambda: not _group_alive(self.process.pid), 5.0, "the session bus to go")
+                break
+            except (subprocess.TimeoutExpired, AssertionError):
+                if sig == signal.SIGKILL:
+                    raise
+        self.log.close()
+
+
+def _group_alive(group):
+    try:
+        os.killpg(group, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+def _read_line(fd, timeout, who, log):
+    """The first line a starting server writes to fd, within timeout seconds."""
+    data = b""
+    deadline = time.monotonic() + timeout
+    while not data.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            raise RuntimeError(f"{who} did not report in time" + log())
+        chunk = os.read(fd, 256)
+        if not chunk:
+            raise RuntimeError(f"{who} ended before reporting" + log())
+        data += chunk
+    return data.decode()
 
 
 # --------------------------------------------------------------------------------------------
@@ -721,6 +952,23 @@ def stop_x():
         _x_server = None
 
 
+_weston = None
+
+
+def start_wayland():
+    """For a module whose programs run on Wayland rather than X."""
+    global _weston
+    binary()
+    _weston = Weston()
+
+
+def stop_wayland():
+    global _weston
+    if _weston is not None:
+        _weston.stop()
+        _weston = None
+
+
 class Scratch:
     """A scratch working folder for one run of the program."""
 
@@ -752,9 +1000,9 @@ class E2ETest(unittest.TestCase):
     maxDiff = None
 
     def setUp(self):
-        if _x_server is None:
-            raise unittest.SkipTest("no X server")
-        self.x = _x_server
+        if _x_server is None and _weston is None:
+            raise unittest.SkipTest("no X server and no Wayland compositor")
+        self.x = _x_server or _weston
         self.scratch = self.new_scratch()
         self.dir = self.scratch.dir
         self.path = self.scratch.path
@@ -778,7 +1026,8 @@ class E2ETest(unittest.TestCase):
         return server
 
     def start(self, url, scratch=None, **options):
-        app = App(self.x, (scratch or self.scratch).dir, url, **options)
+        kind = WaylandApp if isinstance(self.x, Weston) else App
+        app = kind(self.x, (scratch or self.scratch).dir, url, **options)
         # Cleanups run last-in first-out: the program goes before the server it talks to.
         self.addCleanup(app.kill)
         return app
