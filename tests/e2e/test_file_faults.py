@@ -346,6 +346,84 @@ class KilledInTheMiddleOfAnAdd(FileTest):
         self.assertEqual(scratch.files(), ["Cams.inf"])
 
 
+class EndedBySignal(FileTest):
+    """A logout or a shutdown sends SIGTERM: the program ends as its own buttons end it."""
+
+    def test_in_review_the_copy_goes(self):
+        self.write_cams(OWN)
+        app = self.start(self.serve(SERVER).url)
+        app.wait_search_ended()
+        os.kill(app.pid, signal.SIGTERM)
+        self.assert_ended(app)
+        self.assertEqual(self.files(), ["Cams.inf"])
+        self.assertEqual(self.read("Cams.inf"), OWN)
+
+    def test_during_an_add_the_add_finishes_first(self):
+        pairs = [(b"Cam %07d" % i, b"http://cams.example/%d.jpg" % i) for i in range(400_000)]
+        self.write_cams(OWN)
+        app = self.start(self.serve(records(*pairs)).url)
+        app.wait_search_ended(timeout=60)
+        app.click_add_all(ADD_QUESTION)
+        app.key(ADD_QUESTION, "Return", allowed=harness.MAIN_WINDOWS | {ADD_QUESTION})
+        poll_until = time.monotonic() + 30
+        while (not os.path.exists(self.path("Cams.inf-journal"))
+               and os.path.getsize(self.path("Cams.inf")) == len(OWN)
+               and time.monotonic() < poll_until):
+            app.running()
+        os.kill(app.pid, signal.SIGTERM)
+        self.assert_ended(app, within=30)
+        self.assertEqual(self.files(), ["Cams.inf"])
+        self.assertEqual(self.read("Cams.inf"), OWN + records(*pairs))
+
+
+class OwnListTooLarge(FileTest):
+
+    def test_a_huge_sparse_list_is_refused_and_left_alone(self):
+        with open(self.path("Cams.inf"), "wb") as f:
+            f.truncate(40 << 30)
+        app = self.start(self.serve(SERVER).url)
+        app.answer("List not read", text="Cams.inf is 40.0 GiB (42,949,672,960 bytes), more "
+                                         "than the 256 MiB this program reads.")
+        self.assert_ended(app)
+        self.assertEqual(self.files(), ["Cams.inf"])
+        self.assertEqual(os.path.getsize(self.path("Cams.inf")), 40 << 30)
+
+
+class MarkupInADetailLine(FileTest):
+
+    def test_the_tool_tip_shows_it_as_text_and_loads_nothing(self):
+        # Resting the mouse on a new cam whose detail line names /dev/zero as a picture.
+        hostile = records((b"<b>Trap</b> cam", b'<img src="/dev/zero"><img src="/dev/zero">'))
+        self.write_cams(OWN)
+        app = self.start(self.serve(hostile).url)
+        app.wait_search_ended()
+        form2 = app.wait_for(FORM2)
+        left, top, _, _ = self.x.geometry(form2)
+        before = resident_kib(app.pid)
+        windows_before = set(self.x.search("", pid=app.pid))
+        # Tool tips come for the active window: the user has clicked into it before.
+        self.x.xdotool("windowfocus", "--sync", str(form2))
+        # The first row of the new cams' list, then a small move as a hand makes.
+        self.x.xdotool("mousemove", str(left + 300), str(top + 32))
+        time.sleep(0.3)
+        self.x.xdotool("mousemove", str(left + 302), str(top + 33))
+        harness.poll(lambda: set(self.x.search("", pid=app.pid)) - windows_before, 10.0,
+                     "the tool tip to show")
+        time.sleep(2)
+        app.running()
+        self.assertLess(resident_kib(app.pid) - before, 20 * 1024)
+        app.key(FORM2, "alt+o")
+        self.assert_ended(app)
+
+
+def resident_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS")
+
+
 class LinkedServerCopy(FileTest):
 
     def test_a_linked_copy_is_replaced_never_written_through(self):
