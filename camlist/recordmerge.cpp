@@ -94,22 +94,31 @@ RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArray
         missing += firstEqual[i] == static_cast<qsizetype>(i) ? 1 : 0;
 
     // The copy is read in two halves side by side, each finding the first line equal to each
-    // key within its half; the first half's finds come first.
-    const qsizetype middle = lineStartNear(serverCopy, serverCopy.size() / 2);
+    // key within its half; the first half's finds come first. Each half's finds take 16 bytes
+    // a key: past a few million keys memory counts for more than the second core.
+    constexpr qsizetype mostKeysForTwoHalves = 2'000'000;
+    const bool twoHalves = newKeys.size() <= mostKeysForTwoHalves;
+    const qsizetype middle =
+        twoHalves ? lineStartNear(serverCopy, serverCopy.size() / 2) : serverCopy.size();
     Finds early(firstEqual.size());
-    Finds late(firstEqual.size());
-    std::thread second([&] { late.scan(wanted, serverCopy, middle, serverCopy.size(), missing); });
+    Finds late(twoHalves ? firstEqual.size() : 0);
+    std::thread second;
+    if (twoHalves)
+        second = std::thread(
+            [&] { late.scan(wanted, serverCopy, middle, serverCopy.size(), missing); });
     early.scan(wanted, serverCopy, 0, middle, missing);
-    second.join();
+    if (second.joinable())
+        second.join();
     wanted.reset({});
     std::vector<QByteArrayView>& details = early.details;
     std::vector<bool>& found = early.found;
-    for (size_t i = 0; i < found.size(); ++i) {
+    for (size_t i = 0; i < late.found.size(); ++i) {
         if (!found[i] && late.found[i]) {
             found[i] = true;
             details[i] = late.details[i];
         }
     }
+    late = Finds(0);
 
     // The block is sized first, so the keys' views into it stay put while it is written.
     qsizetype size = 0;
@@ -119,7 +128,7 @@ RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArray
             size += newKeys.at(firstEqual[i]).size() + details[first].size() + 4;
     }
     RecordMerge merge;
-    merge.block.resize(size);
+    merge.block = QByteArray(size, Qt::Uninitialized); // exactly its size, no room to grow
     char* out = merge.block.data();
     const auto put = [&out](QByteArrayView bytes) {
         // An empty detail line may have no bytes to point at at all.

@@ -150,12 +150,17 @@ struct UpdateRun::AddJob
                 outcome.listLeftAsItWas = appended.leftAsItWas;
                 return;
             }
+            outcome.ok = true;
+            // Indices rise, so when all went in they are all of them: no second list needed.
+            if (appended.written.size() == merge.addedKeys.count()) {
+                outcome.addedKeys = merge.addedKeys;
+                return;
+            }
             QList<QByteArrayView> written;
             written.reserve(appended.written.size());
             for (const qsizetype index : appended.written)
                 written.append(merge.addedKeys.item(index));
             outcome.addedKeys = merge.addedKeys.withSameBytes(KeyList::Order::AsAdded, written);
-            outcome.ok = true;
         } catch (const std::bad_alloc&) {
             outcome = AddOutcome();
             outcome.error = QStringLiteral("%1 could not be updated: there was not enough memory. "

@@ -99,6 +99,8 @@ void Form2::showRunState(UpdateRun::State state)
         List1->addItems(run.ownKeys());
         break;
     case UpdateRun::State::Reviewing:
+        // The box shares the run's list of new cams from here on, instead of holding a copy.
+        NewC->setItems(run.newKeys());
         Command4->setEnabled(true);
         Timer2.start();
         setEnabled(true);
