@@ -104,8 +104,8 @@ RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArray
     Finds late(twoHalves ? firstEqual.size() : 0);
     std::thread second;
     if (twoHalves)
-        second = std::thread(
-            [&] { late.scan(wanted, serverCopy, middle, serverCopy.size(), missing); });
+        second =
+            std::thread([&] { late.scan(wanted, serverCopy, middle, serverCopy.size(), missing); });
     early.scan(wanted, serverCopy, 0, middle, missing);
     if (second.joinable())
         second.join();

@@ -202,6 +202,7 @@ private Q_SLOTS:
     void upToDateEndsAfterOneMessage();
     void addingWithYes();
     void answeringNoChangesNothing();
+    void addingKeepsTheWindowsAlive();
     void okBeforeAddingLeavesTheListAlone();
     void failedAppendKeepsTheUserInCharge();
     void listHeldByAnotherRunCanBeTriedAgain();
@@ -496,6 +497,40 @@ void TestWindows::addingWithYes()
     QCOMPARE(form2.NewC->count(), 0);
     QVERIFY(!form2.Command2->isEnabled());
     QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
+}
+
+// The add runs away from the windows: timers tick and windows paint while it writes, and the
+// lists window takes no input until it is done.
+void TestWindows::addingKeepsTheWindowsAlive()
+{
+    Run run;
+    QByteArray list;
+    for (int i = 0; i < 200'000; ++i)
+        list += "cam " + QByteArray::number(i) + "\r\nhttp://cams.example/" +
+                QByteArray::number(i) + ".jpg\r\n";
+    run.serve(list);
+    QVERIFY(run.runToReview());
+    Form2& form2 = run.program->form2();
+    form2.stopTimers();
+    int ticksWhileAdding = 0;
+    bool inputWhileAdding = false;
+    QTimer clock;
+    clock.setInterval(1);
+    connect(&clock, &QTimer::timeout, &clock, [&] {
+        if (!run.program->run().isAdding())
+            return;
+        ++ticksWhileAdding;
+        inputWhileAdding = inputWhileAdding || form2.isEnabled();
+    });
+    clock.start();
+    run.dialogs.answers = {true};
+    form2.Command2_Click();
+    clock.stop();
+    QVERIFY(ticksWhileAdding > 0);
+    QVERIFY(!inputWhileAdding);
+    QVERIFY(form2.isEnabled());
+    QCOMPARE(run.dialogs.told.last().text, QStringLiteral(" 200000 Cams was/were added"));
+    QCOMPARE(fileBytes(QStringLiteral("Cams.inf")).size(), list.size());
 }
 
 void TestWindows::answeringNoChangesNothing()

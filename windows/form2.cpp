@@ -129,23 +129,17 @@ void Form2::Timer1_Timer()
         return;
     Timer1.stop();
     UpdateRun& run = m_forms.run();
-    if (run.state() == UpdateRun::State::OwnListNotRead) {
-        // Showing every server cam as new would invite adding them all over again.
-        m_forms.dialogs().tell(this, QStringLiteral("List not read"),
-                               run.ownListError() + QStringLiteral("\nNothing was changed."),
-                               Dialogs::Icon::Warning);
-        if (m_forms.isEnding())
-            return;
-        run.finish();
-        m_forms.endProgram();
-        return;
-    }
     if (run.state() != UpdateRun::State::ListsLoaded) {
-        // Nothing came from the server: saying the list is up to date would be a lie.
-        m_forms.dialogs().tell(this, QStringLiteral("No list received"),
-                               QStringLiteral("No cam list could be received from the server.\n") +
-                                   run.noListReason(),
-                               Dialogs::Icon::Information);
+        // An own list that was not read: showing every server cam as new would invite adding
+        // them all over again. Nothing from the server: saying the list is up to date would be
+        // a lie.
+        const bool ownNotRead = run.state() == UpdateRun::State::OwnListNotRead;
+        m_forms.dialogs().tell(
+            this, ownNotRead ? QStringLiteral("List not read") : QStringLiteral("No list received"),
+            ownNotRead ? run.ownListError() + QStringLiteral("\nNothing was changed.")
+                       : QStringLiteral("No cam list could be received from the server.\n") +
+                             run.noListReason(),
+            ownNotRead ? Dialogs::Icon::Warning : Dialogs::Icon::Information);
         if (m_forms.isEnding())
             return;
         run.finish();
@@ -192,7 +186,14 @@ void Form2::Command2_Click()
     if (m_forms.isEnding())
         return;
 
+    // The add runs on a thread of its own; meanwhile the window paints but takes no input.
+    setEnabled(false);
+    setCursor(Qt::BusyCursor);
     const UpdateRun::AddOutcome outcome = m_forms.run().addNewCams();
+    unsetCursor();
+    setEnabled(true);
+    if (m_forms.isEnding())
+        return;
     if (!outcome.ok) {
         // Say the list is as it was only when it is: a failed undo says what is left instead.
         QString text = outcome.error;
