@@ -40,7 +40,8 @@ def describe(node, depth=0):
     message box that closed, say)."""
     try:
         return _describe(node, depth)
-    except (AttributeError, GLib.GError):
+    except (AttributeError, GLib.GError, NotImplementedError):
+        # pyatspi says NotImplementedError for an interface of a node that has just gone.
         return None
 
 
