@@ -37,7 +37,8 @@ int main(int argc, char* argv[])
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &program,
                      [&program](QSessionManager&) { program.endProgram(); });
     program.start();
-    const int exitCode = QApplication::exec();
+    // Ended before the event loop ran (asked to while the first box was open).
+    const int exitCode = program.isEnding() ? 0 : QApplication::exec();
     // Reading that was given up (a hung network folder, say) is not waited for: what it saved
     // it removes itself if it gets the chance, and the next start clears what it left.
     if (BackgroundWork::stillRunning() > 0) {

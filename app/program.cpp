@@ -41,6 +41,9 @@ void Program::start()
         m_dialogs.tell(nullptr, QStringLiteral("Interrupted add"), earlier.text,
                        earlier.done == AddJournal::Done::JournalKept ? Dialogs::Icon::Warning
                                                                      : Dialogs::Icon::Information);
+    // A signal while that box was open has ended the program already.
+    if (m_ending)
+        return;
     form1().show();
 }
 
