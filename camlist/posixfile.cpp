@@ -22,19 +22,8 @@ QString reason(int error)
 
 int writeAll(int fd, QByteArrayView bytes)
 {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written =
-            ::write(fd, bytes.data() + done, static_cast<size_t>(bytes.size() - done));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written < 0)
-            return errno;
-        if (written == 0)
-            return EIO;
-        done += written;
-    }
-    return 0;
+    qint64 written = 0;
+    return writeAll(fd, std::span<const QByteArrayView>(&bytes, 1), written);
 }
 
 int writeAll(int fd, std::span<const QByteArrayView> parts, qint64& written)

@@ -673,13 +673,10 @@ void TestWindows::emptyServerListIsNotUpToDate_data()
                                 << u"The server's list holds no cams."_qs;
     // A server that dies half way through a list whose end it never announced.
     const QString cutShort = u"The transfer was cut short before the whole list arrived."_qs;
-    for (const QByteArray& sent :
-         {QByteArray("k1\r\nd1\r\nBeach Cou"), QByteArray("k1\r\n"), QByteArray("k1\r\nd1")}) {
-        LoopbackHttpServer::Answer cut;
-        cut.body = sent;
-        cut.sendLength = false;
-        QTest::addRow("unannounced end after %s", sent.constData()) << cut << cutShort;
-    }
+    LoopbackHttpServer::Answer cut;
+    cut.body = "k1\r\nd1\r\nBeach Cou";
+    cut.sendLength = false;
+    QTest::newRow("unannounced end inside a record") << cut << cutShort;
 }
 
 void TestWindows::emptyServerListIsNotUpToDate()

@@ -41,6 +41,20 @@ def tearDownModule():
     harness.stop_x()
 
 
+
+def yes_to_the_end(test, app, **yes):
+    """Answers Yes to "add all" and goes through the count and the up-to-date message to the
+    end: the new records are in Cams.inf, and nothing else is left."""
+    app.answer(ADD_QUESTION, text="Do you really want to add all new cams?", **yes)
+    app.answer(ADDED, text=" 3 Cams was/were added")
+    test.assertEqual(test.read("Cams.inf"), OWN + NEW_IN_ORDER)
+    # Nothing is new any more, and the program says so by itself.
+    app.answer(UP_TO_DATE, text=UP_TO_DATE_TEXT)
+    test.assert_ended(app)
+    test.assertEqual(test.files(), ["Cams.inf"])
+    test.assertEqual(test.read("Cams.inf"), OWN + NEW_IN_ORDER)
+    test.assertEqual(app.seen, [ADD_QUESTION, ADDED, UP_TO_DATE])
+
 class Endings(harness.E2ETest):
 
     def test_up_to_date_list_says_so_and_ends(self):
@@ -66,15 +80,7 @@ class Endings(harness.E2ETest):
                                             FORM2: [(48, 48), (96, 96)], FORM3: []})
         app.click_add_all(ADD_QUESTION)
         # Yes is the default button.
-        app.answer(ADD_QUESTION, text="Do you really want to add all new cams?")
-        app.answer(ADDED, text=" 3 Cams was/were added")
-        self.assertEqual(self.read("Cams.inf"), OWN + NEW_IN_ORDER)
-        # Nothing is new any more, and the program says so by itself.
-        app.answer(UP_TO_DATE, text=UP_TO_DATE_TEXT)
-        self.assert_ended(app)
-        self.assertEqual(self.files(), ["Cams.inf"])
-        self.assertEqual(self.read("Cams.inf"), OWN + NEW_IN_ORDER)
-        self.assertEqual(app.seen, [ADD_QUESTION, ADDED, UP_TO_DATE])
+        yes_to_the_end(self, app)
 
     def test_no_changes_nothing_and_ok_ends(self):
         self.write_cams(OWN)
