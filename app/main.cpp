@@ -32,13 +32,12 @@ int main(int argc, char* argv[])
     // A logout, a shutdown or Ctrl+C ends the program as its own buttons do; an add under way
     // finishes first.
     EndSignals endSignals;
-    QObject::connect(&endSignals, &EndSignals::endRequested, &program,
-                     [&program] { program.endProgram(); });
+    QObject::connect(&endSignals, &EndSignals::endRequested, &program, &Program::end);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &program,
-                     [&program](QSessionManager&) { program.endProgram(); });
+                     [&program](QSessionManager&) { program.end(); });
     program.start();
     // Ended before the event loop ran (asked to while the first box was open).
-    const int exitCode = program.isEnding() ? 0 : QApplication::exec();
+    const int exitCode = program.hasEnded() ? 0 : QApplication::exec();
     // Reading that was given up (a hung network folder, say) is not waited for: what it saved
     // it removes itself if it gets the chance, and the next start clears what it left.
     if (BackgroundWork::stillRunning() > 0) {

@@ -12,18 +12,14 @@
 
 Program::Program(Dialogs& dialogs, QString listUrl, QObject* parent)
     : QObject(parent), m_dialogs(dialogs), m_listUrl(std::move(listUrl))
-{}
+{
+    // First to hear of every state, before any window.
+    connect(&m_run, &UpdateRun::stateChanged, this, &Program::showRunState);
+}
 
 Program::~Program()
 {
-    // Timers of one window can reach the others; stop them all before any goes away.
-    m_ending = true;
-    if (m_form1)
-        m_form1->stopTimers();
-    if (m_form2)
-        m_form2->stopTimers();
-    if (m_form3)
-        m_form3->stopTimers();
+    end();
 }
 
 QString Program::configuredListUrl()
@@ -41,53 +37,81 @@ void Program::start()
         m_dialogs.tell(nullptr, QStringLiteral("Interrupted add"), earlier.text,
                        earlier.done == AddJournal::Done::JournalKept ? Dialogs::Icon::Warning
                                                                      : Dialogs::Icon::Information);
-    // A signal while that box was open has ended the program already.
-    if (m_ending)
-        return;
-    form1().show();
+    // Asked to end while that box was open: no window is shown.
+    if (!m_ended)
+        form1().show();
+}
+
+void Program::end()
+{
+    m_run.end();
 }
 
 Form1& Program::form1()
 {
     if (!m_form1)
-        m_form1 = std::make_unique<Form1>(*this);
+        m_form1 = std::make_unique<Form1>(m_run, m_dialogs, m_listUrl);
     return *m_form1;
 }
 
 Form2& Program::form2()
 {
     if (!m_form2)
-        m_form2 = std::make_unique<Form2>(*this);
+        m_form2 = std::make_unique<Form2>(m_run, m_dialogs);
     return *m_form2;
 }
 
 Form3& Program::form3()
 {
     if (!m_form3)
-        m_form3 = std::make_unique<Form3>(*this);
+        m_form3 = std::make_unique<Form3>(m_run);
     return *m_form3;
 }
 
+void Program::showRunState(UpdateRun::State state)
+{
+    switch (state) {
+    case UpdateRun::State::ListsLoaded:
+    case UpdateRun::State::NoListReceived:
+    case UpdateRun::State::OwnListNotRead:
+        // The lists window shows both lists; the download window stays, hidden, until the end.
+        form2().show();
+        form1().hide();
+        break;
+    case UpdateRun::State::Searching:
+        form3().show();
+        break;
+    case UpdateRun::State::Reviewing:
+    case UpdateRun::State::UpToDate:
+        if (m_form3)
+            m_form3->hide();
+        form2().show();
+        break;
+    case UpdateRun::State::Ended:
+        endProgram();
+        break;
+    default:
+        break;
+    }
+}
+
+// The one end of the program: nothing of any window fires after it.
 void Program::endProgram()
 {
-    if (m_ending)
+    if (m_ended)
         return;
-    m_ending = true;
-    // An add under way finishes first; reading the lists is given up; the copy goes.
-    m_run.finish();
-    if (m_form1) {
-        m_form1->stopTimers();
-        m_form1->Inet1.cancel();
-    }
+    m_ended = true;
+    if (m_form1)
+        m_form1->stop();
     if (m_form2)
-        m_form2->stopTimers();
+        m_form2->stop();
     if (m_form3)
-        m_form3->stopTimers();
+        m_form3->stop();
     for (QWidget* window :
          {static_cast<QWidget*>(m_form1.get()), static_cast<QWidget*>(m_form2.get()),
           static_cast<QWidget*>(m_form3.get())}) {
         if (window)
-            window->close();
+            window->hide();
     }
     Q_EMIT ended(0);
 }

@@ -1,15 +1,20 @@
 #pragma once
 
-#include "forms.h"
 #include "updaterun.h"
 
 #include <QObject>
 #include <QString>
 #include <memory>
 
-// The running program: creates each window the first time it is needed, keeps it until the
-// end, and ends everything at once.
-class Program final : public QObject, public Forms
+class Dialogs;
+class Form1;
+class Form2;
+class Form3;
+
+// The running program: it owns the run and the three windows, shows and hides the windows as
+// the run moves on, and ends everything once, when the run has ended. The windows pass what
+// the user asks for to the run; none of them knows another.
+class Program final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Program)
@@ -21,18 +26,17 @@ public:
     // The list's address: the build's own, unless CAMUPDATE_LIST_URL names a mirror.
     static QString configuredListUrl();
 
-    // Shows the download window; its timers start the run.
+    // Settles what a killed run left, then shows the download window; its timers start the run.
     void start();
+    // Ends the run, and with it the program (a logout, a signal).
+    void end();
+    bool hasEnded() const { return m_ended; }
 
-    UpdateRun& run() override { return m_run; }
-    Form1& form1() override;
-    Form2& form2() override;
-    Form3& form3() override;
-    Dialogs& dialogs() override { return m_dialogs; }
-    QString listUrl() const override { return m_listUrl; }
-    bool isEnding() const override { return m_ending; }
-    void endProgram() override;
-
+    UpdateRun& run() { return m_run; }
+    // Each window is created the first time it is needed and kept until the end.
+    Form1& form1();
+    Form2& form2();
+    Form3& form3();
     bool hasForm2() const { return m_form2 != nullptr; }
     bool hasForm3() const { return m_form3 != nullptr; }
 
@@ -41,11 +45,14 @@ Q_SIGNALS:
     void ended(int exitCode);
 
 private:
+    void showRunState(UpdateRun::State state);
+    void endProgram();
+
     Dialogs& m_dialogs;
     QString m_listUrl;
     UpdateRun m_run;
     std::unique_ptr<Form1> m_form1;
     std::unique_ptr<Form2> m_form2;
     std::unique_ptr<Form3> m_form3;
-    bool m_ending = false;
+    bool m_ended = false;
 };

@@ -1,8 +1,11 @@
 #pragma once
 
 #include "keylist.h"
+#include "updaterun.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QEventLoop>
 
 // Cam lists for the benchmarks: keys of 30 to 60 bytes, the same every run, picked from list
 // files as the program picks them.
@@ -41,3 +44,10 @@ private:
 
 // A list file of count records in no particular order, as a server sends it.
 QByteArray makeShuffledListFile(qsizetype count);
+
+// Turns the event loop until the run has left the state: its worker comes back as an event.
+inline void waitWhileIn(const UpdateRun& run, UpdateRun::State state)
+{
+    while (run.state() == state)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}

@@ -1,4 +1,4 @@
-// The benchmarks' main: the run waits for its worker with an event loop, which needs an
+// The benchmarks' main: the run's workers come back through the event loop, which needs an
 // application object.
 #include <QCoreApplication>
 #include <benchmark/benchmark.h>

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QString>
 #include <algorithm>
 #include <cstdio>
@@ -15,12 +16,19 @@
 namespace {
 
 enum ExitCode : int {
-    Done = 0,
+    Success = 0,
     Usage = 1,
     NoListReceived = 2,
     CopyNotWritten = 3,
     NotAppended = 4,
 };
+
+// Turns the event loop until the run has left the state: its worker comes back as an event.
+void waitWhileIn(const UpdateRun& run, UpdateRun::State state)
+{
+    while (run.state() == state)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
 
 int fail(ExitCode code, const QString& message)
 {
@@ -42,16 +50,18 @@ int main(int argc, char* argv[])
         InternetTransfer transfer;
         run.loadLists(GetHTMLBytes(transfer, arguments.at(1)));
     }
+    waitWhileIn(run, UpdateRun::State::Loading);
     if (run.state() == UpdateRun::State::CopyNotSaved)
-        return fail(CopyNotWritten,
-                    QStringLiteral("the server copy could not be saved: %1").arg(run.copyError()));
+        return fail(
+            CopyNotWritten,
+            QStringLiteral("the server copy could not be saved: %1").arg(run.failureText()));
     if (run.state() == UpdateRun::State::NoListReceived) {
-        run.finish();
+        run.end();
         return fail(NoListReceived, QStringLiteral("no cam list could be received"));
     }
     if (run.state() == UpdateRun::State::OwnListNotRead) {
-        run.finish();
-        return fail(NotAppended, run.ownListError());
+        run.end();
+        return fail(NotAppended, run.failureText());
     }
 
     run.startSearch();
@@ -65,16 +75,18 @@ int main(int argc, char* argv[])
     }
 
     qsizetype added = 0;
-    if (run.newKeys().count() > 0) {
-        const UpdateRun::AddOutcome outcome = run.addNewCams();
-        if (!outcome.ok) {
-            run.finish();
-            return fail(NotAppended, outcome.error);
+    if (run.state() == UpdateRun::State::Reviewing) {
+        run.addNewCams();
+        waitWhileIn(run, UpdateRun::State::Adding);
+        if (!run.addResult().ok()) {
+            const QString why = run.addResult().text();
+            run.end();
+            return fail(NotAppended, why);
         }
-        added = outcome.addedKeys.count();
+        added = run.addResult().value().count();
     }
-    run.finish();
+    run.end();
     std::printf("added %lld\nlongest search step %.3f ms\n", static_cast<long long>(added),
                 static_cast<double>(longestStepNs) / 1e6);
-    return Done;
+    return Success;
 }

@@ -42,12 +42,15 @@ void BM_OnePassMerge(benchmark::State& state)
         folder.reset();
         UpdateRun run;
         run.loadLists(serverText);
+        waitWhileIn(run, UpdateRun::State::Loading);
         run.startSearch();
         while (!run.searchStep()) {
         }
         state.ResumeTiming();
-        const UpdateRun::AddOutcome outcome = run.addNewCams();
-        if (!outcome.ok || outcome.addedKeys.count() != newKeys.size())
+        run.addNewCams();
+        waitWhileIn(run, UpdateRun::State::Adding);
+        if (run.state() != UpdateRun::State::AddEnded || !run.addResult().ok() ||
+            run.addResult().value().count() != newKeys.size())
             state.SkipWithError("the new cams were not all added");
     }
     state.counters["keys_per_s"] = benchmark::Counter(static_cast<double>(newKeys.size()) *

@@ -22,6 +22,7 @@ void BM_SteppedSearch(benchmark::State& state)
         state.PauseTiming();
         UpdateRun run;
         run.loadLists(serverText);
+        waitWhileIn(run, UpdateRun::State::Loading);
         state.ResumeTiming();
         run.startSearch();
         bool ended = false;

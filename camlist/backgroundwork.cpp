@@ -1,7 +1,7 @@
 #include "backgroundwork.h"
 
-#include <QEventLoop>
 #include <QMetaObject>
+#include <QObject>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -19,53 +19,68 @@ struct BackgroundWork::Shared
     std::condition_variable doneChanged;
     bool done = false;
     bool givenUp = false;
-    QEventLoop* waiting = nullptr; // the loop of the wait in progress, if any
+    QObject* receiver = nullptr;
+    std::function<void()> whenDone;
+
+    // On the receiver's thread: tells it, unless that is no longer wanted.
+    void tell()
+    {
+        std::function<void()> callback;
+        {
+            const std::lock_guard lock(mutex);
+            if (givenUp)
+                return;
+            givenUp = true;
+            callback = std::move(whenDone);
+        }
+        if (callback)
+            callback();
+    }
 };
 
-BackgroundWork::BackgroundWork(std::function<void()> work) : m_shared(std::make_shared<Shared>())
+BackgroundWork::BackgroundWork(std::function<void()> work, QObject* receiver,
+                               std::function<void()> done)
+    : m_shared(std::make_shared<Shared>())
 {
+    m_shared->receiver = receiver;
+    m_shared->whenDone = std::move(done);
     ++running;
     std::thread([shared = m_shared, work = std::move(work)] {
         work();
         {
             const std::lock_guard lock(shared->mutex);
             shared->done = true;
-            if (shared->waiting)
-                QMetaObject::invokeMethod(shared->waiting, &QEventLoop::quit, Qt::QueuedConnection);
+            // Posted under the lock, so a receiver that gives up first is never posted to, and
+            // one destroyed afterwards takes the event with it.
+            if (!shared->givenUp && shared->receiver)
+                QMetaObject::invokeMethod(
+                    shared->receiver, [shared] { shared->tell(); }, Qt::QueuedConnection);
         }
         shared->doneChanged.notify_all();
         --running;
     }).detach();
 }
 
-BackgroundWork::~BackgroundWork() = default;
-
-bool BackgroundWork::waitWithEventsTurning()
+BackgroundWork::~BackgroundWork()
 {
-    QEventLoop loop;
-    {
-        const std::lock_guard lock(m_shared->mutex);
-        if (m_shared->done || m_shared->givenUp)
-            return m_shared->done;
-        m_shared->waiting = &loop;
-    }
-    // Also ends when the whole program ends: an exit ends every loop.
-    loop.exec();
-    const std::lock_guard lock(m_shared->mutex);
-    m_shared->waiting = nullptr;
-    return m_shared->done;
+    giveUp();
 }
 
-void BackgroundWork::giveUpWaiting()
+void BackgroundWork::giveUp()
 {
-    const std::lock_guard lock(m_shared->mutex);
-    m_shared->givenUp = true;
-    if (m_shared->waiting)
-        m_shared->waiting->quit();
+    std::function<void()> dropped;
+    {
+        const std::lock_guard lock(m_shared->mutex);
+        m_shared->givenUp = true;
+        m_shared->receiver = nullptr;
+        // What the callback holds goes here, on the receiver's thread.
+        dropped = std::move(m_shared->whenDone);
+    }
 }
 
 void BackgroundWork::waitUntilDone()
 {
+    giveUp();
     std::unique_lock lock(m_shared->mutex);
     m_shared->doneChanged.wait(lock, [&] { return m_shared->done; });
 }

@@ -3,22 +3,25 @@
 #include <functional>
 #include <memory>
 
-// Work on a thread of its own, waited for with the event loop turning so the windows stay
-// alive. A wait can be given up (the program is ending): the work then goes on by itself,
+class QObject;
+
+// Work on a thread of its own, so the windows stay alive while it runs. When it is done, the
+// receiver is told through its own event loop, as one event of its own, unless the work was
+// given up or waited for first. Given up (the program is ending), the work goes on by itself,
 // holding whatever it uses, and nothing waits for it; the process may end before it does.
 class BackgroundWork final
 {
 public:
-    explicit BackgroundWork(std::function<void()> work);
+    BackgroundWork(std::function<void()> work, QObject* receiver, std::function<void()> done);
+    // Gives the work up.
     ~BackgroundWork();
     BackgroundWork(const BackgroundWork&) = delete;
     BackgroundWork& operator=(const BackgroundWork&) = delete;
 
-    // Turns the event loop until the work is done or the wait is given up; true once done.
-    bool waitWithEventsTurning();
-    // Ends a wait in progress, and any later one, at once.
-    void giveUpWaiting();
-    // Blocks until the work is done, for work that must not be cut off.
+    // From now on the receiver is not told.
+    void giveUp();
+    // Blocks until the work is done, for work that must not be cut off; the receiver is then
+    // not told, since the caller knows.
     void waitUntilDone();
     bool isDone() const;
 

@@ -61,6 +61,15 @@ bool readsAsEmpty(int error)
     return error == ENOENT || error == PosixFile::notARegularFile || error == EISDIR;
 }
 
+// What the append on the worker's side gives back.
+struct AddOutcome
+{
+    bool ok = false;
+    QString error; // what went wrong and what state the own list is in, for the user
+    bool listLeftAsItWas = true;
+    KeyList addedKeys{KeyList::Order::AsAdded}; // the records really written, in file order
+};
+
 } // namespace
 
 // Saving the copy and reading the lists, on the worker's side. The run may give it up at any
@@ -135,6 +144,7 @@ struct UpdateRun::AddJob
     QByteArray ownText;
     QList<QByteArrayView> newKeys;
     AddOutcome outcome;
+    QElapsedTimer clock;
 
     void run()
     {
@@ -172,44 +182,55 @@ struct UpdateRun::AddJob
     }
 };
 
+void UpdateRun::fetchStarted()
+{
+    if (m_state == State::Waiting)
+        setState(State::Fetching);
+}
+
 void UpdateRun::loadLists(QByteArray serverText, QString fetchFailure)
 {
-    if (m_state != State::Waiting)
+    if (m_state != State::Waiting && m_state != State::Fetching)
         return;
     setState(State::Loading);
     auto job = std::make_shared<LoadJob>();
     job->serverText = std::move(serverText);
     m_loadJob = job;
-    m_loading = std::make_unique<BackgroundWork>([job] { job->run(); });
-    const bool done = m_loading->waitWithEventsTurning();
-    if (!done || m_state != State::Loading)
-        return; // given up: the job removes what it saved
+    m_loading = std::make_unique<BackgroundWork>(
+        [job] { job->run(); }, this,
+        [this, job, fetchFailure = std::move(fetchFailure)]() mutable {
+            listsRead(*job, std::move(fetchFailure));
+        });
+}
+
+void UpdateRun::listsRead(LoadJob& job, QString fetchFailure)
+{
     m_loading.reset();
     m_loadJob.reset();
-    m_copySaved = job->takeCopy();
+    m_copySaved = job.takeCopy();
 
-    if (job->outOfMemory) {
-        m_ownListError = QStringLiteral("There is not enough memory to read the lists.");
+    if (job.outOfMemory) {
+        m_failureText = QStringLiteral("There is not enough memory to read the lists.");
         setState(State::OwnListNotRead);
         return;
     }
-    if (!job->copy.ok) {
-        m_copyError = job->copy.error;
+    if (!job.copy.ok) {
+        m_failureText = job.copy.error;
         setState(State::CopyNotSaved);
         return;
     }
-    if (job->ownRead.error != 0 && !readsAsEmpty(job->ownRead.error)) {
-        m_ownListError = ownListRefusal(job->ownRead);
+    if (job.ownRead.error != 0 && !readsAsEmpty(job.ownRead.error)) {
+        m_failureText = ownListRefusal(job.ownRead);
         setState(State::OwnListNotRead);
         return;
     }
-    m_serverText = std::move(job->serverText);
-    m_ownText = std::move(job->ownRead.content);
-    m_server = std::move(job->server);
-    m_own = std::move(job->own);
+    m_serverText = std::move(job.serverText);
+    m_ownText = std::move(job.ownRead.content);
+    m_server = std::move(job.server);
+    m_own = std::move(job.own);
     if (m_server.count() == 0) {
-        m_noListReason = fetchFailure.isEmpty() ? QStringLiteral("The server's list holds no cams.")
-                                                : std::move(fetchFailure);
+        m_failureText = fetchFailure.isEmpty() ? QStringLiteral("The server's list holds no cams.")
+                                               : std::move(fetchFailure);
         setState(State::NoListReceived);
         return;
     }
@@ -227,7 +248,7 @@ void UpdateRun::startSearch()
 bool UpdateRun::searchStep()
 {
     if (m_state != State::Searching)
-        return m_state == State::Reviewing;
+        return m_searchEnded;
     QElapsedTimer clock;
     clock.start();
     const bool ended = m_search.step([&] { return clock.elapsed() >= m_searchSlice.count(); });
@@ -236,49 +257,77 @@ bool UpdateRun::searchStep()
         m_new.addAll(found);
         Q_EMIT newCamsFound(found);
     }
-    if (ended)
-        setState(State::Reviewing);
+    if (ended) {
+        m_searchEnded = true;
+        setState(m_new.count() > 0 ? State::Reviewing : State::UpToDate);
+    }
     return ended;
 }
 
-UpdateRun::AddOutcome UpdateRun::addNewCams()
+void UpdateRun::addNewCams()
 {
-    if (m_state != State::Reviewing || m_adding)
-        return {};
-    QElapsedTimer clock;
-    clock.start();
+    if (m_state != State::Reviewing)
+        return;
     auto job = std::make_shared<AddJob>();
     job->serverText = m_serverText;
     job->ownText = m_ownText;
     job->newKeys = m_new.views();
-    m_adding = std::make_unique<BackgroundWork>([job] { job->run(); });
-    // When the program ends meanwhile, the add still finishes before anything else happens.
-    if (!m_adding->waitWithEventsTurning())
-        m_adding->waitUntilDone();
+    job->clock.start();
+    m_addJob = job;
+    m_adding =
+        std::make_unique<BackgroundWork>([job] { job->run(); }, this, [this, job] { added(*job); });
+    setState(State::Adding);
+}
+
+void UpdateRun::added(AddJob& job)
+{
     m_adding.reset();
-    AddOutcome outcome = std::move(job->outcome);
-    if (!outcome.ok)
-        return outcome;
+    m_addJob.reset();
+    AddOutcome& outcome = job.outcome;
+    if (!outcome.ok) {
+        m_addResult.emplace(Failure<AddFailure>{
+            outcome.listLeftAsItWas ? AddFailure::ListLeftAsItWas : AddFailure::ListChanged,
+            outcome.error});
+        setState(State::AddEnded);
+        return;
+    }
     m_own.addAll(outcome.addedKeys);
     m_new.clear();
     qCInfo(runLog, "appended %lld records in %lld ms",
            static_cast<long long>(outcome.addedKeys.count()),
-           static_cast<long long>(clock.elapsed()));
-    return outcome;
+           static_cast<long long>(job.clock.elapsed()));
+    m_addResult.emplace(std::move(outcome.addedKeys));
+    setState(State::AddEnded);
 }
 
-void UpdateRun::finish()
+void UpdateRun::resumeReview()
 {
-    if (m_state == State::Finished)
+    if (m_state != State::AddEnded)
         return;
+    setState(m_new.count() > 0 ? State::Reviewing : State::UpToDate);
+}
+
+void UpdateRun::leave()
+{
+    if (m_state == State::Reviewing || m_state == State::UpToDate)
+        end();
+}
+
+void UpdateRun::end()
+{
+    if (m_state == State::Ended)
+        return;
+    // The add finishes first; what it gave is of no more use.
     if (m_adding)
         m_adding->waitUntilDone();
+    m_adding.reset();
+    m_addJob.reset();
     if (m_loadJob) {
         m_loadJob->giveUp();
-        m_loading->giveUpWaiting();
+        m_loading->giveUp();
     }
     // Only a copy this run saved is its to remove; what stood in its way stays.
     if (std::exchange(m_copySaved, false))
         ListFiles::remove(ListFiles::tempFile());
-    setState(State::Finished);
+    setState(State::Ended);
 }

@@ -4,17 +4,21 @@
 #include "camsearch.h"
 #include "filereplacer.h"
 #include "keylist.h"
+#include "result.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <chrono>
 #include <memory>
+#include <optional>
 
-// One update run, from the fetched list to the end: the server copy, the own and the server
-// key lists, the search and the new cams it finds, and the append of their records. It moves
-// through named states and says so through signals; the windows ask it for each step and show
-// what it reports. The work is done on bytes, whatever their code page.
+// One update run, from the fetch to the end: the server copy, the own and the server key lists,
+// the search and the new cams it finds, and the append of their records. It owns the road: it
+// moves through named states, decides each step, and says so through stateChanged; the program
+// shows and hides the windows after it, and the windows ask it for each step. Nothing here
+// waits: the reading of the lists and the append run on threads of their own and come back as
+// events. The work is done on bytes, whatever their code page.
 class UpdateRun final : public QObject
 {
     Q_OBJECT
@@ -22,45 +26,46 @@ class UpdateRun final : public QObject
 
 public:
     enum class State {
-        Waiting,        // nothing fetched yet
+        Waiting,        // nothing asked for yet
+        Fetching,       // the server's list is being received
         Loading,        // the server copy is being saved and both lists read
         CopyNotSaved,   // the server copy could not be saved: the run goes no further
         NoListReceived, // the server sent no cams: the run goes no further
         OwnListNotRead, // the own list is too large or could not be read: no further
         ListsLoaded,    // both lists read, the search not started
         Searching,
-        Reviewing, // the search has ended; its new cams, if any, are on offer
-        Finished,  // the server copy is gone; nothing more happens
+        Reviewing, // the search has ended; its new cams are on offer
+        UpToDate,  // the search has ended, and no cam (or none more) is new
+        Adding,    // the records of the new cams are being appended
+        AddEnded,  // the append is over; its result is to be told
+        Ended,     // the server copy is gone; nothing more happens
     };
     Q_ENUM(State)
 
     // How long one search step may take before the windows get their turn again.
     static constexpr std::chrono::milliseconds defaultSearchSlice{10};
 
-    struct AddOutcome
-    {
-        bool ok = false;
-        QString error; // what went wrong and what state the own list is in, for the user
-        bool listLeftAsItWas = true;
-        KeyList addedKeys{KeyList::Order::AsAdded}; // the records really written, in file order
+    enum class AddFailure {
+        ListLeftAsItWas, // the own list holds exactly what it held
+        ListChanged,     // a failed append could not be undone; the text says what is left
     };
+    // The keys of the records really written, in file order; or why none were.
+    using AddResult = Result<KeyList, AddFailure>;
 
     explicit UpdateRun(QObject* parent = nullptr);
     ~UpdateRun() override;
 
     State state() const { return m_state; }
 
-    // Saves the fetched text as the server copy and reads the keys of both lists. The work runs
-    // on a thread of its own while this waits with the event loop turning, so the windows stay
-    // alive; finish() ends the wait at once, whatever the work is waiting for. fetchFailure says
-    // why nothing came, when the fetch failed.
+    // The fetch of the server's list has begun.
+    void fetchStarted();
+    // Saves the fetched text as the server copy and reads the keys of both lists, on a thread
+    // of its own; the run moves on when that is done. fetchFailure says why nothing came, when
+    // the fetch failed.
     void loadLists(QByteArray serverText, QString fetchFailure = {});
-    // Why the server copy could not be saved (CopyNotSaved).
-    const QString& copyError() const { return m_copyError; }
-    // Why there are no server cams (NoListReceived), in words for the user.
-    const QString& noListReason() const { return m_noListReason; }
-    // Why the own list was not read (OwnListNotRead), naming it, for the user.
-    const QString& ownListError() const { return m_ownListError; }
+    // Why the run could go no further (CopyNotSaved, NoListReceived, OwnListNotRead), in words
+    // for the user.
+    const QString& failureText() const { return m_failureText; }
     const KeyList& ownKeys() const { return m_own; }
     const KeyList& serverKeys() const { return m_server; }
 
@@ -71,17 +76,24 @@ public:
     qsizetype settledCount() const { return m_search.settled(); }
     qsizetype progressValue() const { return m_search.progressValue(); }
     const KeyList& newKeys() const { return m_new; }
+    // The search has run to its end, whatever came after.
+    bool searchHasEnded() const { return m_searchEnded; }
 
-    // Appends the records of all new cams to the own list, on a thread of its own while the
-    // event loop turns. On success the new cams are no longer on offer; on failure they stay
-    // for another try. An add is never cut off: it finishes (or is undone) even when the
-    // program is ending.
-    AddOutcome addNewCams();
-    bool isAdding() const { return m_adding != nullptr; }
+    // Appends the records of all new cams to the own list, on a thread of its own. On success
+    // the new cams are no longer on offer; on failure they stay for another try. An add is never
+    // cut off: it finishes (or is undone) even when the run ends.
+    void addNewCams();
+    bool isAdding() const { return m_state == State::Adding; }
+    // What the last add gave (AddEnded).
+    const AddResult& addResult() const { return *m_addResult; }
+    // The add's result has been told: back to the review, or up to date.
+    void resumeReview();
 
+    // The user leaves (OK): only once the search has ended and while no add is under way.
+    void leave();
     // Ends the run: an add under way is waited for, reading the lists is given up at once, and
-    // the server copy this run saved goes.
-    void finish();
+    // the server copy this run saved goes. Once ended, nothing asked of the run does anything.
+    void end();
 
 Q_SIGNALS:
     void stateChanged(UpdateRun::State state);
@@ -89,19 +101,22 @@ Q_SIGNALS:
     void newCamsFound(const KeyList& keys);
 
 private:
-    void setState(State state);
-
     struct LoadJob;
     struct AddJob;
 
+    void setState(State state);
+    void listsRead(LoadJob& job, QString fetchFailure);
+    void added(AddJob& job);
+
     State m_state = State::Waiting;
-    QString m_copyError;
-    QString m_noListReason;
-    QString m_ownListError;
+    QString m_failureText;
     bool m_copySaved = false;
+    bool m_searchEnded = false;
     std::shared_ptr<LoadJob> m_loadJob;
     std::unique_ptr<BackgroundWork> m_loading;
+    std::shared_ptr<AddJob> m_addJob;
     std::unique_ptr<BackgroundWork> m_adding;
+    std::optional<AddResult> m_addResult;
     QByteArray m_serverText;
     QByteArray m_ownText; // the own list as it was read, which the new cams are not in
     KeyList m_own{KeyList::Order::Sorted};

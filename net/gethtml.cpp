@@ -2,6 +2,16 @@
 
 #include "internettransfer.h"
 
+namespace {
+
+void setUpForHtml(InternetTransfer& Inet1)
+{
+    Inet1.setAccessType(InternetTransfer::AccessType::Direct);
+    Inet1.setProtocol(InternetTransfer::Protocol::Http);
+}
+
+} // namespace
+
 QString GetHTML(InternetTransfer& Inet1, const QString& WWW_Adresse)
 {
     return QString::fromLatin1(GetHTMLBytes(Inet1, WWW_Adresse));
@@ -9,12 +19,18 @@ QString GetHTML(InternetTransfer& Inet1, const QString& WWW_Adresse)
 
 QByteArray GetHTMLBytes(InternetTransfer& Inet1, const QString& WWW_Adresse)
 {
-    return GetHTMLOutcome(Inet1, WWW_Adresse).body;
+    FetchResult fetched = GetHTMLResult(Inet1, WWW_Adresse);
+    return fetched.ok() ? std::move(fetched.value().body) : QByteArray();
 }
 
-FetchOutcome GetHTMLOutcome(InternetTransfer& Inet1, const QString& WWW_Adresse)
+FetchResult GetHTMLResult(InternetTransfer& Inet1, const QString& WWW_Adresse)
 {
-    Inet1.setAccessType(InternetTransfer::AccessType::Direct);
-    Inet1.setProtocol(InternetTransfer::Protocol::Http);
+    setUpForHtml(Inet1);
     return Inet1.fetch(WWW_Adresse);
+}
+
+void StartGetHTML(InternetTransfer& Inet1, const QString& WWW_Adresse)
+{
+    setUpForHtml(Inet1);
+    Inet1.start(WWW_Adresse);
 }

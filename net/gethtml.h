@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fetchoutcome.h"
+#include "fetchfailure.h"
 
 #include <QByteArray>
 #include <QString>
@@ -9,6 +9,7 @@ class InternetTransfer;
 
 // Fetches one address over plain HTTP, directly, and returns the body as text with one
 // character per received byte. Every failure gives the empty text; nothing is thrown or shown.
+// The caller waits until the transfer is over.
 QString GetHTML(InternetTransfer& Inet1, const QString& WWW_Adresse);
 
 // The same fetch, giving the text as its bytes, one per character, for a caller that keeps
@@ -16,4 +17,7 @@ QString GetHTML(InternetTransfer& Inet1, const QString& WWW_Adresse);
 QByteArray GetHTMLBytes(InternetTransfer& Inet1, const QString& WWW_Adresse);
 
 // The same fetch, with why it failed: for a caller that tells the user.
-FetchOutcome GetHTMLOutcome(InternetTransfer& Inet1, const QString& WWW_Adresse);
+FetchResult GetHTMLResult(InternetTransfer& Inet1, const QString& WWW_Adresse);
+
+// Begins the same fetch and returns at once; Inet1's finished() gives the result.
+void StartGetHTML(InternetTransfer& Inet1, const QString& WWW_Adresse);

@@ -1,9 +1,7 @@
 #include "internettransfer.h"
 
-#include "fetchoutcome.h"
-
 #include <QByteArray>
-#include <QEventLoop>
+#include <QMetaObject>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
@@ -17,9 +15,9 @@
 
 // libcurl does the HTTP work because it can be bounded everywhere a server could make us
 // wait or hoard: the head is seen line by line, a failed transfer's connection is closed
-// before the call that failed it returns, and nothing reads on behind our back. It is driven
-// from a local event loop through socket notifiers and a timer, so the program's own timers
-// and clicks are served while a fetch blocks its caller.
+// before the call that failed it returns, and nothing reads on behind our back. A started
+// transfer is driven by the program's own event loop through socket notifiers and timers and
+// says when it has ended; a blocking fetch drives it by polling, with no events served.
 
 namespace {
 
@@ -78,16 +76,25 @@ public:
         qint64 maxHead;
     };
 
+    // Events: driven by the event loop, calling ended once when the transfer is over.
+    // Polling: driven by runPolling(), which returns when it is over.
+    enum class Driver { Events, Polling };
+
     Session(const Limits& limits, const QByteArray& url, bool direct, const char* protocols,
-            const char* redirects);
+            const char* redirects, Driver driver, std::function<void()> ended = {});
     ~Session();
     Q_DISABLE_COPY_MOVE(Session)
 
-    // Runs the transfer to its end; gives the body, or why there is none.
-    FetchOutcome run();
-    // Closes the connection now and lets run() return; the transfer fails for that reason,
-    // unless it had already failed or ended.
-    void stop(FetchOutcome::Failure why = FetchOutcome::Failure::Cancelled);
+    // Hands the transfer to the library; false when it could not even begin.
+    bool begin();
+    // Runs a begun transfer to its end, waiting in the system's poll.
+    void runPolling();
+    // The body, or why there is none; once the transfer is over.
+    FetchResult result();
+    bool isOver() const { return m_stopped; }
+    // Closes the connection now; the transfer fails for that reason, unless it had already
+    // failed or ended.
+    void stop(FetchFailure why = FetchFailure::Cancelled);
 
 private:
     struct Watch
@@ -105,25 +112,30 @@ private:
     void watch(curl_socket_t socket, int what);
     bool headLine(const QByteArray& line);
     bool headEnded();
-    bool fail(FetchOutcome::Failure why);
-    FetchOutcome::Failure failureOfLibrary() const;
+    bool fail(FetchFailure why);
+    FetchFailure failureOfLibrary() const;
     void moved(qint64 bytes);
-    void checkPace();
+    // Fails the transfer when it has stalled or gone too slowly; otherwise gives how long it
+    // may go on before this must be asked again.
+    std::chrono::milliseconds checkPace();
+    void readMessages();
 
     Limits m_limits;
+    Driver m_driver;
+    std::function<void()> m_ended;
     CURLM* m_multi = nullptr;
     CURL* m_easy = nullptr;
     curl_slist* m_fields = nullptr;
     std::map<curl_socket_t, Watch> m_watches;
     QTimer m_curlTimer;
     QTimer m_paceTimer;
-    QEventLoop m_loop;
+    QObject m_context; // what the notifiers' and timers' connections hang on
     bool m_attached = false;
     bool m_stopped = false;
     bool m_done = false;
     CURLcode m_result = CURLE_OK;
     // Why we ended the transfer ourselves, if we did.
-    FetchOutcome::Failure m_failure = FetchOutcome::Failure::None;
+    FetchFailure m_failure = FetchFailure::None;
 
     // The head being read, and the verdict on the last one.
     qint64 m_headBytes = 0;
@@ -145,25 +157,31 @@ private:
 };
 
 InternetTransfer::Session::Session(const Limits& limits, const QByteArray& url, bool direct,
-                                   const char* protocols, const char* redirects)
-    : m_limits(limits)
+                                   const char* protocols, const char* redirects, Driver driver,
+                                   std::function<void()> ended)
+    : m_limits(limits), m_driver(driver), m_ended(std::move(ended))
 {
     initCurlOnce();
     m_multi = curl_multi_init();
     m_easy = curl_easy_init();
     if (!m_multi || !m_easy)
         return;
-    m_curlTimer.setSingleShot(true);
-    QObject::connect(&m_curlTimer, &QTimer::timeout, &m_loop,
-                     [this] { act(CURL_SOCKET_TIMEOUT, 0); });
-    m_paceTimer.setSingleShot(true);
-    m_paceTimer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&m_paceTimer, &QTimer::timeout, &m_loop, [this] { checkPace(); });
-
-    curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &Session::onSocket);
-    curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
-    curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &Session::onTimer);
-    curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
+    if (m_driver == Driver::Events) {
+        m_curlTimer.setSingleShot(true);
+        QObject::connect(&m_curlTimer, &QTimer::timeout, &m_context,
+                         [this] { act(CURL_SOCKET_TIMEOUT, 0); });
+        m_paceTimer.setSingleShot(true);
+        m_paceTimer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_paceTimer, &QTimer::timeout, &m_context, [this] {
+            const std::chrono::milliseconds wait = checkPace();
+            if (!m_stopped)
+                m_paceTimer.start(wait);
+        });
+        curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &Session::onSocket);
+        curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
+        curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &Session::onTimer);
+        curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
+    }
 
     curl_easy_setopt(m_easy, CURLOPT_URL, url.constData());
     curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, protocols);
@@ -201,48 +219,70 @@ InternetTransfer::Session::~Session()
     curl_slist_free_all(m_fields);
 }
 
-FetchOutcome InternetTransfer::Session::run()
+bool InternetTransfer::Session::begin()
 {
-    FetchOutcome outcome;
     if (!m_multi || !m_easy || !m_fields || curl_multi_add_handle(m_multi, m_easy) != CURLM_OK) {
-        outcome.failure = FetchOutcome::Failure::OutOfMemory;
-        return outcome;
+        m_failure = FetchFailure::OutOfMemory;
+        m_stopped = true;
+        return false;
     }
     m_attached = true;
-    checkPace();
-    // Timers and clicks are served while we wait, so the windows stay alive.
-    if (!m_stopped)
-        m_loop.exec();
-    // The loop can also end because the whole program is ending; never leave a connection.
+    if (m_driver == Driver::Events) {
+        // The library sets its timer as the handle is added; the first step comes from it.
+        const std::chrono::milliseconds wait = checkPace();
+        if (!m_stopped)
+            m_paceTimer.start(wait);
+    }
+    return !m_stopped;
+}
+
+void InternetTransfer::Session::runPolling()
+{
+    while (!m_stopped) {
+        int running = 0;
+        curl_multi_perform(m_multi, &running);
+        readMessages();
+        if (m_stopped)
+            break;
+        const std::chrono::milliseconds wait = checkPace();
+        if (m_stopped)
+            break;
+        const auto slice = std::min(wait, std::chrono::milliseconds{1'000});
+        curl_multi_poll(m_multi, nullptr, 0, static_cast<int>(slice.count()), nullptr);
+    }
+}
+
+FetchResult InternetTransfer::Session::result()
+{
+    // Never leave a connection, whatever ended the transfer.
     stop();
     long status = 0;
     curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
-    outcome.status = static_cast<int>(status);
-    outcome.reasonPhrase = m_phrase;
-    outcome.failure = m_failure;
-    if (outcome.failure == FetchOutcome::Failure::None && m_result != CURLE_OK)
-        outcome.failure = failureOfLibrary();
-    if (outcome.failure == FetchOutcome::Failure::None) {
+    const FetchFailures::Circumstances circumstances{
+        static_cast<int>(status), m_phrase,
+        std::chrono::ceil<std::chrono::seconds>(m_limits.stall).count(), m_limits.maxBody};
+    FetchFailure failure = m_failure;
+    if (failure == FetchFailure::None && m_result != CURLE_OK)
+        failure = failureOfLibrary();
+    if (failure == FetchFailure::None) {
         if (status < 200 || status > 299)
-            outcome.failure = FetchOutcome::Failure::HttpStatus;
+            failure = FetchFailure::HttpStatus;
         else if (!m_bodyWanted)
-            outcome.failure = FetchOutcome::Failure::NotHttp;
+            failure = FetchFailure::NotHttp;
         else if (m_announced >= 0 && m_announced != m_body.size())
             // A body shorter than announced is a cut, never a list.
-            outcome.failure = FetchOutcome::Failure::CutShort;
+            failure = FetchFailure::CutShort;
     }
-    if (!outcome.ok())
-        return outcome;
-    outcome.endAnnounced = m_announced >= 0 || m_chunked;
+    if (failure != FetchFailure::None)
+        return FetchFailures::failure(failure, circumstances);
     // What arrived may have left room to grow; the body is kept for long, so only its bytes.
     m_body.squeeze();
-    outcome.body = std::move(m_body);
-    return outcome;
+    return FetchedBody{std::move(m_body), m_announced >= 0 || m_chunked};
 }
 
-FetchOutcome::Failure InternetTransfer::Session::failureOfLibrary() const
+FetchFailure InternetTransfer::Session::failureOfLibrary() const
 {
-    using Failure = FetchOutcome::Failure;
+    using Failure = FetchFailure;
     long redirects = 0;
     curl_easy_getinfo(m_easy, CURLINFO_REDIRECT_COUNT, &redirects);
     switch (m_result) {
@@ -276,17 +316,19 @@ FetchOutcome::Failure InternetTransfer::Session::failureOfLibrary() const
     }
 }
 
-bool InternetTransfer::Session::fail(FetchOutcome::Failure why)
+bool InternetTransfer::Session::fail(FetchFailure why)
 {
-    if (m_failure == FetchOutcome::Failure::None)
+    if (m_failure == FetchFailure::None)
         m_failure = why;
     return false;
 }
 
-void InternetTransfer::Session::stop(FetchOutcome::Failure why)
+void InternetTransfer::Session::stop(FetchFailure why)
 {
+    if (m_stopped)
+        return;
     // The first reason stands; a transfer that has ended is not failed afterwards.
-    if (!m_done && !m_stopped && m_failure == FetchOutcome::Failure::None)
+    if (!m_done && m_failure == FetchFailure::None)
         m_failure = why;
     m_stopped = true;
     m_curlTimer.stop();
@@ -302,7 +344,8 @@ void InternetTransfer::Session::stop(FetchOutcome::Failure why)
         m_attached = false;
         curl_multi_remove_handle(m_multi, m_easy);
     }
-    m_loop.quit();
+    if (m_ended)
+        m_ended();
 }
 
 void InternetTransfer::Session::act(curl_socket_t socket, int events)
@@ -311,6 +354,11 @@ void InternetTransfer::Session::act(curl_socket_t socket, int events)
         return;
     int running = 0;
     curl_multi_socket_action(m_multi, socket, events, &running);
+    readMessages();
+}
+
+void InternetTransfer::Session::readMessages()
+{
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(m_multi, &left)) {
         if (message->msg == CURLMSG_DONE) {
@@ -319,7 +367,7 @@ void InternetTransfer::Session::act(curl_socket_t socket, int events)
         }
     }
     if (m_done)
-        stop(FetchOutcome::Failure::None);
+        stop(FetchFailure::None);
 }
 
 int InternetTransfer::Session::onSocket(CURL*, curl_socket_t socket, int what, void* self, void*)
@@ -337,7 +385,7 @@ void InternetTransfer::Session::watch(curl_socket_t socket, int what)
                           int events, bool on) {
         if (on && !notifier) {
             notifier = std::make_unique<QSocketNotifier>(socket, type);
-            QObject::connect(notifier.get(), &QSocketNotifier::activated, &m_loop,
+            QObject::connect(notifier.get(), &QSocketNotifier::activated, &m_context,
                              [this, socket, events] { act(socket, events); });
         }
         if (notifier)
@@ -371,14 +419,14 @@ bool InternetTransfer::Session::headLine(const QByteArray& line)
 {
     m_headBytes += line.size();
     if (m_headBytes > m_limits.maxHead)
-        return fail(FetchOutcome::Failure::HeadTooLarge);
+        return fail(FetchFailure::HeadTooLarge);
     if (line.startsWith("HTTP/")) {
         m_encoded = false;
         m_announced = -1;
         m_chunked = false;
         m_hasLocation = false;
         m_bodyWanted = false;
-        m_phrase = FetchOutcome::phraseOf(line);
+        m_phrase = FetchFailures::phraseOf(line);
         m_sawStatus = true;
         return true;
     }
@@ -391,7 +439,7 @@ bool InternetTransfer::Session::headLine(const QByteArray& line)
         bool ok = false;
         m_announced = value.toLongLong(&ok);
         if (!ok || m_announced < 0)
-            return fail(FetchOutcome::Failure::NotHttp);
+            return fail(FetchFailure::NotHttp);
     }
     if (const QByteArray value = fieldValue(line, "Transfer-Encoding"); !value.isEmpty())
         m_chunked = m_chunked || value.toLower().contains("chunked");
@@ -411,11 +459,11 @@ bool InternetTransfer::Session::headEnded()
     if (status >= 300 && status < 400 && m_hasLocation)
         return true; // curl follows it, up to the redirect limit, without its body
     if (status < 200 || status > 299)
-        return fail(FetchOutcome::Failure::HttpStatus);
+        return fail(FetchFailure::HttpStatus);
     if (m_encoded)
-        return fail(FetchOutcome::Failure::Encoded);
+        return fail(FetchFailure::Encoded);
     if (m_announced > m_limits.maxBody)
-        return fail(FetchOutcome::Failure::TooLarge);
+        return fail(FetchFailure::TooLarge);
     m_bodyWanted = true;
     // An announced length is only a claim: room for the body grows with what really came.
     if (m_announced > 0)
@@ -430,18 +478,18 @@ size_t InternetTransfer::Session::onBody(char* data, size_t size, size_t count, 
     session->moved(static_cast<qint64>(bytes));
     // Only the body of an accepted head is taken; anything else ends the transfer.
     if (!session->m_bodyWanted) {
-        session->fail(FetchOutcome::Failure::NotHttp);
+        session->fail(FetchFailure::NotHttp);
         return CURL_WRITEFUNC_ERROR;
     }
     if (session->m_body.size() + static_cast<qint64>(bytes) > session->m_limits.maxBody) {
-        session->fail(FetchOutcome::Failure::TooLarge);
+        session->fail(FetchFailure::TooLarge);
         return CURL_WRITEFUNC_ERROR;
     }
     // Nothing may be thrown through the library's C frames.
     try {
         session->m_body.append(data, static_cast<qsizetype>(bytes));
     } catch (const std::bad_alloc&) {
-        session->fail(FetchOutcome::Failure::OutOfMemory);
+        session->fail(FetchFailure::OutOfMemory);
         return CURL_WRITEFUNC_ERROR;
     }
     return bytes;
@@ -459,9 +507,9 @@ void InternetTransfer::Session::moved(qint64 bytes)
         m_recent.pop_front();
 }
 
-// Deadlines only move later as bytes come, so the timer is set for the earliest possible one
-// and, when it fires, either fails the transfer or is set again.
-void InternetTransfer::Session::checkPace()
+// Deadlines only move later as bytes come, so the wait is for the earliest possible one and,
+// when it is over, the transfer either fails or waits again.
+std::chrono::milliseconds InternetTransfer::Session::checkPace()
 {
     // The low-speed window fails once the bytes that moved since its start fall below the
     // minimum; that start is the earliest arrival still needed to make up the minimum.
@@ -471,11 +519,10 @@ void InternetTransfer::Session::checkPace()
     const Clock::time_point due = std::min(stallDue, paceFrom + m_limits.lowSpeedWindow);
     const Clock::time_point now = Clock::now();
     if (now >= due) {
-        stop(now >= stallDue ? FetchOutcome::Failure::Stalled : FetchOutcome::Failure::TooSlow);
-        return;
+        stop(now >= stallDue ? FetchFailure::Stalled : FetchFailure::TooSlow);
+        return {};
     }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - now);
-    m_paceTimer.start(wait);
+    return std::chrono::ceil<std::chrono::milliseconds>(due - now);
 }
 
 InternetTransfer::InternetTransfer(QObject* parent) : QObject(parent) {}
@@ -487,50 +534,84 @@ InternetTransfer::~InternetTransfer()
 
 QVariant InternetTransfer::openUrl(const QString& url, DataType type)
 {
-    FetchOutcome outcome = fetch(url);
-    if (!outcome.ok())
+    FetchResult fetched = fetch(url);
+    if (!fetched.ok())
         return {};
     if (type == DataType::Bytes)
-        return std::move(outcome.body);
-    return QString::fromLatin1(outcome.body);
+        return std::move(fetched.value().body);
+    return QString::fromLatin1(fetched.value().body);
 }
 
-FetchOutcome InternetTransfer::fetch(const QString& url)
+std::optional<Failure<FetchFailure>> InternetTransfer::refusal(const QUrl& target) const
 {
-    FetchOutcome outcome = transfer(url);
-    if (!outcome.ok()) {
-        outcome.body.clear();
-        outcome.reason = FetchOutcome::describe(
-            outcome.failure, outcome.status, outcome.reasonPhrase,
-            std::chrono::ceil<std::chrono::seconds>(m_stallTimeout).count(), m_maxBodyBytes);
-    }
-    return outcome;
-}
-
-FetchOutcome InternetTransfer::transfer(const QString& url)
-{
-    FetchOutcome refused;
     // One transfer at a time: a second caller while one is open gets a failure, not a tangle.
-    if (isBusy()) {
-        refused.failure = FetchOutcome::Failure::Busy;
-        return refused;
-    }
-    const QUrl target(url, QUrl::StrictMode);
-    if (!target.isValid() || target.host().isEmpty() || !schemeFits(target, m_protocol)) {
-        refused.failure = FetchOutcome::Failure::BadAddress;
-        return refused;
-    }
+    if (isBusy())
+        return FetchFailures::failure(FetchFailure::Busy);
+    if (!target.isValid() || target.host().isEmpty() || !schemeFits(target, m_protocol))
+        return FetchFailures::failure(FetchFailure::BadAddress);
+    return std::nullopt;
+}
 
+std::unique_ptr<InternetTransfer::Session>
+InternetTransfer::makeSession(const QUrl& target, bool polling, std::function<void()> ended) const
+{
     const char* protocols = m_protocol == Protocol::Http    ? "http"
                             : m_protocol == Protocol::Https ? "https"
                                                             : "http,https";
-    Session session({m_stallTimeout, m_lowSpeedWindow, m_maxBodyBytes, m_maxHeadBytes},
-                    target.toEncoded(), m_accessType == AccessType::Direct, protocols,
-                    redirectSchemes(target, m_protocol));
-    m_open = &session;
-    FetchOutcome outcome = session.run();
-    m_open = nullptr;
-    return outcome;
+    return std::make_unique<Session>(
+        Session::Limits{m_stallTimeout, m_lowSpeedWindow, m_maxBodyBytes, m_maxHeadBytes},
+        target.toEncoded(), m_accessType == AccessType::Direct, protocols,
+        redirectSchemes(target, m_protocol),
+        polling ? Session::Driver::Polling : Session::Driver::Events, std::move(ended));
+}
+
+FetchResult InternetTransfer::fetch(const QString& url)
+{
+    const QUrl target(url, QUrl::StrictMode);
+    if (std::optional<Failure<FetchFailure>> refused = refusal(target))
+        return std::move(*refused);
+    const std::unique_ptr<Session> session = makeSession(target, true, {});
+    if (session->begin())
+        session->runPolling();
+    return session->result();
+}
+
+void InternetTransfer::start(const QString& url)
+{
+    const QUrl target(url, QUrl::StrictMode);
+    if (std::optional<Failure<FetchFailure>> refused = refusal(target)) {
+        // Told from the event loop like any other end, never from inside this call.
+        QMetaObject::invokeMethod(
+            this, [this, failure = std::move(*refused)] { Q_EMIT finished(failure); },
+            Qt::QueuedConnection);
+        return;
+    }
+    m_open = makeSession(target, false, [this] { retireOpen(); });
+    if (!m_open->begin())
+        retireOpen();
+}
+
+// The transfer is over: its session goes out of the way of the next one at once, but is only
+// asked for its result, and destroyed, from the event loop, outside its own notifiers.
+void InternetTransfer::retireOpen()
+{
+    if (!m_open)
+        return;
+    Session* over = m_open.get();
+    m_over.push_back(std::move(m_open));
+    QMetaObject::invokeMethod(
+        this, [this, over] { deliver(over); }, Qt::QueuedConnection);
+}
+
+void InternetTransfer::deliver(Session* over)
+{
+    const auto found = std::find_if(m_over.begin(), m_over.end(),
+                                    [over](const auto& session) { return session.get() == over; });
+    if (found == m_over.end())
+        return;
+    const std::unique_ptr<Session> session = std::move(*found);
+    m_over.erase(found);
+    Q_EMIT finished(session->result());
 }
 
 void InternetTransfer::cancel()

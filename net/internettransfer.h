@@ -1,16 +1,23 @@
 #pragma once
 
-#include "fetchoutcome.h"
+#include "fetchfailure.h"
 
 #include <QObject>
 #include <QString>
 #include <QVariant>
 #include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
 
-// The program's transfer control: every network access goes through one of these. A fetch
-// blocks its caller until the transfer has ended, but keeps the event loop turning meanwhile
-// so the windows stay alive and Cancel can be clicked. Servers are not trusted: every limit
-// below ends the transfer and closes its connection at once.
+class QUrl;
+
+// The program's transfer control: every network access goes through one of these. A started
+// transfer runs while the event loop turns and says when it has ended, so the windows stay
+// alive and Cancel can be clicked; a blocking fetch holds its caller, serving no events, until
+// the limits end it at the latest. Servers are not trusted: every limit below ends the transfer
+// and closes its connection at once.
 class InternetTransfer final : public QObject
 {
     Q_OBJECT
@@ -37,17 +44,21 @@ public:
     void setProtocol(Protocol protocol) { m_protocol = protocol; }
     Protocol protocol() const { return m_protocol; }
 
-    // Fetches the whole resource. Text gives a QString with one character per received byte
-    // (Latin-1), Bytes a QByteArray. Any failure gives an invalid QVariant: no server, a status
-    // other than 2xx, a content encoding other than identity, a head or body over its limit, a
-    // body shorter than announced, no progress within the stall time-out, too few bytes within
-    // the low-speed window, too many redirects, or a cancel.
+    // Fetches the whole resource, blocking. Text gives a QString with one character per
+    // received byte (Latin-1), Bytes a QByteArray. Any failure gives an invalid QVariant: no
+    // server, a status other than 2xx, a content encoding other than identity, a head or body
+    // over its limit, a body shorter than announced, no progress within the stall time-out, too
+    // few bytes within the low-speed window, or too many redirects.
     QVariant openUrl(const QString& url, DataType type);
-    // The same fetch, saying why it failed; the body is empty unless it worked.
-    FetchOutcome fetch(const QString& url);
+    // The same blocking fetch, saying why it failed.
+    FetchResult fetch(const QString& url);
 
-    // Ends the transfer that is still open, if any, and closes its connection; harmless
-    // otherwise.
+    // Begins the same fetch and returns at once; finished() follows from the event loop, once,
+    // never from inside this call.
+    void start(const QString& url);
+
+    // Ends the transfer that is still open, if any, and closes its connection now; finished()
+    // then says it was cancelled. Harmless when none is open.
     void cancel();
 
     bool isBusy() const { return m_open != nullptr; }
@@ -57,11 +68,20 @@ public:
     void setMaxHeadBytes(qint64 bytes) { m_maxHeadBytes = bytes; }
     void setLowSpeedWindow(std::chrono::milliseconds window) { m_lowSpeedWindow = window; }
 
+Q_SIGNALS:
+    // A started transfer has ended: the body, or why there is none.
+    void finished(const FetchResult& result);
+
 private:
     class Session;
-    FetchOutcome transfer(const QString& url);
+    std::optional<Failure<FetchFailure>> refusal(const QUrl& target) const;
+    std::unique_ptr<Session> makeSession(const QUrl& target, bool polling,
+                                         std::function<void()> ended) const;
+    void retireOpen();
+    void deliver(Session* over);
 
-    Session* m_open = nullptr;
+    std::unique_ptr<Session> m_open;
+    std::vector<std::unique_ptr<Session>> m_over; // ended, their end not yet told
     AccessType m_accessType = AccessType::UseDefault;
     Protocol m_protocol = Protocol::Default;
     std::chrono::milliseconds m_stallTimeout = defaultStallTimeout;

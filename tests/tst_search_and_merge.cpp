@@ -622,24 +622,25 @@ void TestSearchAndMerge::runStates_data()
     QTest::addColumn<QByteArrayList>("added");
     // The own list: "" a small list, "40G" a sparse file of that size, or a file it links to.
     QTest::addColumn<QByteArray>("ownList");
-    QTest::addColumn<QString>("ownError");
+    QTest::addColumn<QString>("failure");
     using S = UpdateRun::State;
     QTest::newRow("new cams added")
         << QByteArray("k1\r\nd1\r\nk3\r\nd3") << false
-        << RunStates{S::Loading, S::ListsLoaded, S::Searching, S::Reviewing, S::Finished}
+        << RunStates{S::Loading, S::ListsLoaded, S::Searching, S::Reviewing,
+                     S::Adding,  S::AddEnded,    S::UpToDate,  S::Ended}
         << QByteArrayList{"k3"} << QByteArray() << QString();
     QTest::newRow("up to date") << QByteArray("k1\r\nd1\r\n") << false
-                                << RunStates{S::Loading, S::ListsLoaded, S::Searching, S::Reviewing,
-                                             S::Finished}
+                                << RunStates{S::Loading, S::ListsLoaded, S::Searching, S::UpToDate,
+                                             S::Ended}
                                 << QByteArrayList{} << QByteArray() << QString();
     QTest::newRow("nothing received")
-        << QByteArray() << false << RunStates{S::Loading, S::NoListReceived, S::Finished}
-        << QByteArrayList{} << QByteArray() << QString();
+        << QByteArray() << false << RunStates{S::Loading, S::NoListReceived, S::Ended}
+        << QByteArrayList{} << QByteArray() << u"The server's list holds no cams."_qs;
     QTest::newRow("copy not saved")
-        << QByteArray("k3\r\nd3") << true << RunStates{S::Loading, S::CopyNotSaved, S::Finished}
-        << QByteArrayList{} << QByteArray() << QString();
+        << QByteArray("k3\r\nd3") << true << RunStates{S::Loading, S::CopyNotSaved, S::Ended}
+        << QByteArrayList{} << QByteArray() << u"Is a directory"_qs;
     // An own list the program cannot hold or read ends the run before any cam is offered.
-    const RunStates refused{S::Loading, S::OwnListNotRead, S::Finished};
+    const RunStates refused{S::Loading, S::OwnListNotRead, S::Ended};
     QTest::newRow("own list too large")
         << QByteArray("k3\r\nd3") << false << refused << QByteArrayList{} << QByteArray("40G")
         << u"Cams.inf is 40.0 GiB (42,949,672,960 bytes), more than the 256 MiB this program "
@@ -659,7 +660,7 @@ void TestSearchAndMerge::runStates()
     QFETCH(RunStates, states);
     QFETCH(QByteArrayList, added);
     QFETCH(QByteArray, ownList);
-    QFETCH(QString, ownError);
+    QFETCH(QString, failure);
     QTemporaryDir work;
     QVERIFY(work.isValid() && QDir::setCurrent(work.path()));
     if (ownList.isEmpty())
@@ -679,27 +680,42 @@ void TestSearchAndMerge::runStates()
             [&](const KeyList& keys) { foundKeys += keys.toByteArrayList(); });
     // Out of turn: nothing to search or add yet.
     QVERIFY(!run.searchStep());
-    QVERIFY(!run.addNewCams().ok);
+    run.addNewCams();
+    run.resumeReview();
+    run.leave();
+    QCOMPARE(run.state(), UpdateRun::State::Waiting);
     run.loadLists(serverText);
+    QTRY_VERIFY(run.state() != UpdateRun::State::Loading);
     run.startSearch();
     run.setSearchSlice(std::chrono::milliseconds(0));
     for (int steps = 0; run.state() == UpdateRun::State::Searching && steps < 100; ++steps)
         run.searchStep();
     QCOMPARE(foundKeys, run.newKeys().toByteArrayList());
 
-    const UpdateRun::AddOutcome outcome = run.addNewCams();
-    QCOMPARE(outcome.ok, run.state() == UpdateRun::State::Reviewing);
-    QCOMPARE(outcome.addedKeys.toByteArrayList(), added);
+    const bool offered = run.state() == UpdateRun::State::Reviewing;
+    run.addNewCams();
+    QTRY_VERIFY(run.state() != UpdateRun::State::Adding);
+    QCOMPARE(run.state() == UpdateRun::State::AddEnded, offered);
+    QCOMPARE(offered && run.addResult().ok(), offered);
+    QCOMPARE(offered ? run.addResult().value().toByteArrayList() : QByteArrayList(), added);
     QCOMPARE(run.newKeys().count(), 0);
-    run.finish();
-    run.finish();
+    run.resumeReview();
+    run.end();
+    // Once ended, nothing asked of the run does anything, and nothing comes back later.
+    run.end();
+    run.loadLists(serverText);
+    run.startSearch();
+    run.addNewCams();
+    run.resumeReview();
+    run.leave();
+    QTest::qWait(20);
 
     RunStates seen;
     for (const QList<QVariant>& change : changes)
         seen.append(change.first().value<UpdateRun::State>());
     QCOMPARE(seen, states);
     QCOMPARE(QFileInfo::exists(ListFiles::tempFile()), copyBlocked);
-    QCOMPARE(run.ownListError(), ownError);
+    QCOMPARE(run.failureText(), failure);
     if (ownList == "40G")
         QCOMPARE(QFileInfo(ListFiles::ownFile()).size(), qint64{40} << 30);
     else if (ownList.isEmpty())

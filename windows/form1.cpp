@@ -3,8 +3,6 @@
 #include "centring.h"
 #include "dialogs.h"
 #include "dialupstatus.h"
-#include "form2.h"
-#include "forms.h"
 #include "gethtml.h"
 #include "listfetch.h"
 #include "listfiles.h"
@@ -18,7 +16,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-Form1::Form1(Forms& forms) : QWidget(nullptr), m_forms(forms)
+Form1::Form1(UpdateRun& run, Dialogs& dialogs, QString listUrl)
+    : QWidget(nullptr), m_run(run), m_dialogs(dialogs), m_listUrl(std::move(listUrl))
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Recieving List..."));
@@ -73,6 +72,8 @@ Form1::Form1(Forms& forms) : QWidget(nullptr), m_forms(forms)
     Timer2.setInterval(100);
     connect(&Timer2, &QTimer::timeout, this, &Form1::Timer2_Timer);
     Timer2.start();
+    connect(&Inet1, &InternetTransfer::finished, this, &Form1::Inet1_Finished);
+    connect(&m_run, &UpdateRun::stateChanged, this, &Form1::showRunState);
 
     m_resources.setNameSource([this] { return m_nameSource ? m_nameSource->text() : QString(); });
     m_resources.setPictureTarget([this](const QImage& picture) {
@@ -119,17 +120,18 @@ void Form1::GetRESOURCE(const QString& WWW_Adresse)
     m_resources.GetRESOURCE(WWW_Adresse);
 }
 
-void Form1::stopTimers()
+void Form1::stop()
 {
     Timer1.stop();
     Timer2.stop();
+    // A cancelled transfer still says so; nobody is listening any more.
+    disconnect(&Inet1, nullptr, this, nullptr);
+    Inet1.cancel();
 }
 
 // One step of the wait animation; the frame counter lives in the hidden Label1.
 void Form1::Timer1_Timer()
 {
-    if (m_forms.isEnding())
-        return;
     const qint64 frame = leadingNumber(Label1->text());
     if (frame >= 0 && frame < frameCount)
         Image2->setPixmap(Image1[static_cast<size_t>(frame)]->pixmap());
@@ -138,54 +140,45 @@ void Form1::Timer1_Timer()
         Label1->setText(QStringLiteral("0"));
 }
 
-// The list retrieval: fetch, keep the server copy, read both lists and hand over to the lists
-// window.
+// The list retrieval begins: the fetch runs while the animation goes on.
 void Form1::Timer2_Timer()
 {
-    if (m_forms.isEnding())
-        return;
     Timer2.stop();
-    // The text box keeps the text as its bytes, so the text is fetched as bytes; a failed
-    // fetch leaves it empty and says why.
-    FetchOutcome fetched = fetchCamList(Inet1, m_forms.listUrl());
-    Text1->setBytes(std::move(fetched.body));
-    // Cancel can be clicked while the fetch waits; then nothing more of this may run.
-    if (m_forms.isEnding())
-        return;
-    UpdateRun& run = m_forms.run();
-    run.loadLists(Text1->bytes(), fetched.reason);
-    // Cancelled while the lists were read: the end has given up the reading.
-    if (m_forms.isEnding())
-        return;
+    m_run.fetchStarted();
+    StartGetHTML(Inet1, m_listUrl);
+}
+
+// The fetch has ended: its text goes to the run, which keeps the server copy and reads both
+// lists.
+void Form1::Inet1_Finished(const FetchResult& fetched)
+{
+    // The text box keeps the text as its bytes; a failed fetch leaves it empty and says why.
+    const FetchResult list = camListOf(fetched);
+    Text1->setBytes(list.ok() ? list.value().body : QByteArray());
     Inet1.cancel();
-    if (run.state() == UpdateRun::State::CopyNotSaved) {
-        // A local fault, not the server's: say which file and why, and leave the user's files
-        // alone.
-        m_forms.dialogs().tell(this, QStringLiteral("List not saved"),
-                               QStringLiteral("The server's list could not be saved as %1: %2")
-                                   .arg(ListFiles::tempFile(), run.copyError()),
-                               Dialogs::Icon::Warning);
-        if (!m_forms.isEnding())
-            m_forms.endProgram();
+    m_run.loadLists(Text1->bytes(), list.text());
+}
+
+void Form1::showRunState()
+{
+    if (m_run.state() != UpdateRun::State::CopyNotSaved)
         return;
-    }
-    m_forms.form2().show();
-    hide();
+    // A local fault, not the server's: say which file and why, and leave the user's files alone.
+    m_dialogs.tell(this, QStringLiteral("List not saved"),
+                   QStringLiteral("The server's list could not be saved as %1: %2")
+                       .arg(ListFiles::tempFile(), m_run.failureText()),
+                   Dialogs::Icon::Warning);
+    m_run.end();
 }
 
 void Form1::Command1_Click()
 {
-    if (m_forms.isEnding())
-        return;
-    hide();
-    Inet1.cancel();
-    m_forms.endProgram();
+    m_run.end();
 }
 
 // Closing the window is the same as Cancel.
 void Form1::closeEvent(QCloseEvent* event)
 {
-    if (!m_forms.isEnding())
-        Command1_Click();
+    Command1_Click();
     event->accept();
 }

@@ -5,19 +5,21 @@
 #include "resourcedownload.h"
 
 #include <QPointer>
+#include <QString>
 #include <QTimer>
 #include <QWidget>
 #include <array>
 #include <memory>
 
-class Forms;
+class Dialogs;
+class UpdateRun;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class TextBox;
 
 // The download window: shown at the start, it fetches the server's list under a wait animation
-// and hands over to the lists window. Cancel ends the program at any time.
+// and hands it to the run. Cancel ends the run at any time.
 class Form1 final : public QWidget
 {
     Q_OBJECT
@@ -26,7 +28,7 @@ class Form1 final : public QWidget
 public:
     static constexpr int frameCount = 14;
 
-    explicit Form1(Forms& forms);
+    Form1(UpdateRun& run, Dialogs& dialogs, QString listUrl);
     ~Form1() override;
 
     QString GetHTML(const QString& WWW_Adresse);
@@ -46,7 +48,8 @@ public:
     }
     void setDownloadFolder(const QString& folder) { m_resources.setFolder(folder); }
 
-    void stopTimers();
+    // The end: nothing of this window fires any more, and no transfer stays open.
+    void stop();
 
     QLabel* Image2;
     std::array<QLabel*, frameCount> Image1{};
@@ -60,6 +63,7 @@ public:
     // The event procedures, one per timer tick or click; public so a test can drive them.
     void Timer1_Timer();
     void Timer2_Timer();
+    void Inet1_Finished(const FetchResult& fetched);
     void Command1_Click();
 
 protected:
@@ -67,8 +71,11 @@ protected:
 
 private:
     bool IsOnline();
+    void showRunState();
 
-    Forms& m_forms;
+    UpdateRun& m_run;
+    Dialogs& m_dialogs;
+    QString m_listUrl;
     std::unique_ptr<RemoteAccessBinding> m_ras = std::make_unique<RemoteAccessBinding>();
     QPointer<QLineEdit> m_nameSource;
     QPointer<QLabel> m_pictureTarget;

@@ -2,16 +2,13 @@
 
 #include "centring.h"
 #include "dialogs.h"
-#include "form3.h"
-#include "forms.h"
 #include "pictures.h"
 
 #include <QCloseEvent>
 #include <QLabel>
 #include <QPushButton>
-#include <QScopedValueRollback>
 
-Form2::Form2(Forms& forms) : QWidget(nullptr), m_forms(forms)
+Form2::Form2(UpdateRun& run, Dialogs& dialogs) : QWidget(nullptr), m_run(run), m_dialogs(dialogs)
 {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Lists"));
@@ -72,15 +69,11 @@ Form2::Form2(Forms& forms) : QWidget(nullptr), m_forms(forms)
     connect(&Timer2, &QTimer::timeout, this, &Form2::Timer2_Timer);
 
     // The window shows the run: its lists once they are read, the new cams as the search
-    // finds them, and the end of the search.
-    UpdateRun& run = m_forms.run();
-    connect(&run, &UpdateRun::stateChanged, this, &Form2::showRunState);
-    connect(&run, &UpdateRun::newCamsFound, this,
+    // finds them, and what comes after the search.
+    connect(&m_run, &UpdateRun::stateChanged, this, &Form2::showRunState);
+    connect(&m_run, &UpdateRun::newCamsFound, this,
             [this](const KeyList& keys) { NewC->addItems(keys); });
-    if (run.state() == UpdateRun::State::ListsLoaded ||
-        run.state() == UpdateRun::State::NoListReceived ||
-        run.state() == UpdateRun::State::OwnListNotRead)
-        showRunState(run.state());
+    showRunState();
 
     // The window's load starts the search timer.
     Timer1.start();
@@ -88,151 +81,137 @@ Form2::Form2(Forms& forms) : QWidget(nullptr), m_forms(forms)
 
 Form2::~Form2() = default;
 
-void Form2::showRunState(UpdateRun::State state)
+void Form2::showRunState()
 {
-    const UpdateRun& run = m_forms.run();
-    switch (state) {
+    switch (m_run.state()) {
     case UpdateRun::State::ListsLoaded:
     case UpdateRun::State::NoListReceived:
     case UpdateRun::State::OwnListNotRead:
-        List2->addItems(run.serverKeys());
-        List1->addItems(run.ownKeys());
+        List2->addItems(m_run.serverKeys());
+        List1->addItems(m_run.ownKeys());
+        break;
+    case UpdateRun::State::Searching:
+        setEnabled(false);
         break;
     case UpdateRun::State::Reviewing:
+    case UpdateRun::State::UpToDate:
         // The box shares the run's list of new cams from here on, instead of holding a copy.
-        NewC->setItems(run.newKeys());
+        NewC->setItems(m_run.newKeys());
+        // Up to date after an add: nothing is left to add.
+        if (m_run.state() == UpdateRun::State::UpToDate)
+            Command2->setEnabled(false);
         Command4->setEnabled(true);
-        Timer2.start();
+        if (!Timer2.isActive())
+            Timer2.start();
         setEnabled(true);
-        show();
+        break;
+    case UpdateRun::State::Adding:
+        // The add runs on a thread of its own; meanwhile the window paints but takes no input.
+        setEnabled(false);
+        setCursor(Qt::BusyCursor);
+        break;
+    case UpdateRun::State::AddEnded:
+        unsetCursor();
+        setEnabled(true);
+        // The run has put the added keys in their places in the own list: show that list.
+        if (m_run.addResult().ok())
+            List1->setItems(m_run.ownKeys());
         break;
     default:
         break;
     }
 }
 
-bool Form2::searchHasEnded() const
-{
-    return Command4->isEnabled();
-}
-
-void Form2::stopTimers()
+void Form2::stop()
 {
     Timer1.stop();
     Timer2.stop();
 }
 
-// Starts the search in the search window.
+// Starts the search, or says why there is none and ends the run.
 void Form2::Timer1_Timer()
 {
-    if (m_forms.isEnding())
-        return;
     Timer1.stop();
-    UpdateRun& run = m_forms.run();
-    if (run.state() != UpdateRun::State::ListsLoaded) {
-        // An own list that was not read: showing every server cam as new would invite adding
-        // them all over again. Nothing from the server: saying the list is up to date would be
-        // a lie.
-        const bool ownNotRead = run.state() == UpdateRun::State::OwnListNotRead;
-        m_forms.dialogs().tell(
-            this, ownNotRead ? QStringLiteral("List not read") : QStringLiteral("No list received"),
-            ownNotRead ? run.ownListError() + QStringLiteral("\nNothing was changed.")
-                       : QStringLiteral("No cam list could be received from the server.\n") +
-                             run.noListReason(),
-            ownNotRead ? Dialogs::Icon::Warning : Dialogs::Icon::Information);
-        if (m_forms.isEnding())
-            return;
-        run.finish();
-        m_forms.endProgram();
+    switch (m_run.state()) {
+    case UpdateRun::State::ListsLoaded:
+        m_run.startSearch();
+        return;
+    case UpdateRun::State::OwnListNotRead:
+        // Showing every server cam as new would invite adding them all over again.
+        m_dialogs.tell(this, QStringLiteral("List not read"),
+                       m_run.failureText() + QStringLiteral("\nNothing was changed."),
+                       Dialogs::Icon::Warning);
+        m_run.end();
+        return;
+    case UpdateRun::State::NoListReceived:
+        // Nothing from the server: saying the list is up to date would be a lie.
+        m_dialogs.tell(this, QStringLiteral("No list received"),
+                       QStringLiteral("No cam list could be received from the server.\n") +
+                           m_run.failureText(),
+                       Dialogs::Icon::Information);
+        m_run.end();
+        return;
+    default:
         return;
     }
-    // The search window shows the search once it is there to see it start.
-    m_forms.form3();
-    setEnabled(false);
-    run.startSearch();
 }
 
-// The review: offer the new cams, or say the list is up to date and end.
+// The review: offer the new cams, tell how an add went, or say the list is up to date and end.
+// A timer's handler is not entered again while it waits in one of its boxes.
 void Form2::Timer2_Timer()
 {
-    if (m_forms.isEnding() || m_boxOpen)
-        return;
-    UpdateRun& run = m_forms.run();
-    if (run.newKeys().count() >= 1) {
+    switch (m_run.state()) {
+    case UpdateRun::State::Reviewing:
         Command2->setEnabled(true);
         return;
-    }
-    {
-        const QScopedValueRollback<bool> boxOpen(m_boxOpen, true);
-        m_forms.dialogs().tell(this, QStringLiteral("No new Cams available"),
-                               QStringLiteral("Your list is up to date."),
-                               Dialogs::Icon::Information);
-    }
-    if (m_forms.isEnding())
+    case UpdateRun::State::AddEnded:
+        tellAddResult();
+        m_run.resumeReview();
         return;
-    run.finish();
-    m_forms.endProgram();
+    case UpdateRun::State::UpToDate:
+        m_dialogs.tell(this, QStringLiteral("No new Cams available"),
+                       QStringLiteral("Your list is up to date."), Dialogs::Icon::Information);
+        m_run.end();
+        return;
+    default:
+        return;
+    }
+}
+
+void Form2::tellAddResult()
+{
+    const UpdateRun::AddResult& result = m_run.addResult();
+    if (!result.ok()) {
+        // Say the list is as it was only when it is: a failed undo says what is left instead.
+        QString text = result.text();
+        if (result.code() == UpdateRun::AddFailure::ListLeftAsItWas)
+            text += QStringLiteral("\nYour list was left as it was.");
+        m_dialogs.tell(this, QStringLiteral("Cams not added"), text, Dialogs::Icon::Warning);
+        return;
+    }
+    // The count of records really written: a key that vanished from the server's copy, or that
+    // another run added meanwhile, is not claimed as added.
+    m_dialogs.tell(this, QStringLiteral("New Cams added"),
+                   QStringLiteral(" %1 Cams was/were added").arg(result.value().count()),
+                   Dialogs::Icon::Information);
 }
 
 // Adds all new cams to the own list.
 void Form2::Command2_Click()
 {
-    if (m_forms.isEnding() || m_boxOpen)
-        return;
-    const QScopedValueRollback<bool> boxOpen(m_boxOpen, true);
-    if (!m_forms.dialogs().askYesNo(this, QStringLiteral("Add all"),
-                                    QStringLiteral("Do you really want to add all new cams?")))
-        return;
-    if (m_forms.isEnding())
-        return;
-
-    // The add runs on a thread of its own; meanwhile the window paints but takes no input.
-    setEnabled(false);
-    setCursor(Qt::BusyCursor);
-    const UpdateRun::AddOutcome outcome = m_forms.run().addNewCams();
-    unsetCursor();
-    setEnabled(true);
-    if (m_forms.isEnding())
-        return;
-    if (!outcome.ok) {
-        // Say the list is as it was only when it is: a failed undo says what is left instead.
-        QString text = outcome.error;
-        if (outcome.listLeftAsItWas)
-            text += QStringLiteral("\nYour list was left as it was.");
-        m_forms.dialogs().tell(this, QStringLiteral("Cams not added"), text,
-                               Dialogs::Icon::Warning);
-        return;
-    }
-    // The run has put the added keys in their places in the own list: show that list.
-    List1->setItems(m_forms.run().ownKeys());
-
-    // The count of records really written: a key that vanished from the server's copy, or that
-    // another run added meanwhile, is not claimed as added.
-    m_forms.dialogs().tell(this, QStringLiteral("New Cams added"),
-                           QStringLiteral(" %1 Cams was/were added").arg(outcome.addedKeys.count()),
-                           Dialogs::Icon::Information);
-    if (m_forms.isEnding())
-        return;
-    NewC->clear();
-    Command2->setEnabled(false);
+    if (m_dialogs.askYesNo(this, QStringLiteral("Add all"),
+                           QStringLiteral("Do you really want to add all new cams?")))
+        m_run.addNewCams();
 }
 
 void Form2::Command4_Click()
 {
-    if (m_forms.isEnding())
-        return;
-    m_forms.run().finish();
-    m_forms.endProgram();
+    m_run.leave();
 }
 
 // Closing the window does nothing while the search runs, and what OK does after it.
 void Form2::closeEvent(QCloseEvent* event)
 {
-    if (m_forms.isEnding()) {
-        event->accept();
-        return;
-    }
     event->ignore();
-    if (searchHasEnded() && !m_boxOpen)
-        Command4_Click();
+    Command4_Click();
 }

@@ -6,23 +6,24 @@
 #include <QTimer>
 #include <QWidget>
 
-class Forms;
+class Dialogs;
 class QLabel;
 class QPushButton;
 
 // The lists window: the own list and the new cams side by side, the hidden server list, and
-// the two timers that start the search and review its result.
+// the two timers that start the search and review its result. It shows the run and passes on
+// what the user asks for.
 class Form2 final : public QWidget
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Form2)
 
 public:
-    explicit Form2(Forms& forms);
+    Form2(UpdateRun& run, Dialogs& dialogs);
     ~Form2() override;
 
-    void stopTimers();
-    bool searchHasEnded() const;
+    // The end: nothing of this window fires any more.
+    void stop();
 
     QLabel* Label1;
     KeyListBox* List1;
@@ -44,10 +45,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void showRunState(UpdateRun::State state);
+    void showRunState();
+    void tellAddResult();
 
-    Forms& m_forms;
-    // True while one of this window's message boxes is open: the review timer keeps ticking
-    // under a box, and must neither ask again nor end the program behind the user's back.
-    bool m_boxOpen = false;
+    UpdateRun& m_run;
+    Dialogs& m_dialogs;
 };

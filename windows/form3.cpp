@@ -1,7 +1,6 @@
 #include "form3.h"
 
 #include "centring.h"
-#include "forms.h"
 #include "numbertext.h"
 #include "updaterun.h"
 
@@ -9,7 +8,7 @@
 #include <QLabel>
 #include <QProgressBar>
 
-Form3::Form3(Forms& forms) : QWidget(nullptr), m_forms(forms)
+Form3::Form3(UpdateRun& run) : QWidget(nullptr), m_run(run)
 {
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("Searching..."));
@@ -40,39 +39,35 @@ Form3::Form3(Forms& forms) : QWidget(nullptr), m_forms(forms)
     Timer1.setInterval(1);
     connect(&Timer1, &QTimer::timeout, this, &Form3::Timer1_Timer);
 
-    connect(&m_forms.run(), &UpdateRun::stateChanged, this, [this](UpdateRun::State state) {
-        if (state == UpdateRun::State::Searching) {
-            ProgressBar2->setMaximum(static_cast<int>(m_forms.run().serverKeys().count()));
-            Timer1.start();
-            show();
-        } else if (state == UpdateRun::State::Reviewing) {
-            Timer1.stop();
-            hide();
-        }
-    });
+    connect(&m_run, &UpdateRun::stateChanged, this, &Form3::showRunState);
+    showRunState();
 }
 
 Form3::~Form3() = default;
+
+void Form3::showRunState()
+{
+    if (m_run.state() != UpdateRun::State::Searching) {
+        Timer1.stop();
+        return;
+    }
+    ProgressBar2->setMaximum(static_cast<int>(m_run.serverKeys().count()));
+    Timer1.start();
+}
 
 // One search step: as many server keys as fit in a time slice, so even big lists are done in
 // seconds; the labels and the bar show where the search stands.
 void Form3::Timer1_Timer()
 {
-    if (m_forms.isEnding())
-        return;
-    UpdateRun& run = m_forms.run();
-    run.searchStep();
+    m_run.searchStep();
     Pos1->setText(QStringLiteral("0"));
     Erg->setText(QStringLiteral("0"));
-    Pos2->setText(numberText(run.settledCount()));
-    ProgressBar2->setValue(static_cast<int>(run.progressValue()));
+    Pos2->setText(numberText(m_run.settledCount()));
+    ProgressBar2->setValue(static_cast<int>(m_run.progressValue()));
 }
 
 // The search must finish; closing its window would leave the lists window disabled for good.
 void Form3::closeEvent(QCloseEvent* event)
 {
-    if (m_forms.isEnding())
-        event->accept();
-    else
-        event->ignore();
+    event->ignore();
 }

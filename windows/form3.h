@@ -3,22 +3,23 @@
 #include <QTimer>
 #include <QWidget>
 
-class Forms;
 class QLabel;
 class QProgressBar;
+class UpdateRun;
 
 // The search window: shows the progress of the search while the lists window is disabled.
-// Each tick of Timer1 is one step of the run's search.
+// Each tick of Timer1 asks the run for one step of its search.
 class Form3 final : public QWidget
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Form3)
 
 public:
-    explicit Form3(Forms& forms);
+    explicit Form3(UpdateRun& run);
     ~Form3() override;
 
-    void stopTimers() { Timer1.stop(); }
+    // The end: nothing of this window fires any more.
+    void stop() { Timer1.stop(); }
 
     QProgressBar* ProgressBar2;
     QLabel* Pos1;
@@ -33,5 +34,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    Forms& m_forms;
+    void showRunState();
+
+    UpdateRun& m_run;
 };

@@ -1,5 +1,6 @@
 #include "loopbackhttpserver.h"
 
+#include <QMetaObject>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -30,25 +31,42 @@ LoopbackHttpServer::LoopbackHttpServer(QObject* parent) : QObject(parent)
 {
     if (!m_server.listen(QHostAddress::LocalHost, 0))
         qFatal("loopback server cannot listen: %s", qPrintable(m_server.errorString()));
+    m_port = m_server.serverPort();
+    // The listening socket goes along with this object to the serving thread.
+    m_server.setParent(this);
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = m_server.nextPendingConnection()) {
             socket->setParent(this);
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
         }
     });
+    m_thread.start();
+    moveToThread(&m_thread);
 }
 
 LoopbackHttpServer::~LoopbackHttpServer()
 {
-    m_server.close();
-    for (QTcpSocket* socket : m_sending.keys())
-        socket->disconnect(this);
-    qDeleteAll(m_sending);
+    // Everything is closed on the serving thread, then comes back here to be destroyed.
+    QThread* const home = QThread::currentThread();
+    QMetaObject::invokeMethod(
+        this,
+        [this, home] {
+            m_server.close();
+            for (QTcpSocket* socket : m_sending.keys())
+                socket->disconnect(this);
+            qDeleteAll(m_sending);
+            m_sending.clear();
+            moveToThread(home);
+        },
+        Qt::BlockingQueuedConnection);
+    m_thread.quit();
+    m_thread.wait();
+    m_server.setParent(nullptr);
 }
 
 QUrl LoopbackHttpServer::url(const QString& path) const
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(path));
+    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path));
 }
 
 void LoopbackHttpServer::serve(QTcpSocket* socket)
@@ -64,7 +82,10 @@ void LoopbackHttpServer::serve(QTcpSocket* socket)
     Answer notFound;
     notFound.status = 404;
     notFound.body = "not here\r\n";
-    const Answer answer = m_answers.value(path, notFound);
+    const Answer answer = [&] {
+        const QMutexLocker lock(&m_answersMutex);
+        return m_answers.value(path, notFound);
+    }();
 
     auto* sending = new Sending;
     m_sending.insert(socket, sending);

@@ -2,17 +2,21 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QTcpServer>
+#include <QThread>
 #include <QUrl>
+#include <atomic>
 #include <chrono>
 
 class QTcpSocket;
 
 // A real HTTP server on 127.0.0.1 with canned answers, for tests that need the network.
 // Each path has one answer; the server closes each connection after answering. Answers go out
-// as the client takes them, so a client that stops reading is seen in bytesSent().
+// as the client takes them, so a client that stops reading is seen in bytesSent(). It serves
+// from a thread of its own, so a client that blocks the test's thread is answered all the same.
 class LoopbackHttpServer final : public QObject
 {
     Q_OBJECT
@@ -39,7 +43,11 @@ public:
     explicit LoopbackHttpServer(QObject* parent = nullptr);
     ~LoopbackHttpServer() override;
 
-    void setAnswer(const QString& path, const Answer& answer) { m_answers.insert(path, answer); }
+    void setAnswer(const QString& path, const Answer& answer)
+    {
+        const QMutexLocker lock(&m_answersMutex);
+        m_answers.insert(path, answer);
+    }
     QUrl url(const QString& path) const;
     int requestCount() const { return m_requests; }
     // Bytes the system took from the server's sockets, over all connections.
@@ -52,10 +60,13 @@ private:
     void serve(QTcpSocket* socket);
     void feed(QTcpSocket* socket);
 
+    QThread m_thread;
     QTcpServer m_server;
+    quint16 m_port = 0;
+    QMutex m_answersMutex;
     QHash<QString, Answer> m_answers;
     QHash<QTcpSocket*, Sending*> m_sending;
-    int m_requests = 0;
-    qint64 m_bytesSent = 0;
-    int m_hangUps = 0;
+    std::atomic<int> m_requests = 0;
+    std::atomic<qint64> m_bytesSent = 0;
+    std::atomic<int> m_hangUps = 0;
 };

@@ -1,4 +1,6 @@
-#include "fetchoutcome.h"
+#include "fetchfailure.h"
+
+namespace FetchFailures {
 
 namespace {
 
@@ -8,7 +10,7 @@ constexpr qsizetype maxPhraseLength = 80;
 
 } // namespace
 
-QByteArray FetchOutcome::phraseOf(const QByteArray& statusLine)
+QByteArray phraseOf(const QByteArray& statusLine)
 {
     // "HTTP/1.1 404 Not Found": the phrase starts after the second space.
     const qsizetype first = statusLine.indexOf(' ');
@@ -24,9 +26,15 @@ QByteArray FetchOutcome::phraseOf(const QByteArray& statusLine)
     return phrase.trimmed();
 }
 
-QString FetchOutcome::describe(Failure failure, int status, const QByteArray& phrase,
-                               qint64 stallSeconds, qint64 maxBodyBytes)
+namespace {
+
+QString sentence(FetchFailure failure, const Circumstances& at)
 {
+    using Failure = FetchFailure;
+    const int status = at.status;
+    const QByteArray& phrase = at.reasonPhrase;
+    const qint64 stallSeconds = at.stallSeconds;
+    const qint64 maxBodyBytes = at.maxBodyBytes;
     switch (failure) {
     case Failure::None:
         return {};
@@ -77,3 +85,12 @@ QString FetchOutcome::describe(Failure failure, int status, const QByteArray& ph
     }
     return QStringLiteral("The transfer failed.");
 }
+
+} // namespace
+
+Failure<FetchFailure> failure(FetchFailure code, const Circumstances& circumstances)
+{
+    return {code, sentence(code, circumstances)};
+}
+
+} // namespace FetchFailures
