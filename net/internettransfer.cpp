@@ -211,6 +211,8 @@ InternetTransfer::Session::Session(const Limits& limits, const QByteArray& url, 
 
 InternetTransfer::Session::~Session()
 {
+    // Going away is not an end anybody is told of.
+    m_ended = nullptr;
     stop();
     if (m_easy)
         curl_easy_cleanup(m_easy);

@@ -56,6 +56,9 @@ LoopbackHttpServer::~LoopbackHttpServer()
                 socket->disconnect(this);
             qDeleteAll(m_sending);
             m_sending.clear();
+            // Nothing with a timer may move: its timers would be set up again by an event that
+            // never comes.
+            qDeleteAll(findChildren<QTcpSocket*>(Qt::FindDirectChildrenOnly));
             moveToThread(home);
         },
         Qt::BlockingQueuedConnection);
