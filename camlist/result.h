@@ -6,8 +6,7 @@
 
 // Why an operation failed: a code the program can act on, and one sentence for the user, made
 // where the failure is known so that it reaches the message box unchanged.
-template <typename Code>
-struct Failure
+template <typename Code> struct Failure
 {
     Code code{};
     QString text;
@@ -19,8 +18,7 @@ struct Done
 
 // What an operation that can fail gives: its value, or why it failed. The file layer, the run
 // and the transfer layer all report this way.
-template <typename T = Done, typename Code = int>
-class [[nodiscard]] Result
+template <typename T = Done, typename Code = int> class [[nodiscard]] Result
 {
 public:
     Result(T value) : m_value(std::in_place_index<0>, std::move(value)) {}
