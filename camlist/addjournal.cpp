@@ -249,14 +249,14 @@ int AddJournal::write(const QString& listPath, const QByteArray& encoded,
     if (fd < 0)
         return errno;
     // Two writes: the header, then the checksums; the point between them is a torn journal.
-    int error = PosixFile::writeAll(fd, QByteArrayView(encoded).first(headerSize));
+    int error = PosixFile::writeAll(fd, QByteArrayView(encoded).first(headerSize)).code();
     if (error == 0 && stopAfterHeader && stopAfterHeader()) {
         stopped = true;
         ::close(fd);
         return 0;
     }
     if (error == 0)
-        error = PosixFile::writeAll(fd, QByteArrayView(encoded).sliced(headerSize));
+        error = PosixFile::writeAll(fd, QByteArrayView(encoded).sliced(headerSize)).code();
     if (error == 0 && ::fsync(fd) != 0)
         error = errno;
     if (::close(fd) != 0 && error == 0)

@@ -307,7 +307,7 @@ CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArr
 
     QByteArray content;
     // Never more than the run would read itself: a list grown past that is no list to add to.
-    error = PosixFile::readFromStart(file.get(), content, ListFiles::ownListLimit);
+    error = PosixFile::readFromStart(file.get(), content, ListFiles::ownListLimit).code();
     if (error != 0) {
         outcome.error = failure(path, PosixFile::reason(error));
         return outcome;
@@ -352,7 +352,7 @@ CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArr
                                             (at + writeStretch) / BlockChecksums::chunkSize *
                                                 BlockChecksums::chunkSize);
         const std::vector<QByteArrayView> parts = cursor.take(end - at);
-        error = PosixFile::writeAll(file.get(), parts, written);
+        error = PosixFile::writeAll(file.get(), parts, written).code();
         if (error == 0 && written < entry.blockLength && stopsAt(Step::PartOfBlockWritten))
             return outcome;
     }

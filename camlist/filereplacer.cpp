@@ -45,7 +45,7 @@ FileReplacer::Outcome FileReplacer::replace(const QString& path,
     ::flock(fd, LOCK_EX);
     int error = 0;
     for (const QByteArrayView part : parts) {
-        error = PosixFile::writeAll(fd, part);
+        error = PosixFile::writeAll(fd, part).code();
         if (error != 0)
             break;
     }

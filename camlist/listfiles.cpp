@@ -11,13 +11,16 @@ namespace ListFiles {
 ReadOutcome read(const QString& path, qint64 limit)
 {
     ReadOutcome outcome;
-    const int fd = PosixFile::openRegularForReading(path, &outcome.error);
-    if (fd < 0)
+    const Result<int> opened = PosixFile::openRegularForReading(path);
+    if (!opened) {
+        outcome.error = opened.code();
         return outcome;
+    }
+    const int fd = opened.value();
     FileStatus info{};
     if (::fstat(fd, &info) == 0)
         outcome.size = info.st_size;
-    outcome.error = PosixFile::readFromStart(fd, outcome.content, limit);
+    outcome.error = PosixFile::readFromStart(fd, outcome.content, limit).code();
     ::close(fd);
     return outcome;
 }
