@@ -329,8 +329,9 @@ CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArr
 
     bool stopped = false;
     error = AddJournal::write(
-        path, AddJournal::encode(entry), [&] { return stopsAt(Step::JournalHeaderWritten); },
-        stopped);
+                path, AddJournal::encode(entry),
+                [&] { return stopsAt(Step::JournalHeaderWritten); }, stopped)
+                .code();
     if (stopped || (error == 0 && stopsAt(Step::JournalWritten)))
         return outcome;
     if (error != 0) {
@@ -369,7 +370,7 @@ CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArr
         if (created)
             PosixFile::syncFolderOf(path);
         // The journal says nothing of the file now under the name, whatever that is.
-        const int removeError = AddJournal::remove(path);
+        const int removeError = AddJournal::remove(path).code();
         if (stopsAt(Step::JournalRemoved))
             return outcome;
         if (!stillNamed) {
@@ -411,10 +412,12 @@ CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArr
                            .arg(size - leftAt);
         return outcome;
     }
+    // A journal that cannot be removed after the undo is settled by the next start, which
+    // finds nothing of this add in the list.
     if (created) {
         if (::unlink(name.constData()) == 0) {
             PosixFile::syncFolderOf(path);
-            AddJournal::remove(path);
+            [[maybe_unused]] const Result<> removed = AddJournal::remove(path);
         } else {
             outcome.leftAsItWas = false;
             outcome.error += QStringLiteral("\nThe new, incomplete file could not be removed "
@@ -422,7 +425,7 @@ CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArr
                                  .arg(PosixFile::reason(errno));
         }
     } else if (::ftruncate(file.get(), oldSize) == 0 && ::fsync(file.get()) == 0) {
-        AddJournal::remove(path);
+        [[maybe_unused]] const Result<> removed = AddJournal::remove(path);
     } else {
         const int cutError = errno;
         outcome.leftAsItWas = false;

@@ -18,7 +18,6 @@
 
 using Step = CamsFileAppender::Step;
 using Found = AddJournal::Found;
-using Done = AddJournal::Done;
 
 class TestAddJournal final : public QObject
 {
@@ -39,6 +38,9 @@ private Q_SLOTS:
     void scratchLeftovers();
 
 private:
+    // In here, as result.h has a Done of its own outside.
+    using Done = AddJournal::Done;
+
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
