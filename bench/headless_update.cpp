@@ -76,5 +76,5 @@ int main(int argc, char* argv[])
     run.finish();
     std::printf("added %lld\nlongest search step %.3f ms\n", static_cast<long long>(added),
                 static_cast<double>(longestStepNs) / 1e6);
-    return Done;
+    return ExitCode::Done;
 }

@@ -33,7 +33,7 @@ std::optional<QByteArray> readAll(const QString& path)
     return std::move(outcome.content);
 }
 
-FileReplacer::Outcome writeServerCopy(const QString& path, const QByteArray& serverText)
+Result<> writeServerCopy(const QString& path, const QByteArray& serverText)
 {
     return FileReplacer::replace(path, {serverText, "\r\n"});
 }

@@ -41,8 +41,9 @@ ReadOutcome read(const QString& path, qint64 limit);
 std::optional<QByteArray> readAll(const QString& path);
 
 // Puts the server's text followed by CR LF under the name, as a new file: whatever stood
-// there before (a link, someone else's file) is replaced, never written through.
-FileReplacer::Outcome writeServerCopy(const QString& path, const QByteArray& serverText);
+// there before (a link, someone else's file) is replaced, never written through. A failure
+// gives the system's reason.
+Result<> writeServerCopy(const QString& path, const QByteArray& serverText);
 
 // Deletes the name (never what a link points to); a name that is already gone is fine.
 void remove(const QString& path);

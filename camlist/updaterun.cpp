@@ -68,7 +68,7 @@ bool readsAsEmpty(int error)
 struct UpdateRun::LoadJob
 {
     QByteArray serverText;
-    FileReplacer::Outcome copy;
+    Result<> copy = Failure<int>{};
     ListFiles::ReadOutcome ownRead;
     KeyList server{KeyList::Order::Sorted};
     KeyList own{KeyList::Order::Sorted};
@@ -84,8 +84,8 @@ struct UpdateRun::LoadJob
             copy = ListFiles::writeServerCopy(ListFiles::tempFile(), serverText);
             {
                 const std::lock_guard lock(mutex);
-                copySaved = copy.ok;
-                if (givenUp || !copy.ok) {
+                copySaved = copy.ok();
+                if (givenUp || !copy.ok()) {
                     removeCopyLocked();
                     return;
                 }
@@ -193,8 +193,8 @@ void UpdateRun::loadLists(QByteArray serverText, QString fetchFailure)
         setState(State::OwnListNotRead);
         return;
     }
-    if (!job->copy.ok) {
-        m_copyError = job->copy.error;
+    if (!job->copy.ok()) {
+        m_copyError = job->copy.text();
         setState(State::CopyNotSaved);
         return;
     }

@@ -425,7 +425,7 @@ void TestAddJournal::scratchLeftovers()
     QCOMPARE(QFileInfo(name).exists() || QFileInfo(name).isSymLink(), !removed);
     QCOMPARE(fileBytes(QStringLiteral("target")), bytes);
     // A replace of its own leaves nothing behind either.
-    QVERIFY(FileReplacer::replace(QStringLiteral("temp.tmp"), {"copy"}).ok);
+    QVERIFY(FileReplacer::replace(QStringLiteral("temp.tmp"), {"copy"}).ok());
     QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size(),
              removed ? 2 : 3);
 }

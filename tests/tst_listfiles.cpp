@@ -355,11 +355,11 @@ void TestListFiles::serverCopyRoundTrips()
     QByteArray text;
     for (int byte = 0; byte < 256; ++byte)
         text += static_cast<char>(byte);
-    QVERIFY(ListFiles::writeServerCopy(path, text).ok);
+    QVERIFY(ListFiles::writeServerCopy(path, text).ok());
     QCOMPARE(ListFiles::readAll(path).value(), text + "\r\n");
 
     // A shorter second copy truncates the first.
-    QVERIFY(ListFiles::writeServerCopy(path, "k1\r\nd1").ok);
+    QVERIFY(ListFiles::writeServerCopy(path, "k1\r\nd1").ok());
     QCOMPARE(ListFiles::readAll(path).value(), QByteArray("k1\r\nd1\r\n"));
     const KeyList keys = keysOfListFile(ListFiles::readAll(path).value());
     QCOMPARE(keys.toByteArrayList(), QByteArrayList{"k1"});
@@ -374,10 +374,10 @@ void TestListFiles::missingOrUnreadableFilesHaveNoKeys()
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Cams.inf"))));
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Cams.inf")));
     QVERIFY(!ListFiles::readAll(dir.filePath(QStringLiteral("Cams.inf"))).has_value());
-    const FileReplacer::Outcome copied =
+    const Result<> copied =
         ListFiles::writeServerCopy(dir.filePath(QStringLiteral("Cams.inf")), "x");
-    QVERIFY(!copied.ok);
-    QCOMPARE(copied.error, QStringLiteral("Is a directory"));
+    QVERIFY(!copied.ok());
+    QCOMPARE(copied.text(), QStringLiteral("Is a directory"));
     // The failed copy leaves no scratch file behind.
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList{QStringLiteral("Cams.inf")});

@@ -577,9 +577,9 @@ void TestSearchAndMerge::folderFaults()
         break;
     }
 
-    const FileReplacer::Outcome copied = ListFiles::writeServerCopy(temp, "new\r\nnew detail");
-    QCOMPARE(copied.error, copyError);
-    if (copied.ok) {
+    const Result<> copied = ListFiles::writeServerCopy(temp, "new\r\nnew detail");
+    QCOMPARE(copied.text(), copyError);
+    if (copied.ok()) {
         const QFileInfo copy(temp);
         QVERIFY(copy.isFile() && !copy.isSymLink());
         QCOMPARE(fileBytes(temp), QByteArray("new\r\nnew detail\r\n"));
