@@ -8,7 +8,6 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QLocale>
 #include <QLoggingCategory>
 #include <QMetaEnum>
 #include <cerrno>
@@ -36,24 +35,6 @@ void UpdateRun::setState(State state)
 
 namespace {
 
-QString ownListRefusal(const ListFiles::ReadOutcome& read)
-{
-    const QString name = ListFiles::ownFile();
-    const QLocale english(QLocale::English);
-    const QString limit = english.formattedDataSize(ListFiles::ownListLimit, 0);
-    if (read.error == EFBIG) {
-        if (read.size > ListFiles::ownListLimit)
-            return QStringLiteral("%1 is %2 (%3 bytes), more than the %4 this program reads.")
-                .arg(name, english.formattedDataSize(read.size, 1), english.toString(read.size),
-                     limit);
-        return QStringLiteral("%1 grew past the %2 this program reads while it was read.")
-            .arg(name, limit);
-    }
-    if (read.error == ENOMEM)
-        return QStringLiteral("There is not enough memory to read %1.").arg(name);
-    return QStringLiteral("%1 could not be read: %2").arg(name, PosixFile::reason(read.error));
-}
-
 // What reads as an empty own list rather than as a fault: no list yet, or something that is no
 // list file (adding then says why it cannot be done).
 bool readsAsEmpty(int error)
@@ -69,7 +50,7 @@ struct UpdateRun::LoadJob
 {
     QByteArray serverText;
     Result<> copy = Failure<int>{};
-    ListFiles::ReadOutcome ownRead;
+    Result<QByteArray> ownRead = QByteArray();
     KeyList server{KeyList::Order::Sorted};
     KeyList own{KeyList::Order::Sorted};
     bool outOfMemory = false;
@@ -95,8 +76,8 @@ struct UpdateRun::LoadJob
             // read back and the keys point into the one copy of the bytes the run keeps.
             server.addAll(serverText, pickKeys(serverText));
             ownRead = ListFiles::read(ListFiles::ownFile(), ListFiles::ownListLimit);
-            if (ownRead.error == 0)
-                own.addAll(ownRead.content, pickKeys(ownRead.content));
+            if (ownRead.ok())
+                own.addAll(ownRead.value(), pickKeys(ownRead.value()));
         } catch (const std::bad_alloc&) {
             outOfMemory = true;
         }
@@ -198,13 +179,13 @@ void UpdateRun::loadLists(QByteArray serverText, QString fetchFailure)
         setState(State::CopyNotSaved);
         return;
     }
-    if (job->ownRead.error != 0 && !readsAsEmpty(job->ownRead.error)) {
-        m_ownListError = ownListRefusal(job->ownRead);
+    if (!job->ownRead.ok() && !readsAsEmpty(job->ownRead.code())) {
+        m_ownListError = job->ownRead.text();
         setState(State::OwnListNotRead);
         return;
     }
     m_serverText = std::move(job->serverText);
-    m_ownText = std::move(job->ownRead.content);
+    m_ownText = job->ownRead.ok() ? std::move(job->ownRead).value() : QByteArray();
     m_server = std::move(job->server);
     m_own = std::move(job->own);
     if (m_server.count() == 0) {

@@ -356,12 +356,12 @@ void TestListFiles::serverCopyRoundTrips()
     for (int byte = 0; byte < 256; ++byte)
         text += static_cast<char>(byte);
     QVERIFY(ListFiles::writeServerCopy(path, text).ok());
-    QCOMPARE(ListFiles::readAll(path).value(), text + "\r\n");
+    QCOMPARE(ListFiles::read(path, ListFiles::ownListLimit).value(), text + "\r\n");
 
     // A shorter second copy truncates the first.
     QVERIFY(ListFiles::writeServerCopy(path, "k1\r\nd1").ok());
-    QCOMPARE(ListFiles::readAll(path).value(), QByteArray("k1\r\nd1\r\n"));
-    const KeyList keys = keysOfListFile(ListFiles::readAll(path).value());
+    QCOMPARE(ListFiles::read(path, ListFiles::ownListLimit).value(), QByteArray("k1\r\nd1\r\n"));
+    const KeyList keys = keysOfListFile(ListFiles::read(path, ListFiles::ownListLimit).value());
     QCOMPARE(keys.toByteArrayList(), QByteArrayList{"k1"});
     QCOMPARE(keys.detail(0).value_or(""), QByteArrayView("d1"));
 }
@@ -370,10 +370,12 @@ void TestListFiles::missingOrUnreadableFilesHaveNoKeys()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QVERIFY(!ListFiles::readAll(dir.filePath(QStringLiteral("Cams.inf"))).has_value());
+    QVERIFY(
+        !ListFiles::read(dir.filePath(QStringLiteral("Cams.inf")), ListFiles::ownListLimit).ok());
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Cams.inf"))));
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Cams.inf")));
-    QVERIFY(!ListFiles::readAll(dir.filePath(QStringLiteral("Cams.inf"))).has_value());
+    QVERIFY(
+        !ListFiles::read(dir.filePath(QStringLiteral("Cams.inf")), ListFiles::ownListLimit).ok());
     const Result<> copied =
         ListFiles::writeServerCopy(dir.filePath(QStringLiteral("Cams.inf")), "x");
     QVERIFY(!copied.ok());
