@@ -124,22 +124,22 @@ struct UpdateRun::AddJob
             // not read back: another run in the same folder may have replaced or removed it.
             const RecordMerge merge = RecordMerge::build(serverText, newKeys);
             newKeys = {};
-            const CamsFileAppender::Outcome appended =
+            const auto appended =
                 CamsFileAppender::append(ListFiles::ownFile(), merge.block, ownText);
-            if (!appended.ok) {
-                outcome.error = appended.error;
-                outcome.listLeftAsItWas = appended.leftAsItWas;
+            if (!appended.ok()) {
+                outcome.error = appended.text();
+                outcome.listLeftAsItWas = CamsFileAppender::leftAsItWas(appended.code());
                 return;
             }
             outcome.ok = true;
             // Indices rise, so when all went in they are all of them: no second list needed.
-            if (appended.written.size() == merge.addedKeys.count()) {
+            if (appended.value().written.size() == merge.addedKeys.count()) {
                 outcome.addedKeys = merge.addedKeys;
                 return;
             }
             QList<QByteArrayView> written;
-            written.reserve(appended.written.size());
-            for (const qsizetype index : appended.written)
+            written.reserve(appended.value().written.size());
+            for (const qsizetype index : appended.value().written)
                 written.append(merge.addedKeys.item(index));
             outcome.addedKeys = merge.addedKeys.withSameBytes(KeyList::Order::AsAdded, written);
         } catch (const std::bad_alloc&) {
