@@ -47,7 +47,7 @@ qint64 tailLength(qint64 oldLength)
 }
 
 // Reads exactly length bytes at offset, or fewer at the end of the file.
-int readAt(int fd, qint64 offset, QByteArray& into, qint64 length)
+Result<> readAt(int fd, qint64 offset, QByteArray& into, qint64 length)
 {
     into.resize(length);
     qint64 used = 0;
@@ -57,13 +57,13 @@ int readAt(int fd, qint64 offset, QByteArray& into, qint64 length)
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
-            return errno;
+            return PosixFile::failed(errno);
         if (got == 0)
             break;
         used += got;
     }
     into.resize(used);
-    return 0;
+    return ::Done{};
 }
 
 QString bytes(qint64 count)
@@ -96,10 +96,9 @@ public:
                               "changed; delete %1 once you know %3 is in order.")
             .arg(m_journal, why, m_list);
     }
-    QString journalStays(int error) const
+    QString journalStays(const QString& reason) const
     {
-        return QStringLiteral(" %1 could not be removed: %2.")
-            .arg(m_journal, PosixFile::reason(error));
+        return QStringLiteral(" %1 could not be removed: %2.").arg(m_journal, reason);
     }
     const QString& list() const { return m_list; }
 
@@ -110,14 +109,15 @@ private:
 
 using Recovery = AddJournal::Recovery;
 using Found = AddJournal::Found;
+// Here Done is what a recovery did; ::Done is the value of a call that worked.
 using Done = AddJournal::Done;
 
 // The list needs nothing more: the journal goes.
 Recovery settled(const QString& listPath, Found found, QString text)
 {
-    const int error = AddJournal::remove(listPath);
-    if (error != 0)
-        return {found, Done::JournalKept, text + Texts(listPath).journalStays(error)};
+    const Result<> removed = AddJournal::remove(listPath);
+    if (!removed)
+        return {found, Done::JournalKept, text + Texts(listPath).journalStays(removed.text())};
     return {found, Done::JournalRemoved, std::move(text)};
 }
 
@@ -128,7 +128,7 @@ struct Comparison
     qint64 asJournaled = 0; // of them, the length of the leading whole chunks that match
     bool wholeBlock = false;
     bool tornBlock = false;
-    int error = 0;
+    Result<> read = ::Done{};
 };
 
 Comparison compare(int listFd, qint64 listSize, const AddJournal::Entry& entry)
@@ -140,12 +140,12 @@ Comparison compare(int listFd, qint64 listSize, const AddJournal::Entry& entry)
     constexpr qint64 piece = 1 << 20;
     QByteArray buffer;
     for (qint64 done = 0; done < checked;) {
-        result.error =
+        result.read =
             readAt(listFd, entry.oldLength + done, buffer, std::min(piece, checked - done));
-        if (result.error != 0)
+        if (!result.read)
             return result;
         if (buffer.isEmpty()) {
-            result.error = EIO; // the file shrank while it was read
+            result.read = PosixFile::failed(EIO); // the file shrank while it was read
             return result;
         }
         checksums.add(buffer);
@@ -239,42 +239,42 @@ AddJournal::Decoded AddJournal::decode(QByteArrayView bytes, Entry& entry)
     return Decoded::Whole;
 }
 
-int AddJournal::write(const QString& listPath, const QByteArray& encoded,
-                      const std::function<bool()>& stopAfterHeader, bool& stopped)
+Result<> AddJournal::write(const QString& listPath, const QByteArray& encoded,
+                           const std::function<bool()>& stopAfterHeader, bool& stopped)
 {
     stopped = false;
     const QByteArray name = QFile::encodeName(nameFor(listPath));
     const int fd =
         ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
-        return errno;
+        return PosixFile::failed(errno);
     // Two writes: the header, then the checksums; the point between them is a torn journal.
-    int error = PosixFile::writeAll(fd, QByteArrayView(encoded).first(headerSize));
-    if (error == 0 && stopAfterHeader && stopAfterHeader()) {
+    Result<> done = PosixFile::writeAll(fd, QByteArrayView(encoded).first(headerSize));
+    if (done && stopAfterHeader && stopAfterHeader()) {
         stopped = true;
         ::close(fd);
-        return 0;
+        return done;
     }
-    if (error == 0)
-        error = PosixFile::writeAll(fd, QByteArrayView(encoded).sliced(headerSize));
-    if (error == 0 && ::fsync(fd) != 0)
-        error = errno;
-    if (::close(fd) != 0 && error == 0)
-        error = errno;
-    if (error != 0) {
+    if (done)
+        done = PosixFile::writeAll(fd, QByteArrayView(encoded).sliced(headerSize));
+    if (done && ::fsync(fd) != 0)
+        done = PosixFile::failed(errno);
+    if (::close(fd) != 0 && done)
+        done = PosixFile::failed(errno);
+    if (!done) {
         ::unlink(name.constData());
-        return error;
+        return done;
     }
     PosixFile::syncFolderOf(nameFor(listPath));
-    return 0;
+    return done;
 }
 
-int AddJournal::remove(const QString& listPath)
+Result<> AddJournal::remove(const QString& listPath)
 {
     if (::unlink(QFile::encodeName(nameFor(listPath)).constData()) != 0 && errno != ENOENT)
-        return errno;
+        return PosixFile::failed(errno);
     PosixFile::syncFolderOf(nameFor(listPath));
-    return 0;
+    return ::Done{};
 }
 
 AddJournal::Recovery AddJournal::recover(const QString& listPath)
@@ -330,19 +330,18 @@ AddJournal::Recovery AddJournal::recoverLocked(const QString& listPath, int list
         return {Found::Unusable, Done::JournalKept,
                 texts.notOurs(QStringLiteral("is not a journal this program wrote"))};
     QByteArray encoded;
-    int error = 0;
+    Result<> read = ::Done{};
     const int journalFd =
         ::open(journalName.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (journalFd < 0) {
-        error = errno;
+        read = PosixFile::failed(errno);
     } else {
-        error = readAt(journalFd, 0, encoded, largestJournal + 1);
+        read = readAt(journalFd, 0, encoded, largestJournal + 1);
         ::close(journalFd);
     }
-    if (error != 0)
-        return {
-            Found::Unusable, Done::JournalKept,
-            texts.notOurs(QStringLiteral("could not be read (%1)").arg(PosixFile::reason(error)))};
+    if (!read)
+        return {Found::Unusable, Done::JournalKept,
+                texts.notOurs(QStringLiteral("could not be read (%1)").arg(read.text()))};
     Entry entry;
     switch (decode(encoded, entry)) {
     case Decoded::Torn:
@@ -359,15 +358,15 @@ AddJournal::Recovery AddJournal::recoverLocked(const QString& listPath, int list
 
     FileStatus list{};
     if (::fstat(listFd, &list) != 0)
-        error = errno;
+        read = PosixFile::failed(errno);
     QByteArray tail;
-    if (error == 0 && list.st_size >= entry.oldLength)
-        error = readAt(listFd, entry.oldLength - tailLength(entry.oldLength), tail,
-                       tailLength(entry.oldLength));
-    if (error != 0)
+    if (read && list.st_size >= entry.oldLength)
+        read = readAt(listFd, entry.oldLength - tailLength(entry.oldLength), tail,
+                      tailLength(entry.oldLength));
+    if (!read)
         return {Found::Unusable, Done::JournalKept,
-                texts.keptWhile(QStringLiteral("%1 could not be read: %2.")
-                                    .arg(listPath, PosixFile::reason(error)))};
+                texts.keptWhile(
+                    QStringLiteral("%1 could not be read: %2.").arg(listPath, read.text()))};
     const qint64 size = list.st_size;
     const QString before =
         QStringLiteral("Before it, %1 held %2.").arg(listPath, bytes(entry.oldLength));
@@ -384,12 +383,12 @@ AddJournal::Recovery AddJournal::recoverLocked(const QString& listPath, int list
                                              .arg(listPath, bytes(size))));
 
     const Comparison found = compare(listFd, size, entry);
-    if (found.error != 0)
+    if (!found.read)
         return {Found::Unusable, Done::JournalKept,
-                texts.keptWhile(QStringLiteral("%1 could not be read: %2.")
-                                    .arg(listPath, PosixFile::reason(found.error)))};
+                texts.keptWhile(
+                    QStringLiteral("%1 could not be read: %2.").arg(listPath, found.read.text()))};
     if (found.wholeBlock) {
-        error = ::fsync(listFd) == 0 ? 0 : errno;
+        const int error = ::fsync(listFd) == 0 ? 0 : errno;
         QString text = QStringLiteral("It had written all its new records (%1) after the old %2 "
                                       "of %3, so they are there whole and nothing had to be "
                                       "repaired.")

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "result.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
@@ -49,13 +51,14 @@ public:
     static Decoded decode(QByteArrayView bytes, Entry& entry);
 
     // Writes the encoded entry as a new file under the journal's name (never through what
-    // stands there), flushed, and syncs the folder. Gives 0 or the system's error number; a
-    // failure leaves no journal. stopAfterHeader, when it returns true, leaves the journal
-    // there with its header only, as a crash would, and sets stopped.
-    static int write(const QString& listPath, const QByteArray& encoded,
-                     const std::function<bool()>& stopAfterHeader, bool& stopped);
-    // Removes the journal's name and syncs the folder. Gives 0 or the system's error number.
-    static int remove(const QString& listPath);
+    // stands there), flushed, and syncs the folder. A failure gives the system's error number
+    // and its reason, and leaves no journal. stopAfterHeader, when it returns true, leaves the
+    // journal there with its header only, as a crash would, and sets stopped.
+    static Result<> write(const QString& listPath, const QByteArray& encoded,
+                          const std::function<bool()>& stopAfterHeader, bool& stopped);
+    // Removes the journal's name and syncs the folder. A failure gives the system's error
+    // number and its reason.
+    static Result<> remove(const QString& listPath);
 
     enum class Found {
         None,           // no journal

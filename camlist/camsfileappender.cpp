@@ -252,19 +252,17 @@ bool sameFile(const FileStatus& a, const FileStatus& b)
 
 } // namespace
 
-CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArrayView records,
-                                                   QByteArrayView readBefore,
-                                                   std::chrono::milliseconds lockWait,
-                                                   const StopAt& stopAt)
+Result<CamsFileAppender::Appended, CamsFileAppender::Refusal>
+CamsFileAppender::append(const QString& path, QByteArrayView records, QByteArrayView readBefore,
+                         std::chrono::milliseconds lockWait, const StopAt& stopAt)
 {
-    Outcome outcome;
-    if (records.isEmpty()) {
-        outcome.ok = true;
-        return outcome;
-    }
+    using Refused = Failure<Refusal>;
+    if (records.isEmpty())
+        return Appended{};
     const auto stopsAt = [&](Step step) {
         return stopAt && stopAt(step);
     };
+    const Refused stopped{Refusal::Stopped, {}};
     const QByteArray name = QFile::encodeName(path);
     Descriptor file;
     bool created = false;
@@ -275,21 +273,18 @@ CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArr
         opened = openLocked(name, lockWait, file, created, error);
     if (opened == Opened::Busy) {
         // A file just created is left in place, empty: whoever holds its lock may be writing.
-        outcome.busy = true;
-        outcome.error = QStringLiteral("%1 is being updated by another program, so no cams were "
-                                       "added. Try again in a moment.")
-                            .arg(path);
-        return outcome;
+        return Refused{Refusal::Busy,
+                       QStringLiteral("%1 is being updated by another program, so no cams were "
+                                      "added. Try again in a moment.")
+                           .arg(path)};
     }
-    if (opened == Opened::Replaced) {
-        outcome.error = failure(path, QStringLiteral("it kept being replaced by another program"));
-        return outcome;
-    }
+    if (opened == Opened::Replaced)
+        return Refused{Refusal::LeftAsItWas,
+                       failure(path, QStringLiteral("it kept being replaced by another program"))};
     if (opened != Opened::Ok) {
         if (created)
             ::unlink(name.constData());
-        outcome.error = failure(path, PosixFile::reason(error));
-        return outcome;
+        return Refused{Refusal::LeftAsItWas, failure(path, PosixFile::reason(error))};
     }
 
     // Another run may have been killed in the middle of an add since this one started: what
@@ -298,25 +293,21 @@ CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArr
     if (earlier.done == AddJournal::Done::JournalKept) {
         if (created)
             ::unlink(name.constData());
-        outcome.error = QStringLiteral("%1 could not be updated, as an earlier add was "
-                                       "interrupted and could not be settled.\n%2")
-                            .arg(path, earlier.text);
-        return outcome;
+        return Refused{Refusal::LeftAsItWas,
+                       QStringLiteral("%1 could not be updated, as an earlier add was "
+                                      "interrupted and could not be settled.\n%2")
+                           .arg(path, earlier.text)};
     }
-    outcome.settledBefore = earlier.text;
+    QString settledBefore = earlier.text;
 
     QByteArray content;
     // Never more than the run would read itself: a list grown past that is no list to add to.
-    error = PosixFile::readFromStart(file.get(), content, ListFiles::ownListLimit);
-    if (error != 0) {
-        outcome.error = failure(path, PosixFile::reason(error));
-        return outcome;
-    }
+    const Result<> read = PosixFile::readFromStart(file.get(), content, ListFiles::ownListLimit);
+    if (!read)
+        return Refused{Refusal::LeftAsItWas, failure(path, read.text())};
     const Selection selection = recordsNotIn(content, records, readBefore);
-    if (selection.runs.isEmpty()) {
-        outcome.ok = true;
-        return outcome;
-    }
+    if (selection.runs.isEmpty())
+        return Appended{{}, std::move(settledBefore)};
     const QByteArray boundary = recordBoundaryAfter(content, selection.runs.first());
     QList<QByteArrayView> pieces;
     pieces.reserve(selection.runs.size() + 1);
@@ -327,109 +318,103 @@ CamsFileAppender::Outcome CamsFileAppender::append(const QString& path, QByteArr
     const auto oldSize = static_cast<off_t>(content.size());
     content.clear();
 
-    bool stopped = false;
-    error = AddJournal::write(
+    bool stoppedAfterHeader = false;
+    const Result<> journaled = AddJournal::write(
         path, AddJournal::encode(entry), [&] { return stopsAt(Step::JournalHeaderWritten); },
-        stopped);
-    if (stopped || (error == 0 && stopsAt(Step::JournalWritten)))
-        return outcome;
-    if (error != 0) {
+        stoppedAfterHeader);
+    if (stoppedAfterHeader || (journaled && stopsAt(Step::JournalWritten)))
+        return stopped;
+    if (!journaled) {
         if (created)
             ::unlink(name.constData());
-        outcome.error =
-            failure(path, PosixFile::reason(error)) +
-            QStringLiteral("\nThe note kept while cams are added, %1, could not be written.")
-                .arg(AddJournal::nameFor(path));
-        return outcome;
+        return Refused{
+            Refusal::LeftAsItWas,
+            failure(path, journaled.text()) +
+                QStringLiteral("\nThe note kept while cams are added, %1, could not be written.")
+                    .arg(AddJournal::nameFor(path))};
     }
 
     // O_APPEND: each stretch goes to the end as it is then.
     PieceCursor cursor(pieces);
     qint64 written = 0;
-    while (error == 0 && written < entry.blockLength) {
+    Result<> wrote = Done{};
+    while (wrote && written < entry.blockLength) {
         const qint64 at = oldSize + written;
         const qint64 end = std::min<qint64>(oldSize + entry.blockLength,
                                             (at + writeStretch) / BlockChecksums::chunkSize *
                                                 BlockChecksums::chunkSize);
         const std::vector<QByteArrayView> parts = cursor.take(end - at);
-        error = PosixFile::writeAll(file.get(), parts, written);
-        if (error == 0 && written < entry.blockLength && stopsAt(Step::PartOfBlockWritten))
-            return outcome;
+        wrote = PosixFile::writeAll(file.get(), parts, written);
+        if (wrote && written < entry.blockLength && stopsAt(Step::PartOfBlockWritten))
+            return stopped;
     }
-    if (error == 0 && ::fsync(file.get()) != 0)
-        error = errno;
-    if (error == 0) {
+    if (wrote && ::fsync(file.get()) != 0)
+        wrote = PosixFile::failed(errno);
+    if (wrote) {
         if (stopsAt(Step::BlockWritten))
-            return outcome;
+            return stopped;
         // Written and on disk; but the name may have been given to another file meanwhile.
-        FileStatus wrote{};
+        FileStatus wroteTo{};
         FileStatus named{};
-        const bool stillNamed = ::fstat(file.get(), &wrote) == 0 &&
-                                ::stat(name.constData(), &named) == 0 && sameFile(wrote, named);
+        const bool stillNamed = ::fstat(file.get(), &wroteTo) == 0 &&
+                                ::stat(name.constData(), &named) == 0 && sameFile(wroteTo, named);
         if (created)
             PosixFile::syncFolderOf(path);
         // The journal says nothing of the file now under the name, whatever that is.
-        const int removeError = AddJournal::remove(path);
+        const Result<> removed = AddJournal::remove(path);
         if (stopsAt(Step::JournalRemoved))
-            return outcome;
-        if (!stillNamed) {
-            outcome.replaced = true;
-            outcome.leftAsItWas = false;
-            outcome.error = QStringLiteral("%1 was replaced by another program while the new "
-                                           "cams were added: they went into the file that was "
-                                           "replaced, not into the %1 there is now, so they "
-                                           "are still on offer.")
-                                .arg(path);
-            return outcome;
-        }
-        if (removeError != 0)
-            outcome.settledBefore +=
-                QStringLiteral("\n%1 could not be removed: %2")
-                    .arg(AddJournal::nameFor(path), PosixFile::reason(removeError));
-        outcome.ok = true;
-        outcome.written = selection.written;
-        return outcome;
+            return stopped;
+        if (!stillNamed)
+            return Refused{Refusal::Replaced,
+                           QStringLiteral("%1 was replaced by another program while the new "
+                                          "cams were added: they went into the file that was "
+                                          "replaced, not into the %1 there is now, so they "
+                                          "are still on offer.")
+                               .arg(path)};
+        if (!removed)
+            settledBefore += QStringLiteral("\n%1 could not be removed: %2")
+                                 .arg(AddJournal::nameFor(path), removed.text());
+        return Appended{selection.written, std::move(settledBefore)};
     }
 
-    outcome.error = failure(path, PosixFile::reason(error));
+    QString text = failure(path, wrote.text());
     // Only this add's own bytes are taken back: if the file has grown beyond them, another
     // program wrote after them, and cutting would lose its bytes.
     const qint64 leftAt = oldSize + written;
     FileStatus now{};
     const qint64 size = ::fstat(file.get(), &now) == 0 ? static_cast<qint64>(now.st_size) : -1;
     if (size != leftAt) {
-        outcome.leftAsItWas = false;
-        outcome.error +=
-            size < 0 ? QStringLiteral("\nIts length could not be checked, so nothing was cut: "
-                                      "incomplete new records may be left at its end.")
-                     : QStringLiteral("\nAnother program has written to it meanwhile, so nothing "
-                                      "was cut: after its old %1 bytes come %2 bytes of "
-                                      "incomplete new records, then %3 bytes the other program "
-                                      "wrote.")
-                           .arg(oldSize)
-                           .arg(written)
-                           .arg(size - leftAt);
-        return outcome;
+        text += size < 0 ? QStringLiteral("\nIts length could not be checked, so nothing was "
+                                          "cut: incomplete new records may be left at its end.")
+                         : QStringLiteral("\nAnother program has written to it meanwhile, so "
+                                          "nothing was cut: after its old %1 bytes come %2 "
+                                          "bytes of incomplete new records, then %3 bytes the "
+                                          "other program wrote.")
+                               .arg(oldSize)
+                               .arg(written)
+                               .arg(size - leftAt);
+        return Refused{Refusal::NotUndone, text};
     }
+    // A journal that cannot be removed after the undo is settled by the next start, which
+    // finds nothing of this add in the list.
     if (created) {
         if (::unlink(name.constData()) == 0) {
             PosixFile::syncFolderOf(path);
-            AddJournal::remove(path);
-        } else {
-            outcome.leftAsItWas = false;
-            outcome.error += QStringLiteral("\nThe new, incomplete file could not be removed "
-                                            "again: %1")
-                                 .arg(PosixFile::reason(errno));
+            [[maybe_unused]] const Result<> removed = AddJournal::remove(path);
+            return Refused{Refusal::LeftAsItWas, text};
         }
-    } else if (::ftruncate(file.get(), oldSize) == 0 && ::fsync(file.get()) == 0) {
-        AddJournal::remove(path);
-    } else {
-        const int cutError = errno;
-        outcome.leftAsItWas = false;
-        outcome.error += QStringLiteral("\nIt could not be cut back to its old length (%1): %2 "
-                                        "bytes of incomplete new records are left at its end.")
-                             .arg(PosixFile::reason(cutError))
-                             .arg(written);
+        text += QStringLiteral("\nThe new, incomplete file could not be removed again: %1")
+                    .arg(PosixFile::reason(errno));
+        return Refused{Refusal::NotUndone, text};
     }
-    return outcome;
+    if (::ftruncate(file.get(), oldSize) == 0 && ::fsync(file.get()) == 0) {
+        [[maybe_unused]] const Result<> removed = AddJournal::remove(path);
+        return Refused{Refusal::LeftAsItWas, text};
+    }
+    const int cutError = errno;
+    text += QStringLiteral("\nIt could not be cut back to its old length (%1): %2 bytes of "
+                           "incomplete new records are left at its end.")
+                .arg(PosixFile::reason(cutError))
+                .arg(written);
+    return Refused{Refusal::NotUndone, text};
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "result.h"
+
 #include <QByteArrayView>
 #include <QList>
 #include <QString>
@@ -21,24 +23,32 @@ class CamsFileAppender final
 public:
     static constexpr std::chrono::milliseconds defaultLockWait{2'000};
 
-    struct Outcome
+    // What a successful add carries.
+    struct Appended
     {
-        bool ok = false;
-        // Another program held the lock for the whole wait; nothing was changed.
-        bool busy = false;
-        // The file holds exactly its old bytes (or still does not exist). False only when a
-        // failed append could not be undone; the error then says what is left.
-        bool leftAsItWas = true;
-        QString error; // why it failed, for the user
         // The records really written, as indices into the records given, in file order.
         QList<qsizetype> written;
-        // The name came to mean another file while the records were written: they went into
-        // the file that was replaced, not into the one there now.
-        bool replaced = false;
         // What an earlier, interrupted add had left and how it was settled first; empty if
         // there was none.
         QString settledBefore;
     };
+    // Why an add failed, and what state it left the file in; the failure's text says the
+    // same for the user.
+    enum class Refusal {
+        None,        // what code() gives when the add worked
+        Busy,        // another program held the lock for the whole wait; nothing was changed
+        LeftAsItWas, // the file holds exactly its old bytes (or still does not exist)
+        NotUndone,   // the failed add could not be undone; the text says what is left
+        // The name came to mean another file while the records were written: they went into
+        // the file that was replaced, not into the one there now.
+        Replaced,
+        Stopped, // stopped by StopAt, as a kill would stop it; no text
+    };
+    // Whether a failed add left the file exactly as it was (or still not there).
+    static constexpr bool leftAsItWas(Refusal code)
+    {
+        return code == Refusal::Busy || code == Refusal::LeftAsItWas;
+    }
 
     // The moments of an add at which a crash leaves a state of its own.
     enum class Step {
@@ -49,14 +59,14 @@ public:
         JournalRemoved,       // the add is complete
     };
     // Asked at each step; true stops the add there as a kill would: nothing more is written
-    // and nothing undone. For tests.
+    // and nothing undone, and the add gives Refusal::Stopped. For tests.
     using StopAt = std::function<bool(Step)>;
 
     // The records are whole two-line records, each line ended by CR LF. readBefore is what the
     // file held when the records were chosen, none of whose keys they repeat: while the file
     // still begins with it, only the keys after it are looked at.
-    static Outcome append(const QString& path, QByteArrayView records,
-                          QByteArrayView readBefore = {},
-                          std::chrono::milliseconds lockWait = defaultLockWait,
-                          const StopAt& stopAt = {});
+    static Result<Appended, Refusal> append(const QString& path, QByteArrayView records,
+                                            QByteArrayView readBefore = {},
+                                            std::chrono::milliseconds lockWait = defaultLockWait,
+                                            const StopAt& stopAt = {});
 };

@@ -32,35 +32,34 @@ bool isScratchNameOf(const char* entry, const QByteArray& name)
 
 } // namespace
 
-FileReplacer::Outcome FileReplacer::replace(const QString& path,
-                                            std::initializer_list<QByteArrayView> parts)
+Result<> FileReplacer::replace(const QString& path, std::initializer_list<QByteArrayView> parts)
 {
     const QByteArray finalName = QFile::encodeName(path);
     QByteArray scratchName = finalName + ".XXXXXX";
 
     const int fd = ::mkostemp(scratchName.data(), O_CLOEXEC);
     if (fd < 0)
-        return {false, PosixFile::reason(errno)};
+        return PosixFile::failed(errno);
     // Held until the rename, so that a run starting meanwhile sees the file is in use.
     ::flock(fd, LOCK_EX);
-    int error = 0;
+    Result<> done = Done{};
     for (const QByteArrayView part : parts) {
-        error = PosixFile::writeAll(fd, part);
-        if (error != 0)
+        done = PosixFile::writeAll(fd, part);
+        if (!done)
             break;
     }
-    if (error == 0 && ::fsync(fd) != 0)
-        error = errno;
-    if (::close(fd) != 0 && error == 0)
-        error = errno;
-    if (error == 0 && ::rename(scratchName.constData(), finalName.constData()) != 0)
-        error = errno;
-    if (error != 0) {
+    if (done && ::fsync(fd) != 0)
+        done = PosixFile::failed(errno);
+    if (::close(fd) != 0 && done)
+        done = PosixFile::failed(errno);
+    if (done && ::rename(scratchName.constData(), finalName.constData()) != 0)
+        done = PosixFile::failed(errno);
+    if (!done) {
         ::unlink(scratchName.constData());
-        return {false, PosixFile::reason(error)};
+        return done;
     }
     PosixFile::syncFolderOf(path);
-    return {true, {}};
+    return done;
 }
 
 int FileReplacer::removeLeftovers(const QString& path)

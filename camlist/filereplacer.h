@@ -1,5 +1,7 @@
 #pragma once
 
+#include "result.h"
+
 #include <QByteArrayView>
 #include <QString>
 #include <initializer_list>
@@ -11,14 +13,9 @@
 class FileReplacer final
 {
 public:
-    struct Outcome
-    {
-        bool ok = false;
-        QString error; // the system's reason, for the user
-    };
-
-    // The parts are written one after the other, so a large text needs no joined copy.
-    static Outcome replace(const QString& path, std::initializer_list<QByteArrayView> parts);
+    // The parts are written one after the other, so a large text needs no joined copy. A
+    // failure gives the system's error number and its reason, for the user.
+    static Result<> replace(const QString& path, std::initializer_list<QByteArrayView> parts);
 
     // Removes the scratch files that replacing this name left behind when a run was killed
     // before it could: only regular files (not links) of the user's own, named exactly as

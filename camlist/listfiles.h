@@ -1,10 +1,9 @@
 #pragma once
 
-#include "filereplacer.h"
+#include "result.h"
 
 #include <QByteArray>
 #include <QString>
-#include <optional>
 
 // The two local list files, named without a folder so they live in the working directory.
 namespace ListFiles {
@@ -22,27 +21,17 @@ inline QString ownFile()
 // at most the server's 64 MiB; past this the keys alone would take gigabytes.
 inline constexpr qint64 ownListLimit = qint64{256} * 1024 * 1024;
 
-struct ReadOutcome
-{
-    QByteArray content;
-    // 0, or the system's error number: ENOENT when missing, EFBIG when over the limit,
-    // ENOMEM when there is no room for it, PosixFile::notARegularFile or EISDIR for what is
-    // not a list file.
-    int error = 0;
-    qint64 size = -1; // the size the file said it had, -1 if unknown
-};
-
 // The whole file, only if it is a regular file (a link to one is fine) of at most limit bytes.
-// A FIFO or a device is never read, so this never blocks.
-ReadOutcome read(const QString& path, qint64 limit);
-
-// The whole file up to the own list's limit, or nothing if it is missing, cannot be read, or is
-// not a regular file.
-std::optional<QByteArray> readAll(const QString& path);
+// A FIFO or a device is never read, so this never blocks. A failure's code is the system's
+// error number: ENOENT when missing, EFBIG when over the limit, ENOMEM when there is no room for
+// it, PosixFile::notARegularFile or EISDIR for what is not a list file. Its text names the file
+// and says why it was not read, for the user.
+Result<QByteArray> read(const QString& path, qint64 limit);
 
 // Puts the server's text followed by CR LF under the name, as a new file: whatever stood
-// there before (a link, someone else's file) is replaced, never written through.
-FileReplacer::Outcome writeServerCopy(const QString& path, const QByteArray& serverText);
+// there before (a link, someone else's file) is replaced, never written through. A failure
+// gives the system's reason.
+Result<> writeServerCopy(const QString& path, const QByteArray& serverText);
 
 // Deletes the name (never what a link points to); a name that is already gone is fine.
 void remove(const QString& path);

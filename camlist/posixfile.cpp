@@ -20,13 +20,18 @@ QString reason(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-int writeAll(int fd, QByteArrayView bytes)
+Failure<int> failed(int error)
+{
+    return {error, reason(error)};
+}
+
+Result<> writeAll(int fd, QByteArrayView bytes)
 {
     qint64 written = 0;
     return writeAll(fd, std::span<const QByteArrayView>(&bytes, 1), written);
 }
 
-int writeAll(int fd, std::span<const QByteArrayView> parts, qint64& written)
+Result<> writeAll(int fd, std::span<const QByteArrayView> parts, qint64& written)
 {
     constexpr size_t mostAtOnce = 64;
     size_t first = 0;   // the first part not written whole
@@ -37,7 +42,7 @@ int writeAll(int fd, std::span<const QByteArrayView> parts, qint64& written)
             skip = 0;
         }
         if (first == parts.size())
-            return 0;
+            return Done{};
         iovec vectors[mostAtOnce];
         int count = 0;
         for (size_t i = first; i < parts.size() && count < int(mostAtOnce); ++i) {
@@ -49,9 +54,9 @@ int writeAll(int fd, std::span<const QByteArrayView> parts, qint64& written)
         if (done < 0 && errno == EINTR)
             continue;
         if (done < 0)
-            return errno;
+            return failed(errno);
         if (done == 0)
-            return EIO;
+            return failed(EIO);
         written += done;
         for (qint64 left = done; left > 0;) {
             const qint64 rest = parts[first].size() - skip;
@@ -66,27 +71,27 @@ int writeAll(int fd, std::span<const QByteArrayView> parts, qint64& written)
     }
 }
 
-int readFromStart(int fd, QByteArray& content, qint64 limit)
+Result<> readFromStart(int fd, QByteArray& content, qint64 limit)
 {
     content.clear();
     FileStatus info{};
     if (::fstat(fd, &info) != 0)
-        return errno;
+        return failed(errno);
     if (info.st_size > limit)
-        return EFBIG;
+        return failed(EFBIG);
     // Room for the whole file and one byte more, which tells its end without a second buffer;
     // the size is only a hint, as the file may grow while it is read (or claim none at all).
     constexpr qsizetype chunk = 1 << 16;
     try {
         content.resize(std::max<qsizetype>(info.st_size, 0) + 1);
     } catch (const std::bad_alloc&) {
-        return ENOMEM;
+        return failed(ENOMEM);
     }
     qsizetype used = 0;
     for (;;) {
         if (used > limit) {
             content.clear();
-            return EFBIG;
+            return failed(EFBIG);
         }
         if (used == content.size()) {
             const qsizetype grown =
@@ -95,7 +100,7 @@ int readFromStart(int fd, QByteArray& content, qint64 limit)
                 content.resize(std::max(grown, used + 1));
             } catch (const std::bad_alloc&) {
                 content.clear();
-                return ENOMEM;
+                return failed(ENOMEM);
             }
         }
         const ssize_t got =
@@ -105,35 +110,34 @@ int readFromStart(int fd, QByteArray& content, qint64 limit)
         if (got < 0) {
             const int error = errno;
             content.clear();
-            return error;
+            return failed(error);
         }
         if (got == 0)
             break;
         used += got;
     }
     content.resize(used);
-    return 0;
+    return Done{};
 }
 
-int openRegularForReading(const QString& path, int* error)
+Result<int> openRegularForReading(const QString& path)
 {
     const int fd =
         ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = errno;
-        return -1;
-    }
+    if (fd < 0)
+        return failed(errno);
     FileStatus info{};
+    int error = 0;
     if (::fstat(fd, &info) != 0)
-        *error = errno;
+        error = errno;
     else if (S_ISDIR(info.st_mode))
-        *error = EISDIR;
+        error = EISDIR;
     else if (!S_ISREG(info.st_mode))
-        *error = notARegularFile;
+        error = notARegularFile;
     else
         return fd;
     ::close(fd);
-    return -1;
+    return failed(error);
 }
 
 void syncFolderOf(const QString& path)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "result.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -11,7 +13,8 @@
 using FileStatus = struct stat;
 
 // Small wrappers over the system's file calls, for the places that must know exactly what
-// they open and what reached the disk. Each gives 0 or the system's error number.
+// they open and what reached the disk. A failure's code is the system's error number, and its
+// text the system's reason for it.
 namespace PosixFile {
 
 // Not a system error number: the file is a FIFO, a device, a socket or a folder.
@@ -19,24 +22,27 @@ inline constexpr int notARegularFile = -1;
 
 // The system's text for an error number, for the user.
 QString reason(int error);
+// The failure of that error number, with its reason.
+Failure<int> failed(int error);
 
 // Writes every byte. A write the system cuts short (disk full, file-size limit) reports
 // nothing; writing the rest then fails and gives the reason.
-int writeAll(int fd, QByteArrayView bytes);
+Result<> writeAll(int fd, QByteArrayView bytes);
 // The same for parts written one after the other, gathered into as few calls as the system
 // takes: a kill stops such a call only where the page cache's pages meet. written counts the
 // bytes that went in, also when it fails.
-int writeAll(int fd, std::span<const QByteArrayView> parts, qint64& written);
+Result<> writeAll(int fd, std::span<const QByteArrayView> parts, qint64& written);
 
 // Reads from the file's start to its end, whatever the file position. A file that is, or
 // grows to, more than limit bytes gives EFBIG, with nothing read; so does one whose size says
 // so, before any room is taken for it. Room that cannot be had gives ENOMEM.
-int readFromStart(int fd, QByteArray& content, qint64 limit = std::numeric_limits<qint64>::max());
+Result<> readFromStart(int fd, QByteArray& content,
+                       qint64 limit = std::numeric_limits<qint64>::max());
 
 // Opens a file for reading only when it is a regular file (or a link to one). Never blocks:
-// a FIFO or a device is refused before anything is read from it. Gives the descriptor, or -1
-// with the reason in *error.
-int openRegularForReading(const QString& path, int* error);
+// a FIFO or a device is refused before anything is read from it. Gives the descriptor; a folder
+// fails with EISDIR, anything else that is no regular file with notARegularFile.
+Result<int> openRegularForReading(const QString& path);
 
 // Makes the folder's entries (a new or renamed file) durable. A failure loses nothing that
 // was promised, so it is not reported.

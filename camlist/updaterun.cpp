@@ -8,7 +8,6 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QLocale>
 #include <QLoggingCategory>
 #include <QMetaEnum>
 #include <cerrno>
@@ -36,39 +35,12 @@ void UpdateRun::setState(State state)
 
 namespace {
 
-QString ownListRefusal(const ListFiles::ReadOutcome& read)
-{
-    const QString name = ListFiles::ownFile();
-    const QLocale english(QLocale::English);
-    const QString limit = english.formattedDataSize(ListFiles::ownListLimit, 0);
-    if (read.error == EFBIG) {
-        if (read.size > ListFiles::ownListLimit)
-            return QStringLiteral("%1 is %2 (%3 bytes), more than the %4 this program reads.")
-                .arg(name, english.formattedDataSize(read.size, 1), english.toString(read.size),
-                     limit);
-        return QStringLiteral("%1 grew past the %2 this program reads while it was read.")
-            .arg(name, limit);
-    }
-    if (read.error == ENOMEM)
-        return QStringLiteral("There is not enough memory to read %1.").arg(name);
-    return QStringLiteral("%1 could not be read: %2").arg(name, PosixFile::reason(read.error));
-}
-
 // What reads as an empty own list rather than as a fault: no list yet, or something that is no
 // list file (adding then says why it cannot be done).
 bool readsAsEmpty(int error)
 {
     return error == ENOENT || error == PosixFile::notARegularFile || error == EISDIR;
 }
-
-// What the append on the worker's side gives back.
-struct AddOutcome
-{
-    bool ok = false;
-    QString error; // what went wrong and what state the own list is in, for the user
-    bool listLeftAsItWas = true;
-    KeyList addedKeys{KeyList::Order::AsAdded}; // the records really written, in file order
-};
 
 } // namespace
 
@@ -77,8 +49,8 @@ struct AddOutcome
 struct UpdateRun::LoadJob
 {
     QByteArray serverText;
-    FileReplacer::Outcome copy;
-    ListFiles::ReadOutcome ownRead;
+    Result<> copy = Failure<int>{};
+    Result<QByteArray> ownRead = QByteArray();
     KeyList server{KeyList::Order::Sorted};
     KeyList own{KeyList::Order::Sorted};
     bool outOfMemory = false;
@@ -93,8 +65,8 @@ struct UpdateRun::LoadJob
             copy = ListFiles::writeServerCopy(ListFiles::tempFile(), serverText);
             {
                 const std::lock_guard lock(mutex);
-                copySaved = copy.ok;
-                if (givenUp || !copy.ok) {
+                copySaved = copy.ok();
+                if (givenUp || !copy.ok()) {
                     removeCopyLocked();
                     return;
                 }
@@ -104,8 +76,8 @@ struct UpdateRun::LoadJob
             // read back and the keys point into the one copy of the bytes the run keeps.
             server.addAll(serverText, pickKeys(serverText));
             ownRead = ListFiles::read(ListFiles::ownFile(), ListFiles::ownListLimit);
-            if (ownRead.error == 0)
-                own.addAll(ownRead.content, pickKeys(ownRead.content));
+            if (ownRead.ok())
+                own.addAll(ownRead.value(), pickKeys(ownRead.value()));
         } catch (const std::bad_alloc&) {
             outOfMemory = true;
         }
@@ -143,42 +115,44 @@ struct UpdateRun::AddJob
     QByteArray serverText;
     QByteArray ownText;
     QList<QByteArrayView> newKeys;
-    AddOutcome outcome;
+    AddResult result = Failure<AddFailure>{};
     QElapsedTimer clock;
 
     void run()
     {
         try {
-            // The records come from the text this run received and saved. The saved copy is
-            // not read back: another run in the same folder may have replaced or removed it.
-            const RecordMerge merge = RecordMerge::build(serverText, newKeys);
-            newKeys = {};
-            const CamsFileAppender::Outcome appended =
-                CamsFileAppender::append(ListFiles::ownFile(), merge.block, ownText);
-            if (!appended.ok) {
-                outcome.error = appended.error;
-                outcome.listLeftAsItWas = appended.leftAsItWas;
-                return;
-            }
-            outcome.ok = true;
-            // Indices rise, so when all went in they are all of them: no second list needed.
-            if (appended.written.size() == merge.addedKeys.count()) {
-                outcome.addedKeys = merge.addedKeys;
-                return;
-            }
-            QList<QByteArrayView> written;
-            written.reserve(appended.written.size());
-            for (const qsizetype index : appended.written)
-                written.append(merge.addedKeys.item(index));
-            outcome.addedKeys = merge.addedKeys.withSameBytes(KeyList::Order::AsAdded, written);
+            result = append();
         } catch (const std::bad_alloc&) {
-            outcome = AddOutcome();
-            outcome.error = QStringLiteral("%1 could not be updated: there was not enough memory. "
-                                           "Records written in part are set right at the next "
-                                           "start.")
-                                .arg(ListFiles::ownFile());
-            outcome.listLeftAsItWas = false;
+            result = Failure<AddFailure>{
+                AddFailure::ListChanged,
+                QStringLiteral("%1 could not be updated: there was not enough memory. Records "
+                               "written in part are set right at the next start.")
+                    .arg(ListFiles::ownFile())};
         }
+    }
+
+private:
+    AddResult append()
+    {
+        // The records come from the text this run received and saved. The saved copy is not
+        // read back: another run in the same folder may have replaced or removed it.
+        const RecordMerge merge = RecordMerge::build(serverText, newKeys);
+        newKeys = {};
+        const auto appended = CamsFileAppender::append(ListFiles::ownFile(), merge.block, ownText);
+        if (!appended.ok())
+            return Failure<AddFailure>{CamsFileAppender::leftAsItWas(appended.code())
+                                           ? AddFailure::ListLeftAsItWas
+                                           : AddFailure::ListChanged,
+                                       appended.text()};
+        // Indices rise, so when all went in they are all of them: no second list needed.
+        const QList<qsizetype>& indices = appended.value().written;
+        if (indices.size() == merge.addedKeys.count())
+            return merge.addedKeys;
+        QList<QByteArrayView> written;
+        written.reserve(indices.size());
+        for (const qsizetype index : indices)
+            written.append(merge.addedKeys.item(index));
+        return merge.addedKeys.withSameBytes(KeyList::Order::AsAdded, written);
     }
 };
 
@@ -214,18 +188,18 @@ void UpdateRun::listsRead(LoadJob& job, QString fetchFailure)
         setState(State::OwnListNotRead);
         return;
     }
-    if (!job.copy.ok) {
-        m_failureText = job.copy.error;
+    if (!job.copy.ok()) {
+        m_failureText = job.copy.text();
         setState(State::CopyNotSaved);
         return;
     }
-    if (job.ownRead.error != 0 && !readsAsEmpty(job.ownRead.error)) {
-        m_failureText = ownListRefusal(job.ownRead);
+    if (!job.ownRead.ok() && !readsAsEmpty(job.ownRead.code())) {
+        m_failureText = job.ownRead.text();
         setState(State::OwnListNotRead);
         return;
     }
     m_serverText = std::move(job.serverText);
-    m_ownText = std::move(job.ownRead.content);
+    m_ownText = job.ownRead.ok() ? std::move(job.ownRead).value() : QByteArray();
     m_server = std::move(job.server);
     m_own = std::move(job.own);
     if (m_server.count() == 0) {
@@ -283,20 +257,14 @@ void UpdateRun::added(AddJob& job)
 {
     m_adding.reset();
     m_addJob.reset();
-    AddOutcome& outcome = job.outcome;
-    if (!outcome.ok) {
-        m_addResult.emplace(Failure<AddFailure>{
-            outcome.listLeftAsItWas ? AddFailure::ListLeftAsItWas : AddFailure::ListChanged,
-            outcome.error});
-        setState(State::AddEnded);
-        return;
+    m_addResult.emplace(std::move(job.result));
+    if (m_addResult->ok()) {
+        m_own.addAll(m_addResult->value());
+        m_new.clear();
+        qCInfo(runLog, "appended %lld records in %lld ms",
+               static_cast<long long>(m_addResult->value().count()),
+               static_cast<long long>(job.clock.elapsed()));
     }
-    m_own.addAll(outcome.addedKeys);
-    m_new.clear();
-    qCInfo(runLog, "appended %lld records in %lld ms",
-           static_cast<long long>(outcome.addedKeys.count()),
-           static_cast<long long>(job.clock.elapsed()));
-    m_addResult.emplace(std::move(outcome.addedKeys));
     setState(State::AddEnded);
 }
 

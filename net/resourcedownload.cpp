@@ -85,8 +85,10 @@ void ResourceDownload::GetRESOURCE(const QString& WWW_Adresse)
     });
     // Nothing received is no picture: an earlier file of that name is kept.
     resumeNext([&] {
-        if (named && !bytes.isEmpty())
-            FileReplacer::replace(path, {bytes});
+        // A picture that cannot be saved leaves the earlier file of that name, shown instead.
+        if (named && !bytes.isEmpty()) {
+            [[maybe_unused]] const Result<> saved = FileReplacer::replace(path, {bytes});
+        }
     });
     resumeNext([&] {
         QImage picture;

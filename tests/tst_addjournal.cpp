@@ -18,7 +18,6 @@
 
 using Step = CamsFileAppender::Step;
 using Found = AddJournal::Found;
-using Done = AddJournal::Done;
 
 class TestAddJournal final : public QObject
 {
@@ -39,6 +38,9 @@ private Q_SLOTS:
     void scratchLeftovers();
 
 private:
+    // In here, as result.h has a Done of its own outside.
+    using Done = AddJournal::Done;
+
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
@@ -63,7 +65,8 @@ QByteArray manyRecords(int count)
 const QByteArray oldList = "own\r\nhttp://own.example/1.jpg\r\nlonely";
 
 // The add stopped at the step, the first time it comes, as a kill there would stop it.
-CamsFileAppender::Outcome addStoppedAt(const QByteArray& records, Step stop)
+Result<CamsFileAppender::Appended, CamsFileAppender::Refusal>
+addStoppedAt(const QByteArray& records, Step stop)
 {
     return CamsFileAppender::append(list, records, {}, CamsFileAppender::defaultLockWait,
                                     [stop](Step step) { return step == stop; });
@@ -76,7 +79,7 @@ QByteArray wholeAdd(const QByteArray& old, const QByteArray& records)
     const QString path = other.filePath(list);
     if (!old.isNull())
         writeFile(path, old);
-    CamsFileAppender::append(path, records);
+    [[maybe_unused]] const auto added = CamsFileAppender::append(path, records);
     return fileBytes(path);
 }
 
@@ -146,7 +149,7 @@ void TestAddJournal::interruptions()
     if (!old.isNull())
         QVERIFY(writeFile(list, old));
     const QByteArray records = manyRecords(40'000);
-    QVERIFY(!addStoppedAt(records, Step(step)).ok);
+    QVERIFY(!addStoppedAt(records, Step(step)).ok());
     QCOMPARE(QFile::exists(journal), journalLeft);
     if (step == int(Step::PartOfBlockWritten)) {
         const qint64 size = QFileInfo(list).size();
@@ -162,7 +165,7 @@ void TestAddJournal::interruptions()
     QCOMPARE(fileBytes(list), expected);
     // Settled once: the next start finds nothing, and adds go on as usual.
     QCOMPARE(AddJournal::recover(list).found, Found::None);
-    QVERIFY(CamsFileAppender::append(list, "z\r\nd\r\n").ok);
+    QVERIFY(CamsFileAppender::append(list, "z\r\nd\r\n").ok());
     QCOMPARE(fileBytes(list), wholeAdd(expected.isEmpty() ? QByteArray() : expected, "z\r\nd\r\n"));
 }
 
@@ -223,7 +226,7 @@ void TestAddJournal::recoveryStates()
     QVERIFY(writeFile(list, oldList));
     const QByteArray records = manyRecords(300); // about 13 KiB: four chunks
     const QByteArray block = wholeAdd(oldList, records).sliced(oldList.size());
-    QVERIFY(!addStoppedAt(records, Step::JournalWritten).ok);
+    QVERIFY(!addStoppedAt(records, Step::JournalWritten).ok());
     const QByteArray others("others\r\n\r\n");
     // The block's first chunk ends on the file's first 4 KiB boundary.
     const QByteArray torn = block.first(4096 - oldList.size());
@@ -283,14 +286,14 @@ void TestAddJournal::recoveryStates()
     // what it cannot settle.
     if (lockFd >= 0)
         ::close(lockFd);
-    const CamsFileAppender::Outcome added = CamsFileAppender::append(list, "z\r\nd\r\n");
+    const auto added = CamsFileAppender::append(list, "z\r\nd\r\n");
     if (recovery.done == Done::JournalKept) {
-        QVERIFY(!added.ok);
-        QVERIFY2(added.error.contains(QStringLiteral("could not be settled")),
-                 qPrintable(added.error));
+        QVERIFY(!added.ok());
+        QVERIFY2(added.text().contains(QStringLiteral("could not be settled")),
+                 qPrintable(added.text()));
         QCOMPARE(fileBytes(list), after);
     } else {
-        QVERIFY2(added.ok, qPrintable(added.error));
+        QVERIFY2(added.ok(), qPrintable(added.text()));
         const QByteArray settled = Shape(shape) == Shape::ListLockedByAnotherRun ? oldList : after;
         QCOMPARE(fileBytes(list),
                  wholeAdd(Shape(shape) == Shape::ListGone ? QByteArray() : settled, "z\r\nd\r\n"));
@@ -347,20 +350,20 @@ void TestAddJournal::interferedAdds()
         setrlimit(RLIMIT_FSIZE, &small);
         return false;
     };
-    const CamsFileAppender::Outcome outcome =
+    const auto outcome =
         CamsFileAppender::append(list, records, {}, CamsFileAppender::defaultLockWait, interfere);
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &saved), 0);
-    QVERIFY(!outcome.ok);
-    QVERIFY(!outcome.leftAsItWas);
-    QVERIFY(outcome.written.isEmpty());
-    QVERIFY2(outcome.error.contains(said), qPrintable(outcome.error));
+    // A failure carries no records written.
+    QVERIFY(!outcome.ok());
+    QVERIFY(!CamsFileAppender::leftAsItWas(outcome.code()));
+    QVERIFY2(outcome.text().contains(said), qPrintable(outcome.text()));
     if (Interference(interference) == Interference::ReplacedAfterTheLock) {
-        QVERIFY(outcome.replaced);
+        QCOMPARE(outcome.code(), CamsFileAppender::Refusal::Replaced);
         QCOMPARE(fileBytes(list), replacement);
         QCOMPARE(fileBytes(QStringLiteral("written.inf")), wholeAdd(oldList, records));
         QVERIFY(!QFile::exists(journal));
     } else {
-        QVERIFY(!outcome.replaced);
+        QVERIFY(outcome.code() != CamsFileAppender::Refusal::Replaced);
         QCOMPARE(fileBytes(list),
                  oldList + others + wholeAdd(oldList, records).mid(oldList.size(), 100));
         // The next start finds bytes that are not the add's, and changes nothing either.
@@ -423,7 +426,7 @@ void TestAddJournal::scratchLeftovers()
     QCOMPARE(QFileInfo(name).exists() || QFileInfo(name).isSymLink(), !removed);
     QCOMPARE(fileBytes(QStringLiteral("target")), bytes);
     // A replace of its own leaves nothing behind either.
-    QVERIFY(FileReplacer::replace(QStringLiteral("temp.tmp"), {"copy"}).ok);
+    QVERIFY(FileReplacer::replace(QStringLiteral("temp.tmp"), {"copy"}).ok());
     QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size(),
              removed ? 2 : 3);
 }

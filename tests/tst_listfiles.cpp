@@ -355,13 +355,13 @@ void TestListFiles::serverCopyRoundTrips()
     QByteArray text;
     for (int byte = 0; byte < 256; ++byte)
         text += static_cast<char>(byte);
-    QVERIFY(ListFiles::writeServerCopy(path, text).ok);
-    QCOMPARE(ListFiles::readAll(path).value(), text + "\r\n");
+    QVERIFY(ListFiles::writeServerCopy(path, text).ok());
+    QCOMPARE(ListFiles::read(path, ListFiles::ownListLimit).value(), text + "\r\n");
 
     // A shorter second copy truncates the first.
-    QVERIFY(ListFiles::writeServerCopy(path, "k1\r\nd1").ok);
-    QCOMPARE(ListFiles::readAll(path).value(), QByteArray("k1\r\nd1\r\n"));
-    const KeyList keys = keysOfListFile(ListFiles::readAll(path).value());
+    QVERIFY(ListFiles::writeServerCopy(path, "k1\r\nd1").ok());
+    QCOMPARE(ListFiles::read(path, ListFiles::ownListLimit).value(), QByteArray("k1\r\nd1\r\n"));
+    const KeyList keys = keysOfListFile(ListFiles::read(path, ListFiles::ownListLimit).value());
     QCOMPARE(keys.toByteArrayList(), QByteArrayList{"k1"});
     QCOMPARE(keys.detail(0).value_or(""), QByteArrayView("d1"));
 }
@@ -370,14 +370,16 @@ void TestListFiles::missingOrUnreadableFilesHaveNoKeys()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QVERIFY(!ListFiles::readAll(dir.filePath(QStringLiteral("Cams.inf"))).has_value());
+    QVERIFY(
+        !ListFiles::read(dir.filePath(QStringLiteral("Cams.inf")), ListFiles::ownListLimit).ok());
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Cams.inf"))));
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Cams.inf")));
-    QVERIFY(!ListFiles::readAll(dir.filePath(QStringLiteral("Cams.inf"))).has_value());
-    const FileReplacer::Outcome copied =
+    QVERIFY(
+        !ListFiles::read(dir.filePath(QStringLiteral("Cams.inf")), ListFiles::ownListLimit).ok());
+    const Result<> copied =
         ListFiles::writeServerCopy(dir.filePath(QStringLiteral("Cams.inf")), "x");
-    QVERIFY(!copied.ok);
-    QCOMPARE(copied.error, QStringLiteral("Is a directory"));
+    QVERIFY(!copied.ok());
+    QCOMPARE(copied.text(), QStringLiteral("Is a directory"));
     // The failed copy leaves no scratch file behind.
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList{QStringLiteral("Cams.inf")});

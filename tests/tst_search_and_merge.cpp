@@ -282,14 +282,14 @@ void TestSearchAndMerge::appendCreatesAndExtends()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("Cams.inf"));
-    CamsFileAppender::Outcome outcome = CamsFileAppender::append(path, "k1\r\nd1\r\n");
-    QVERIFY2(outcome.ok, qPrintable(outcome.error));
+    auto outcome = CamsFileAppender::append(path, "k1\r\nd1\r\n");
+    QVERIFY2(outcome.ok(), qPrintable(outcome.text()));
     QCOMPARE(fileBytes(path), QByteArray("k1\r\nd1\r\n"));
     outcome = CamsFileAppender::append(path, "k2\r\nd2\r\n");
-    QVERIFY(outcome.ok);
+    QVERIFY(outcome.ok());
     QCOMPARE(fileBytes(path), QByteArray("k1\r\nd1\r\nk2\r\nd2\r\n"));
     // Nothing to add touches nothing, not even a missing file.
-    QVERIFY(CamsFileAppender::append(dir.filePath(QStringLiteral("other")), {}).ok);
+    QVERIFY(CamsFileAppender::append(dir.filePath(QStringLiteral("other")), {}).ok());
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("other"))));
 }
 
@@ -300,7 +300,7 @@ void TestSearchAndMerge::appendClosesAnOpenRecord()
     const QString path = dir.filePath(QStringLiteral("Cams.inf"));
     const QByteArray old("k1\r\nd1\r\nk2");
     QVERIFY(writeFile(path, old));
-    QVERIFY(CamsFileAppender::append(path, "k3\r\nd3\r\n").ok);
+    QVERIFY(CamsFileAppender::append(path, "k3\r\nd3\r\n").ok());
     const QByteArray now = fileBytes(path);
     QVERIFY(now.startsWith(old));
     KeyList keys(KeyList::Order::AsAdded);
@@ -347,30 +347,30 @@ void TestSearchAndMerge::appendFailingWriteLeavesTheFileAsItWas()
     small.rlim_cur = static_cast<rlim_t>(old.size() + 10);
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
     const QByteArray records = QByteArray(1'000, 'n') + "\r\nd\r\n";
-    const CamsFileAppender::Outcome outcome = CamsFileAppender::append(path, records);
-    const CamsFileAppender::Outcome fresh =
+    const auto outcome = CamsFileAppender::append(path, records);
+    const auto fresh =
         CamsFileAppender::append(dir.filePath(QStringLiteral("new.inf")), QByteArray(100, 'n'));
-    const CamsFileAppender::Outcome notUndone = CamsFileAppender::append(stuck, records);
+    const auto notUndone = CamsFileAppender::append(stuck, records);
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &saved), 0);
     if (appendOnly)
         QVERIFY(setAppendOnly(stuck, false));
 
-    QVERIFY(!outcome.ok);
-    QVERIFY(outcome.leftAsItWas);
-    QVERIFY2(outcome.error.contains(path), qPrintable(outcome.error));
+    QVERIFY(!outcome.ok());
+    QVERIFY(CamsFileAppender::leftAsItWas(outcome.code()));
+    QVERIFY2(outcome.text().contains(path), qPrintable(outcome.text()));
     // The system's own reason, not a vague one: the user must know what to mend.
-    QVERIFY2(outcome.error.contains(QStringLiteral("File too large")), qPrintable(outcome.error));
+    QVERIFY2(outcome.text().contains(QStringLiteral("File too large")), qPrintable(outcome.text()));
     QCOMPARE(fileBytes(path), old);
     QVERIFY(!QFile::exists(path + QStringLiteral("-journal")));
-    QVERIFY(!fresh.ok);
+    QVERIFY(!fresh.ok());
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("new.inf"))));
     if (!appendOnly)
         QSKIP("the append-only flag needs root on a file system that has it");
-    QVERIFY(!notUndone.ok);
-    QVERIFY(!notUndone.leftAsItWas);
-    QVERIFY2(notUndone.error.contains(QStringLiteral("could not be cut back")),
-             qPrintable(notUndone.error));
-    QVERIFY2(notUndone.error.contains(QStringLiteral("10 bytes")), qPrintable(notUndone.error));
+    QVERIFY(!notUndone.ok());
+    QVERIFY(!CamsFileAppender::leftAsItWas(notUndone.code()));
+    QVERIFY2(notUndone.text().contains(QStringLiteral("could not be cut back")),
+             qPrintable(notUndone.text()));
+    QVERIFY2(notUndone.text().contains(QStringLiteral("10 bytes")), qPrintable(notUndone.text()));
     QCOMPARE(QFileInfo(stuck).size(), old.size() + 10);
 }
 
@@ -380,10 +380,9 @@ void TestSearchAndMerge::appendToUnwritableFileChangesNothing()
     QVERIFY(dir.isValid());
     // A directory in the file's place.
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Cams.inf")));
-    CamsFileAppender::Outcome outcome =
-        CamsFileAppender::append(dir.filePath(QStringLiteral("Cams.inf")), "k\r\nd\r\n");
-    QVERIFY(!outcome.ok);
-    QVERIFY(!outcome.error.isEmpty());
+    auto outcome = CamsFileAppender::append(dir.filePath(QStringLiteral("Cams.inf")), "k\r\nd\r\n");
+    QVERIFY(!outcome.ok());
+    QVERIFY(!outcome.text().isEmpty());
 
     // A read-only file; root ignores file modes, so the write is tried as nobody.
     const QString path = dir.filePath(QStringLiteral("ro.inf"));
@@ -398,9 +397,9 @@ void TestSearchAndMerge::appendToUnwritableFileChangesNothing()
     outcome = CamsFileAppender::append(path, "k2\r\nd2\r\n");
     if (root)
         QCOMPARE(seteuid(0), 0);
-    QVERIFY(!outcome.ok);
-    QVERIFY2(outcome.error.contains(QStringLiteral("Permission denied")),
-             qPrintable(outcome.error));
+    QVERIFY(!outcome.ok());
+    QVERIFY2(outcome.text().contains(QStringLiteral("Permission denied")),
+             qPrintable(outcome.text()));
     QCOMPARE(fileBytes(path), old);
 }
 
@@ -448,9 +447,9 @@ void TestSearchAndMerge::appendLeavesOutWhatTheFileAlreadyHolds()
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("Cams.inf"));
     QVERIFY(writeFile(path, now));
-    const CamsFileAppender::Outcome outcome = CamsFileAppender::append(path, records, readBefore);
-    QVERIFY2(outcome.ok, qPrintable(outcome.error));
-    QCOMPARE(outcome.written, written);
+    const auto outcome = CamsFileAppender::append(path, records, readBefore);
+    QVERIFY2(outcome.ok(), qPrintable(outcome.text()));
+    QCOMPARE(outcome.value().written, written);
     QCOMPARE(fileBytes(path), after);
 }
 
@@ -577,9 +576,9 @@ void TestSearchAndMerge::folderFaults()
         break;
     }
 
-    const FileReplacer::Outcome copied = ListFiles::writeServerCopy(temp, "new\r\nnew detail");
-    QCOMPARE(copied.error, copyError);
-    if (copied.ok) {
+    const Result<> copied = ListFiles::writeServerCopy(temp, "new\r\nnew detail");
+    QCOMPARE(copied.text(), copyError);
+    if (copied.ok()) {
         const QFileInfo copy(temp);
         QVERIFY(copy.isFile() && !copy.isSymLink());
         QCOMPARE(fileBytes(temp), QByteArray("new\r\nnew detail\r\n"));
@@ -587,18 +586,21 @@ void TestSearchAndMerge::folderFaults()
 
     QElapsedTimer clock;
     clock.start();
-    const std::optional<QByteArray> read = ListFiles::readAll(ownName);
-    QCOMPARE(read ? keysOfListFile(*read).toByteArrayList() : QByteArrayList(), ownKeys);
-    const CamsFileAppender::Outcome appended = CamsFileAppender::append(
-        ownName, "new\r\nnew detail\r\n", {}, std::chrono::milliseconds(100));
+    const Result<QByteArray> read = ListFiles::read(ownName, ListFiles::ownListLimit);
+    QCOMPARE(read.ok() ? keysOfListFile(read.value()).toByteArrayList() : QByteArrayList(),
+             ownKeys);
+    const auto appended = CamsFileAppender::append(ownName, "new\r\nnew detail\r\n", {},
+                                                   std::chrono::milliseconds(100));
     // A FIFO or a device must never hold the program up.
     QVERIFY(clock.elapsed() < 5'000);
     if (lockFd >= 0)
         ::close(lockFd);
-    QVERIFY2(appendError.isEmpty() ? appended.ok : appended.error.startsWith(appendError),
-             qPrintable(appended.error));
-    QCOMPARE(appended.busy, static_cast<Fault>(fault) == Fault::OwnIsLocked);
-    QVERIFY(appended.leftAsItWas);
+    QVERIFY2(appendError.isEmpty() ? appended.ok() : appended.text().startsWith(appendError),
+             qPrintable(appended.text()));
+    QCOMPARE(appended.code() == CamsFileAppender::Refusal::Busy,
+             static_cast<Fault>(fault) == Fault::OwnIsLocked);
+    // No fault leaves the list changed: the add works, or leaves it as it was.
+    QVERIFY(appended.ok() || CamsFileAppender::leftAsItWas(appended.code()));
 
     QCOMPARE(fileBytes(outside), QByteArray(outsideBytes));
     if (!list.isEmpty())

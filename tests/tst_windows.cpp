@@ -697,7 +697,7 @@ void TestWindows::whatAKilledRunLeftIsSettledAtStart()
                                       [](CamsFileAppender::Step step) {
                                           return step == CamsFileAppender::Step::PartOfBlockWritten;
                                       })
-                 .ok);
+                 .ok());
     QVERIFY(QFileInfo(QStringLiteral("Cams.inf")).size() > 1'000'000);
 
     QVERIFY(run.runToReview());
