@@ -46,6 +46,7 @@ public:
     static constexpr std::chrono::milliseconds defaultSearchSlice{10};
 
     enum class AddFailure {
+        None,            // the add worked
         ListLeftAsItWas, // the own list holds exactly what it held
         ListChanged,     // a failed append could not be undone; the text says what is left
     };

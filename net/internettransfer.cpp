@@ -544,14 +544,14 @@ QVariant InternetTransfer::openUrl(const QString& url, DataType type)
     return QString::fromLatin1(fetched.value().body);
 }
 
-std::optional<Failure<FetchFailure>> InternetTransfer::refusal(const QUrl& target) const
+Result<Done, FetchFailure> InternetTransfer::admit(const QUrl& target) const
 {
     // One transfer at a time: a second caller while one is open gets a failure, not a tangle.
     if (isBusy())
         return FetchFailures::failure(FetchFailure::Busy);
     if (!target.isValid() || target.host().isEmpty() || !schemeFits(target, m_protocol))
         return FetchFailures::failure(FetchFailure::BadAddress);
-    return std::nullopt;
+    return Done{};
 }
 
 std::unique_ptr<InternetTransfer::Session>
@@ -570,8 +570,8 @@ InternetTransfer::makeSession(const QUrl& target, bool polling, std::function<vo
 FetchResult InternetTransfer::fetch(const QString& url)
 {
     const QUrl target(url, QUrl::StrictMode);
-    if (std::optional<Failure<FetchFailure>> refused = refusal(target))
-        return std::move(*refused);
+    if (const Result<Done, FetchFailure> admitted = admit(target); !admitted)
+        return admitted.failure();
     const std::unique_ptr<Session> session = makeSession(target, true, {});
     if (session->begin())
         session->runPolling();
@@ -581,10 +581,10 @@ FetchResult InternetTransfer::fetch(const QString& url)
 void InternetTransfer::start(const QString& url)
 {
     const QUrl target(url, QUrl::StrictMode);
-    if (std::optional<Failure<FetchFailure>> refused = refusal(target)) {
+    if (const Result<Done, FetchFailure> admitted = admit(target); !admitted) {
         // Told from the event loop like any other end, never from inside this call.
         QMetaObject::invokeMethod(
-            this, [this, failure = std::move(*refused)] { Q_EMIT finished(failure); },
+            this, [this, failure = admitted.failure()] { Q_EMIT finished(failure); },
             Qt::QueuedConnection);
         return;
     }

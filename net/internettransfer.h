@@ -8,7 +8,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <vector>
 
 class QUrl;
@@ -74,7 +73,8 @@ Q_SIGNALS:
 
 private:
     class Session;
-    std::optional<Failure<FetchFailure>> refusal(const QUrl& target) const;
+    // Whether a transfer to the address may begin now.
+    Result<Done, FetchFailure> admit(const QUrl& target) const;
     std::unique_ptr<Session> makeSession(const QUrl& target, bool polling,
                                          std::function<void()> ended) const;
     void retireOpen();
