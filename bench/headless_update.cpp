@@ -2,13 +2,13 @@
 // object the windows drive, step by step as their timers would, so run-scale times and weighs
 // the program's own flow against a shell pipeline. Run it in the folder that holds Cams.inf.
 // Prints "added N", then the longest search step in milliseconds on a line of its own.
+#include "benchdata.h"
 #include "gethtml.h"
 #include "internettransfer.h"
 #include "updaterun.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QString>
 #include <algorithm>
 #include <cstdio>
@@ -22,13 +22,6 @@ enum ExitCode : int {
     CopyNotWritten = 3,
     NotAppended = 4,
 };
-
-// Turns the event loop until the run has left the state: its worker comes back as an event.
-void waitWhileIn(const UpdateRun& run, UpdateRun::State state)
-{
-    while (run.state() == state)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-}
 
 int fail(ExitCode code, const QString& message)
 {

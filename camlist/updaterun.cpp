@@ -247,7 +247,6 @@ void UpdateRun::addNewCams()
     job->ownText = m_ownText;
     job->newKeys = m_new.views();
     job->clock.start();
-    m_addJob = job;
     m_adding =
         std::make_unique<BackgroundWork>([job] { job->run(); }, this, [this, job] { added(*job); });
     setState(State::Adding);
@@ -256,7 +255,6 @@ void UpdateRun::addNewCams()
 void UpdateRun::added(AddJob& job)
 {
     m_adding.reset();
-    m_addJob.reset();
     m_addResult.emplace(std::move(job.result));
     if (m_addResult->ok()) {
         m_own.addAll(m_addResult->value());
@@ -289,7 +287,6 @@ void UpdateRun::end()
     if (m_adding)
         m_adding->waitUntilDone();
     m_adding.reset();
-    m_addJob.reset();
     if (m_loadJob) {
         m_loadJob->giveUp();
         m_loading->giveUp();

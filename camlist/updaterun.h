@@ -115,7 +115,6 @@ private:
     bool m_searchEnded = false;
     std::shared_ptr<LoadJob> m_loadJob;
     std::unique_ptr<BackgroundWork> m_loading;
-    std::shared_ptr<AddJob> m_addJob;
     std::unique_ptr<BackgroundWork> m_adding;
     std::optional<AddResult> m_addResult;
     QByteArray m_serverText;

@@ -90,7 +90,15 @@ def poll(condition, timeout, what, interval=0.05):
 # The X server
 
 
-class XServer:
+class _LoggedProcess:
+    """A helper process whose output goes to self.log, shown when it fails."""
+
+    def _log(self):
+        self.log.seek(0)
+        return ":\n" + self.log.read().decode(errors="replace")
+
+
+class XServer(_LoggedProcess):
     """One Xvfb for a whole test run, on a display number it picks itself."""
 
     def __init__(self):
@@ -125,10 +133,6 @@ class XServer:
             os.close(read_end)
         self.number = int(number)
         self.display = f":{self.number}"
-
-    def _log(self):
-        self.log.seek(0)
-        return ":\n" + self.log.read().decode(errors="replace")
 
     def environment(self):
         return {"DISPLAY": self.display, "QT_QPA_PLATFORM": "xcb"}
@@ -359,7 +363,7 @@ def write_png(path, width, height, rows):
 # A Wayland compositor
 
 
-class Weston:
+class Weston(_LoggedProcess):
     """One headless Weston for a whole test run, as a Wayland desktop has. Its socket lies in a
     private runtime folder of its own; the program reaches it by the socket's full path."""
 
@@ -387,10 +391,6 @@ class Weston:
             raise RuntimeError(f"weston ended with status {self.process.returncode}")
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
             return probe.connect_ex(self.socket) == 0
-
-    def _log(self):
-        self.log.seek(0)
-        return ":\n" + self.log.read().decode(errors="replace")
 
     def environment(self):
         return {"WAYLAND_DISPLAY": self.socket, "QT_QPA_PLATFORM": "wayland"}
@@ -727,7 +727,7 @@ class WaylandApp(App):
         self.wait_gone(box)
 
 
-class SessionBus:
+class SessionBus(_LoggedProcess):
     """A D-Bus session bus for one run of the program, in a process group of its own with
     whatever it starts on demand (the accessibility bus and its registry), all ended together."""
 
@@ -753,10 +753,6 @@ class SessionBus:
             raise
         finally:
             os.close(read_end)
-
-    def _log(self):
-        self.log.seek(0)
-        return ":\n" + self.log.read().decode(errors="replace")
 
     def stop(self):
         """Ends the bus and everything it started; fails if any of it will not go."""
