@@ -1,6 +1,7 @@
 // The three windows and a whole run through them, against a real server on 127.0.0.1.
 #include "backgroundwork.h"
 #include "camsfileappender.h"
+#include "displaytext.h"
 #include "fakeremoteaccess.h"
 #include "form1.h"
 #include "form2.h"
@@ -46,6 +47,8 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+
+Q_DECLARE_METATYPE(DisplayText::Marks::CanDraw)
 
 namespace {
 
@@ -177,6 +180,40 @@ QStringList toolTipsOf(const KeyListBox* box)
     return tips;
 }
 
+// How the lists show what stands for a character: the first of its pictures that their font
+// draws, else its code point in brackets.
+QString markOf(char32_t code, std::initializer_list<char32_t> pictures)
+{
+    const QFontMetrics metrics(QApplication::font());
+    for (const char32_t picture : pictures) {
+        if (metrics.inFontUcs4(picture))
+            return QString::fromUcs4(&picture, 1);
+    }
+    return u"\u27e8U+%1\u27e9"_qs.arg(code, 4, 16, QChar(u'0')).toUpper();
+}
+
+// Keys that differ only in what cannot be seen, or in the marks' own characters.
+const QByteArrayList lookAlikes = {
+    "cam",
+    QByteArray("cam\0", 4),
+    "cam\x1b",
+    "cam\x7f",
+    "cam ",
+    "cam\xc2\xa0",     // no-break space
+    "cam\xe2\x80\x8b", // zero-width space
+    "cam\xe3\x85\xa4", // Hangul filler
+    "\xe2\x80\xae"
+    "cam",             // right-to-left override
+    "cam\xe2\x90\x80", // the marks' own characters: NUL's, ESC's, DEL's, the blanks'
+    "cam\xe2\x90\x9b",
+    "cam\xe2\x90\xa1",
+    "cam\xe2\x90\xa0",
+    "cam\xe2\x90\xa3",
+    "cam\xe2\x9f\xa8U+0000\xe2\x9f\xa9",
+    "cam\xe2\x80\xb9U+0000\xe2\x80\xba",
+    "cam<U+0000>",
+};
+
 bool closeWindow(QWidget& window)
 {
     QCloseEvent event;
@@ -221,6 +258,8 @@ private Q_SLOTS:
     void listsShowEveryByte();
     void listsShowKeysAndDetailsShortened_data();
     void listsShowKeysAndDetailsShortened();
+    void listsTellLookAlikesApart_data();
+    void listsTellLookAlikesApart();
     void resourceDownloadThroughTheDownloadWindow();
 };
 
@@ -1025,7 +1064,7 @@ void TestWindows::listsShowKeysAndDetailsShortened_data()
     QTest::newRow("no detail line") << QByteArray("k\r\n") << u"k"_qs << u"(none)"_qs;
     QTest::newRow("empty detail line") << QByteArray("k\r\n\r\nnext") << u"k"_qs << u"(none)"_qs;
     QTest::newRow("lone cr ends the key, a lone lf stays and shows")
-        << QByteArray("k\rd\ne\rx") << u"k"_qs << u"d\u240ae"_qs;
+        << QByteArray("k\rd\ne\rx") << u"k"_qs << u"d"_qs + markOf(0x0A, {0x240A}) + u"e"_qs;
     // Markup is text: the view shows it, and the tool tip shows it literally (see below).
     QTest::newRow("markup") << QByteArray("<b>cam</b>\r\n<img src=\":/icon.png\">&amp;\r\n")
                             << u"<b>cam</b>"_qs << u"<img src=\":/icon.png\">&amp;"_qs;
@@ -1039,15 +1078,23 @@ void TestWindows::listsShowKeysAndDetailsShortened_data()
         << u"d"_qs;
     // Look-alike keys must not look alike.
     QTest::newRow("controls") << QByteArray("a\0b\x1b\x7f\r\n\t\r\n", 9)
-                              << u"a\u2400b\u241b\u2421"_qs << u"\u2409"_qs;
+                              << u"a"_qs + markOf(0x00, {0x2400}) + u"b"_qs +
+                                     markOf(0x1B, {0x241B}) + markOf(0x7F, {0x2421})
+                              << markOf(0x09, {0x2409});
     QTest::newRow("direction overrides and invisible characters")
         << QByteArray("\xe2\x80\xaegpj.exe\xe2\x80\x8b\r\n\xef\xbb\xbf"
                       "d\xc2\xa0"
                       "e\r\n")
         << u"\u27e8U+202E\u27e9gpj.exe\u27e8U+200B\u27e9"_qs
         << u"\u27e8U+FEFF\u27e9d\u27e8U+00A0\u27e9e"_qs;
+    const QString blank = markOf(u' ', {0x2420, 0x2423});
     QTest::newRow("blanks at the end")
-        << QByteArray("cam  \r\n d \r\n") << u"cam\u2420\u2420"_qs << u" d\u2420"_qs;
+        << QByteArray("cam  \r\n d \r\n") << u"cam"_qs + blank + blank << u" d"_qs + blank;
+    // A picture used as a mark, or one the font cannot draw, and the opening bracket are shown
+    // by their code, so a key never looks like one holding what they stand for.
+    QTest::newRow("the marks' own characters")
+        << QByteArray("\xe2\x9f\xa8U+0000\xe2\x9f\xa9\xe2\x90\x80\r\nd\r\n")
+        << u"\u27e8U+27E8\u27e9U+0000\u27e9\u27e8U+2400\u27e9"_qs << u"d"_qs;
 }
 
 // A list box shows a key, and as its tool tip its detail line, up to a length; the whole key
@@ -1072,6 +1119,10 @@ void TestWindows::listsShowKeysAndDetailsShortened()
         QCOMPARE(box->model()->index(0, 0).data().toString(), shown);
         QCOMPARE(toolTipsOf(box).first(), toolTip);
     }
+    // Every character shown has a glyph in the list's font or one of its fallbacks.
+    const QFontMetrics metrics(form2.NewC->font());
+    for (const char32_t c : shown.toUcs4())
+        QVERIFY2(metrics.inFontUcs4(c), qPrintable(u"no glyph for U+%1"_qs.arg(c, 4, 16)));
     // Resting the mouse on the key shows the tool tip as that very text, whatever it holds.
     form2.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form2));
@@ -1093,6 +1144,59 @@ void TestWindows::listsShowKeysAndDetailsShortened()
     rendered.setHtml(tip->text());
     QCOMPARE(rendered.toPlainText(), toolTip);
     QToolTip::hideText();
+}
+
+void TestWindows::listsTellLookAlikesApart_data()
+{
+    QTest::addColumn<DisplayText::Marks::CanDraw>("canDraw");
+    QTest::newRow("the list's own font") << DisplayText::Marks::CanDraw();
+    QTest::newRow("a font that draws every picture") << DisplayText::Marks::CanDraw([](char32_t c) {
+        return c < 0x80 || (c >= 0x2400 && c <= 0x2423) || c == 0x27E8 || c == 0x27E9;
+    });
+    QTest::newRow("a font that draws none")
+        << DisplayText::Marks::CanDraw([](char32_t c) { return c < 0x80; });
+    QTest::newRow("a font without angle brackets") << DisplayText::Marks::CanDraw(
+        [](char32_t c) { return c < 0x80 || c == 0x2039 || c == 0x203A || c == 0x2423; });
+}
+
+// Keys that differ only in controls, blanks or invisible characters, or that hold the marks'
+// characters literally, never show alike: each shows a different text, drawn by the font.
+void TestWindows::listsTellLookAlikesApart()
+{
+    QFETCH(DisplayText::Marks::CanDraw, canDraw);
+    QStringList shown;
+    if (canDraw) {
+        const DisplayText::Marks marks(canDraw);
+        for (const QByteArray& key : lookAlikes)
+            shown.append(DisplayText::of(key, 1'000, marks));
+    } else {
+        // As the user sees them: the rows of the new-cams list, compared as pixels too.
+        Run run;
+        Form2& form2 = run.program->form2();
+        form2.stop();
+        for (const QByteArray& key : lookAlikes)
+            form2.NewC->addItem(key);
+        form2.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form2));
+        QList<QImage> rows;
+        for (int row = 0; row < form2.NewC->model()->rowCount(); ++row) {
+            const QModelIndex index = form2.NewC->model()->index(row, 0);
+            shown.append(index.data().toString());
+            rows.append(form2.NewC->viewport()->grab(form2.NewC->visualRect(index)).toImage());
+        }
+        for (qsizetype a = 0; a < rows.size(); ++a) {
+            for (qsizetype b = a + 1; b < rows.size(); ++b)
+                QVERIFY2(rows[a] != rows[b], qPrintable(shown[a] + u" looks like "_qs + shown[b]));
+        }
+        canDraw = [metrics = QFontMetrics(form2.NewC->font())](char32_t c) {
+            return metrics.inFontUcs4(c);
+        };
+    }
+    for (const QString& text : shown) {
+        for (const char32_t c : text.toUcs4())
+            QVERIFY2(canDraw(c), qPrintable(text + u": no glyph for U+%1"_qs.arg(c, 4, 16)));
+    }
+    QCOMPARE(QSet<QString>(shown.begin(), shown.end()).size(), lookAlikes.size());
 }
 
 namespace {

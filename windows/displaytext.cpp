@@ -1,8 +1,13 @@
 #include "displaytext.h"
 
+#include <QApplication>
+#include <QFontMetrics>
+#include <QListView>
 #include <QStringDecoder>
 #include <algorithm>
 #include <array>
+#include <memory>
+#include <utility>
 
 namespace {
 
@@ -51,6 +56,12 @@ bool invisibleOrTurning(char32_t c)
 {
     if (c == 0xA0 || c == 0xAD)
         return true; // no-break space, soft hyphen
+    // Drawn blank or not at all, though not format characters: the fillers, the blank braille
+    // pattern, the grapheme joiner and the variation selectors.
+    if (c == 0x034F || c == 0x115F || c == 0x1160 || c == 0x17B4 || c == 0x17B5 ||
+        (c >= 0x180B && c <= 0x180F) || c == 0x2800 || c == 0x3164 ||
+        (c >= 0xFE00 && c <= 0xFE0F) || c == 0xFFA0 || (c >= 0xE0000 && c <= 0xE0FFF))
+        return true;
     switch (QChar::category(c)) {
     case QChar::Other_Control:
     case QChar::Other_Format: // direction marks and overrides, zero-width characters
@@ -64,25 +75,122 @@ bool invisibleOrTurning(char32_t c)
     }
 }
 
-void appendShown(QString& out, char32_t c)
+constexpr char32_t controlPictures = 0x2400;
+constexpr std::size_t delIndex = 0x20;
+constexpr std::size_t blankIndex = 0x21;
+
+// The list view's font when none is set on it: the application's, unless the platform gives
+// item views one of their own.
+QFont listViewFont()
 {
-    if (c < 0x20) {
-        out.append(QChar(char16_t(0x2400 + c))); // the control pictures
-    } else if (c == 0x7F) {
-        out.append(QChar(char16_t(0x2421)));
-    } else if (invisibleOrTurning(c)) {
-        const QString code = QString::number(static_cast<uint>(c), 16).toUpper();
-        out.append(QStringLiteral("\u27E8U+%1\u27E9").arg(code.rightJustified(4, u'0')));
-    } else {
-        out.append(QChar::fromUcs4(c));
+    const QFont general = QApplication::font();
+    for (const QMetaObject* type = &QListView::staticMetaObject; type; type = type->superClass()) {
+        QFont font = QApplication::font(type->className());
+        if (font != general)
+            return font;
     }
+    return general;
 }
 
 } // namespace
 
 namespace DisplayText {
 
+Marks::Marks(CanDraw canDraw) : m_canDraw(std::move(canDraw))
+{
+    // The brackets of the code form: mathematical angle brackets, else the single guillemets
+    // that every font made for Windows-1252 has, else plain ASCII.
+    for (const auto& [open, close] :
+         {std::pair<char32_t, char32_t>{0x27E8, 0x27E9}, {0x2039, 0x203A}}) {
+        if (this->canDraw(open) && this->canDraw(close)) {
+            m_open = open;
+            m_close = close;
+            break;
+        }
+    }
+    const auto firstDrawn = [this](std::initializer_list<char32_t> pictures) -> char32_t {
+        for (const char32_t picture : pictures) {
+            if (this->canDraw(picture))
+                return picture;
+        }
+        return 0;
+    };
+    for (char32_t c = 0; c < 0x20; ++c)
+        m_pictures[c] = firstDrawn({controlPictures + c});
+    m_pictures[delIndex] = firstDrawn({0x2421});
+    m_pictures[blankIndex] = firstDrawn({0x2420, 0x2423}); // symbol for space, open box
+}
+
+const Marks& Marks::forFont(const QFont& font)
+{
+    // A handful of fonts at most, each asked once; the lists ask for every row they paint.
+    static std::vector<std::pair<QFont, std::unique_ptr<Marks>>> known;
+    for (const auto& [knownFont, marks] : known) {
+        if (knownFont == font)
+            return *marks;
+    }
+    // The metrics of a font stand for it with its fallbacks: a glyph any of them has counts.
+    auto marks = std::make_unique<Marks>(
+        [metrics = QFontMetrics(font)](char32_t c) { return metrics.inFontUcs4(c); });
+    known.emplace_back(font, std::move(marks));
+    return *known.back().second;
+}
+
+bool Marks::canDraw(char32_t c) const
+{
+    if (c > 0x10FFFF)
+        return false;
+    if (m_drawable.empty())
+        m_drawable.assign(0x110000 / 4, 0);
+    std::uint8_t& cell = m_drawable[c / 4];
+    const unsigned shift = (c % 4) * 2;
+    if (!((cell >> shift) & 1u))
+        cell = static_cast<std::uint8_t>(cell | (1u | (m_canDraw(c) ? 2u : 0u)) << shift);
+    return ((cell >> shift) & 2u) != 0;
+}
+
+bool Marks::isMark(char32_t c) const
+{
+    if (c == m_open)
+        return true;
+    return c >= controlPictures && c <= 0x2423 &&
+           std::find(m_pictures.begin(), m_pictures.end(), c) != m_pictures.end();
+}
+
+void Marks::showCode(QString& out, char32_t c) const
+{
+    const QString code = QString::number(static_cast<uint>(c), 16).toUpper();
+    out.append(QChar::fromUcs4(m_open));
+    out.append(u"U+");
+    out.append(code.rightJustified(4, u'0'));
+    out.append(QChar::fromUcs4(m_close));
+}
+
+void Marks::show(QString& out, char32_t c) const
+{
+    const char32_t picture = c < 0x20 ? m_pictures[c] : c == 0x7F ? m_pictures[delIndex] : 0;
+    if (picture != 0)
+        out.append(QChar(static_cast<char16_t>(picture)));
+    else if (c < 0x20 || c == 0x7F || invisibleOrTurning(c) || isMark(c) || !canDraw(c))
+        showCode(out, c);
+    else
+        out.append(QChar::fromUcs4(c));
+}
+
+void Marks::showBlankAtEnd(QString& out) const
+{
+    if (m_pictures[blankIndex] != 0)
+        out.append(QChar(static_cast<char16_t>(m_pictures[blankIndex])));
+    else
+        showCode(out, u' ');
+}
+
 QString of(QByteArrayView bytes, qsizetype maxCharacters)
+{
+    return of(bytes, maxCharacters, Marks::forFont(listViewFont()));
+}
+
+QString of(QByteArrayView bytes, qsizetype maxCharacters, const Marks& marks)
 {
     // No character takes more than four bytes, so this is enough to fill the length.
     const qsizetype looked = std::min(bytes.size(), maxCharacters * 4);
@@ -111,9 +219,9 @@ QString of(QByteArrayView bytes, qsizetype maxCharacters)
             ++i;
         }
         if (i > end && c == u' ')
-            shown.append(QChar(char16_t(0x2420)));
+            marks.showBlankAtEnd(shown);
         else
-            appendShown(shown, c);
+            marks.show(shown, c);
     }
     return shown;
 }
