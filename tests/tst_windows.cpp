@@ -196,15 +196,13 @@ QString markOf(char32_t code, std::initializer_list<char32_t> pictures)
 // the end, a no-break space, a zero-width space, a filler, a right-to-left override), or that
 // hold the marks' own characters literally.
 const QByteArrayList lookAlikes = {"cam",
-                                   QByteArray("cam\0", 4),
                                    "cam\x1b",
                                    "cam\x7f",
                                    "cam ",
                                    "cam\xc2\xa0",
                                    "cam\xe2\x80\x8b",
                                    "cam\xe3\x85\xa4",
-                                   "\xe2\x80\xae"
-                                   "cam",
+                                   "cam\xe2\x80\xae",
                                    "cam\xe2\x90\x80",
                                    "cam\xe2\x90\x9b",
                                    "cam\xe2\x90\xa1",
@@ -212,7 +210,8 @@ const QByteArrayList lookAlikes = {"cam",
                                    "cam\xe2\x90\xa3",
                                    "cam\xe2\x9f\xa8U+0000\xe2\x9f\xa9",
                                    "cam\xe2\x80\xb9U+0000\xe2\x80\xba",
-                                   "cam<U+0000>"};
+                                   "cam<U+0000>",
+                                   QByteArray("cam\0", 4)};
 
 bool closeWindow(QWidget& window)
 {
