@@ -263,13 +263,9 @@ void TestGetHtml::failuresGiveTheEmptyText_data()
         ok(QByteArray("\x1f\x8b\x08\0\0\0\0\0\0\x03\x07k1\r\nd1\r\n", 19));
     brokenGzip.extraHeaders = "Content-Encoding: gzip\r\n";
     addFault("gzip that does not decode", brokenGzip, doesNotDecode);
-    brokenGzip.extraHeaders = "Content-Encoding: gzip\r\nContent-Encoding: identity\r\n";
-    addFault("gzip that does not decode, then identity", brokenGzip, doesNotDecode);
     LoopbackHttpServer::Answer notAsked = ok("k1\r\nd1\r\n");
     notAsked.extraHeaders = "Content-Encoding: compress\r\n";
     addFault("a content coding not asked for", notAsked, encoded);
-    notAsked.extraHeaders = "Content-Encoding: gzip, x-packed\r\n";
-    addFault("a coding not asked for after gzip", notAsked, encoded);
     notAsked.extraHeaders = "Transfer-Encoding: gzip\r\n";
     notAsked.sendLength = false;
     addFault("a transfer coding not asked for", notAsked, encoded);
@@ -304,8 +300,6 @@ void TestGetHtml::failuresGiveTheEmptyText_data()
     const QString untrusted = QStringLiteral("The server's certificate is not trusted.");
     addFault("certificate of an unknown authority", ok(bait.toLatin1()), untrusted,
              Setting().servedWith(QStringLiteral("untrusted")));
-    addFault("certificate of an authority that is not trusted here", ok(bait.toLatin1()), untrusted,
-             Setting().servedWith(QStringLiteral("server")).trusting({}));
     addFault("certificate expired", ok(bait.toLatin1()),
              QStringLiteral("The server's certificate has expired."),
              Setting().servedWith(QStringLiteral("expired")));
@@ -328,8 +322,6 @@ void TestGetHtml::failuresGiveTheEmptyText_data()
     // Web pages: a hotspot's sign-in page is not a list, by its type or by its first bytes.
     addFault("sign-in page as text/html", typed("text/html; charset=UTF-8", bait.toLatin1()),
              webPage);
-    addFault("page as application/xhtml+xml", typed("Application/XHTML+XML", bait.toLatin1()),
-             webPage);
     LoopbackHttpServer::Answer largePage = typed("TEXT/HTML", {});
     largePage.fillerBytes = qint64{60} * 1024 * 1024;
     addFault("large page, told by its head", largePage, webPage, Setting().hangingUp());
@@ -337,7 +329,6 @@ void TestGetHtml::failuresGiveTheEmptyText_data()
              typed("text/plain", "\xef\xbb\xbf \r\n<!doctype HTML>\r\n<html>\r\n<form "
                                  "action=\"/login\">\r\n"),
              webPage);
-    addFault("HTML document without a type", ok("<HTML lang=\"en\">\r\n<body>\r\n"), webPage);
     LoopbackHttpServer::Answer packedPage = ok("<html>\r\nk1\r\n");
     packedPage.gzip = true;
     addFault("HTML document packed as gzip", packedPage, webPage);
@@ -358,10 +349,7 @@ void TestGetHtml::failuresGiveTheEmptyText()
     inet.setMaxHeadBytes(8 * 1024);
     inet.setStallTimeout(3s);
     inet.setLowSpeedWindow(1s);
-    // An authority that is not trusted here: a file that holds another one.
-    inet.setCertificateAuthorities(
-        authorities.isEmpty() ? LoopbackHttpServer::tlsFile(QStringLiteral("untrusted.pem"))
-                              : authorities);
+    inet.setCertificateAuthorities(authorities);
     server.setAnswer(QStringLiteral("/list.txt"), answer);
     QUrl address = server.url(QStringLiteral("/list.txt"));
     if (!scheme.isEmpty())
@@ -592,16 +580,12 @@ void TestGetHtml::webPageVerdict_data()
                            << QByteArray("<!doctype HTML PUBLIC \"-//W3C//DTD\">") << true;
     QTest::newRow("tag then a blank")
         << QByteArray("text/htmlx") << false << QByteArray("<HTML\nlang=en>") << true;
-    QTest::newRow("tag at the very end")
-        << QByteArray("texthtml") << false << QByteArray("  <html") << true;
     // What a list may be: plain text, bytes, no type, a key that merely starts like a tag.
     QTest::newRow("plain text") << QByteArray("text/plain") << false
                                 << QByteArray("k1\r\n<html>\r\n") << false;
     QTest::newRow("bytes") << QByteArray("application/octet-stream") << false
                            << QByteArray("<htmlish cam\r\nd\r\n") << false;
     QTest::newRow("no type") << QByteArray() << false << QByteArray() << false;
-    QTest::newRow("another doctype")
-        << QByteArray("text/xml") << false << QByteArray("<!DOCTYPE htm>") << false;
     QTest::newRow("mark after the blanks")
         << QByteArray("html") << false << QByteArray(" \xef\xbb\xbf<html>") << false;
     QTest::newRow("two marks") << QByteArray("text/html-like") << false
