@@ -226,7 +226,8 @@ private:
 
     // The head being read, and the verdict on the last one.
     qint64 m_headBytes = 0;
-    bool m_encoded = false;
+    bool m_encoded = false; // in a coding that was not asked for
+    bool m_decoded = false; // in a coding the library undoes
     qint64 m_announced = -1;
     bool m_chunked = false;
     bool m_sawStatus = false;
@@ -390,7 +391,10 @@ FetchResult InternetTransfer::Session::result()
         return FetchFailures::failure(failure, circumstances);
     // What arrived may have left room to grow; the body is kept for long, so only its bytes.
     m_body.squeeze();
-    return FetchedBody{std::move(m_body), m_announced >= 0 || m_chunked};
+    // The library does not check that a packed stream reached its own end (one cut short by its
+    // server decodes to what came without a word), so only the bytes on the wire had their end
+    // announced, never the list they unpack to.
+    return FetchedBody{std::move(m_body), (m_announced >= 0 || m_chunked) && !m_decoded};
 }
 
 FetchFailure InternetTransfer::Session::failureOfLibrary() const
@@ -570,6 +574,7 @@ bool InternetTransfer::Session::headLine(const QByteArray& line)
         return fail(FetchFailure::HeadTooLarge);
     if (line.startsWith("HTTP/")) {
         m_encoded = false;
+        m_decoded = false;
         m_announced = -1;
         m_chunked = false;
         m_hasLocation = false;
@@ -585,8 +590,11 @@ bool InternetTransfer::Session::headLine(const QByteArray& line)
     // A coding that was not asked for, in any of the fields, would hand us bytes other than the
     // list: the library passes on what it cannot decode as it came.
     if (const QByteArray value = fieldValue(line, "Content-Encoding"); !value.isEmpty()) {
-        for (const QByteArray& coding : value.split(','))
-            m_encoded = m_encoded || !isDecoded(coding);
+        for (const QByteArray& coding : value.split(',')) {
+            const QByteArray name = coding.trimmed().toLower();
+            m_encoded = m_encoded || !isDecoded(name);
+            m_decoded = m_decoded || (name != "identity" && !name.isEmpty());
+        }
     }
     if (const QByteArray value = fieldValue(line, "Content-Length"); !value.isEmpty()) {
         bool ok = false;
