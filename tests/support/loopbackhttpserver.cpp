@@ -96,6 +96,10 @@ LoopbackHttpServer::LoopbackHttpServer(const QString& certificate)
         while (QTcpSocket* socket = m_server->nextPendingConnection()) {
             socket->setParent(this);
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+            // A request that came with the end of the handshake is already waiting.
+            if (socket->bytesAvailable() > 0)
+                QMetaObject::invokeMethod(
+                    socket, [this, socket] { serve(socket); }, Qt::QueuedConnection);
         }
     });
     m_thread.start();
