@@ -7,6 +7,7 @@ namespace {
 // A server may send anything after the status code: only plain printable characters, and not
 // too many of them, reach the user.
 constexpr qsizetype maxPhraseLength = 80;
+constexpr qsizetype maxSchemeLength = 20;
 
 } // namespace
 
@@ -26,6 +27,22 @@ QByteArray phraseOf(const QByteArray& statusLine)
     return phrase.trimmed();
 }
 
+QByteArray schemeOf(const QString& scheme)
+{
+    QByteArray cleaned;
+    for (const QChar c : scheme) {
+        if (cleaned.size() == maxSchemeLength) {
+            cleaned += "...";
+            break;
+        }
+        const char16_t u = c.unicode();
+        if ((u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') ||
+            u == u'+' || u == u'-' || u == u'.')
+            cleaned += static_cast<char>(u);
+    }
+    return cleaned;
+}
+
 namespace {
 
 QString sentence(FetchFailure failure, const Circumstances& at)
@@ -39,7 +56,7 @@ QString sentence(FetchFailure failure, const Circumstances& at)
     case Failure::None:
         return {};
     case Failure::BadAddress:
-        return QStringLiteral("The list's address is not a plain web address.");
+        return QStringLiteral("The list's address is not an http:// or https:// address.");
     case Failure::Busy:
         return QStringLiteral("Another transfer was still open.");
     case Failure::NameNotFound:
@@ -60,6 +77,8 @@ QString sentence(FetchFailure failure, const Circumstances& at)
         return QStringLiteral("The server's answer began with too many header lines.");
     case Failure::Encoded:
         return QStringLiteral("The server sent the list packed in a coding, not as plain text.");
+    case Failure::DoesNotDecode:
+        return QStringLiteral("The server sent the list compressed, and it does not decode.");
     case Failure::TooLarge:
         if (maxBodyBytes % (1024 * 1024) == 0)
             return QStringLiteral("The list is larger than %1 MiB.")
@@ -73,9 +92,33 @@ QString sentence(FetchFailure failure, const Circumstances& at)
         return QStringLiteral("The server sent no data for %1 seconds.").arg(stallSeconds);
     case Failure::TooSlow:
         return QStringLiteral("The server sent the list too slowly.");
+    case Failure::TooManyRedirects:
+        return QStringLiteral("The server redirected the request more than %1 times.")
+            .arg(at.maxRedirects);
+    case Failure::RedirectScheme:
+        return QStringLiteral("A redirect to %1:// was refused: the list is fetched over HTTP or "
+                              "HTTPS only.")
+            .arg(QString::fromLatin1(at.refusedScheme));
+    case Failure::RedirectToPlainHttp:
+        return QStringLiteral("A redirect from HTTPS back to plain HTTP was refused.");
     case Failure::RedirectRefused:
-        return QStringLiteral("The server sent the request on too often, or to an address that "
-                              "is not allowed.");
+        return QStringLiteral("A redirect to an address that is not valid was refused.");
+    case Failure::CertificateUntrusted:
+        return QStringLiteral("The server's certificate is not trusted.");
+    case Failure::CertificateExpired:
+        return QStringLiteral("The server's certificate has expired.");
+    case Failure::CertificateNotYetValid:
+        return QStringLiteral("The server's certificate is not valid yet (is the computer's "
+                              "clock right?).");
+    case Failure::CertificateOtherName:
+        return QStringLiteral("The server's certificate was issued for another name.");
+    case Failure::CertificateStoreUnreadable:
+        return QStringLiteral("The store of trusted certificates could not be read.");
+    case Failure::TlsHandshake:
+        return QStringLiteral("The secure (TLS) connection to the server could not be set up.");
+    case Failure::WebPage:
+        return QStringLiteral("The server sent a web page, not a cam list. A network that wants "
+                              "you to sign in first (a hotel or café hotspot) sends such pages.");
     case Failure::OutOfMemory:
         return QStringLiteral("There was not enough memory to receive the list.");
     case Failure::Cancelled:

@@ -8,23 +8,34 @@
 // Why a fetch gave no body.
 enum class FetchFailure {
     None,
-    BadAddress,      // not an address this transfer may fetch
-    Busy,            // another transfer of the same control is still open
-    NameNotFound,    // the server's name is unknown
-    Unreachable,     // refused, or no route to the server
-    HttpStatus,      // an answer other than 2xx; the text says which
-    NotHttp,         // the answer is not HTTP
-    NoAnswer,        // the connection closed before any answer
-    HeadTooLarge,    // the answer's head passed its limit
-    Encoded,         // the body came in a coding (gzip, ...) instead of as plain bytes
-    TooLarge,        // the body passed its limit
-    CutShort,        // the connection ended before the announced end of the body
-    Stalled,         // nothing came for the stall time-out
-    TooSlow,         // too few bytes came within the low-speed window
-    RedirectRefused, // too many redirects, or one to a scheme that is not allowed
-    OutOfMemory,     // the body could not be held
-    Cancelled,       // the caller ended the transfer
-    Other,           // anything else the transfer library reported
+    BadAddress,             // not an address this transfer may fetch
+    Busy,                   // another transfer of the same control is still open
+    NameNotFound,           // the server's name is unknown
+    Unreachable,            // refused, or no route to the server
+    HttpStatus,             // an answer other than 2xx; the text says which
+    NotHttp,                // the answer is not HTTP
+    NoAnswer,               // the connection closed before any answer
+    HeadTooLarge,           // the answer's head passed its limit
+    Encoded,                // the body came in a coding that was not asked for
+    DoesNotDecode,          // the body came in a coding that was asked for, but does not decode
+    TooLarge,               // the body passed its limit
+    CutShort,               // the connection ended before the announced end of the body
+    Stalled,                // nothing came for the stall time-out
+    TooSlow,                // too few bytes came within the low-speed window
+    TooManyRedirects,       // more redirects than the limit
+    RedirectScheme,         // a redirect to a scheme other than http and https; the text names it
+    RedirectToPlainHttp,    // a redirect from https back to http
+    RedirectRefused,        // a redirect to an address that is not valid
+    CertificateUntrusted,   // no authority the system trusts vouches for the server
+    CertificateExpired,     // the server's certificate has expired
+    CertificateNotYetValid, // the server's certificate is not valid yet
+    CertificateOtherName,   // the server's certificate was issued for another name
+    CertificateStoreUnreadable, // the trusted certificates could not be read
+    TlsHandshake,               // the secure connection could not be set up
+    WebPage,     // the server sent a web page (a hotspot's sign-in page, say), not a list
+    OutOfMemory, // the body could not be held
+    Cancelled,   // the caller ended the transfer
+    Other,       // anything else the transfer library reported
 };
 
 // What a fetch that worked gave. A body is also told apart by whether its end was announced (a
@@ -47,6 +58,8 @@ struct Circumstances
     QByteArray reasonPhrase; // its phrase, cleaned by phraseOf
     qint64 stallSeconds = 0;
     qint64 maxBodyBytes = 0;
+    int maxRedirects = 0;
+    QByteArray refusedScheme; // of a refused redirect, cleaned by schemeOf
 };
 
 // The failure with its sentence for the user.
@@ -54,5 +67,9 @@ Failure<FetchFailure> failure(FetchFailure code, const Circumstances& circumstan
 
 // The phrase of a status line ("HTTP/1.1 404 Not Found"), cleaned for showing.
 QByteArray phraseOf(const QByteArray& statusLine);
+
+// A URL scheme as a server sent it, cleaned for showing: the characters a scheme may hold, and
+// not too many of them.
+QByteArray schemeOf(const QString& scheme);
 
 } // namespace FetchFailures

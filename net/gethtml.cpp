@@ -8,6 +8,9 @@ void setUpForHtml(InternetTransfer& Inet1)
 {
     Inet1.setAccessType(InternetTransfer::AccessType::Direct);
     Inet1.setProtocol(InternetTransfer::Protocol::Http);
+    // The text fetched is a cam list: a web page in its place is a hotspot's or a parked
+    // domain's, never the list.
+    Inet1.setRefuseWebPages(true);
 }
 
 } // namespace

@@ -7,9 +7,10 @@
 
 class InternetTransfer;
 
-// Fetches one address over plain HTTP, directly, and returns the body as text with one
-// character per received byte. Every failure gives the empty text; nothing is thrown or shown.
-// The caller waits until the transfer is over.
+// Fetches one address over HTTP (http:// or https://, a redirect from the one to the other but
+// never back), directly, and returns the body, decoded if it came compressed, as text with one
+// character per byte. A web page is not taken. Every failure gives the empty text; nothing is
+// thrown or shown. The caller waits until the transfer is over.
 QString GetHTML(InternetTransfer& Inet1, const QString& WWW_Adresse);
 
 // The same fetch, giving the text as its bytes, one per character, for a caller that keeps

@@ -1,6 +1,10 @@
 #include "internettransfer.h"
 
+#include "webpage.h"
+
 #include <QByteArray>
+#include <QByteArrayList>
+#include <QFile>
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -28,7 +32,7 @@ bool schemeFits(const QUrl& url, InternetTransfer::Protocol protocol)
     const QString scheme = url.scheme().toLower();
     switch (protocol) {
     case InternetTransfer::Protocol::Http:
-        return scheme == u"http";
+        return scheme == u"http" || scheme == u"https";
     case InternetTransfer::Protocol::Https:
         return scheme == u"https";
     case InternetTransfer::Protocol::Default:
@@ -38,13 +42,79 @@ bool schemeFits(const QUrl& url, InternetTransfer::Protocol protocol)
     }
 }
 
+const char* protocolsFor(InternetTransfer::Protocol protocol)
+{
+    return protocol == InternetTransfer::Protocol::Https ? "https" : "http,https";
+}
+
 // The schemes a redirect may lead to: never other protocols, and never from https back to
-// plain http.
+// plain http. The library applies this to every hop of a chain alike, so a chain that began
+// with http could still go http, https, http: each hop is also checked as its head ends, and
+// before each request goes out.
 const char* redirectSchemes(const QUrl& url, InternetTransfer::Protocol protocol)
 {
-    if (url.scheme().toLower() == u"https")
+    if (url.scheme().toLower() == u"https" || protocol == InternetTransfer::Protocol::Https)
         return "https";
-    return protocol == InternetTransfer::Protocol::Http ? "http" : "http,https";
+    return "http,https";
+}
+
+// The content codings this libcurl decodes: exactly these are asked for, so a body comes
+// decoded or not in a coding at all.
+const QByteArrayList& decodedCodings()
+{
+    static const QByteArrayList codings = [] {
+        QByteArrayList found;
+        const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+        if (info->features & CURL_VERSION_LIBZ)
+            found << "gzip"
+                  << "deflate";
+        if (info->features & CURL_VERSION_BROTLI)
+            found << "br";
+        if (info->features & CURL_VERSION_ZSTD)
+            found << "zstd";
+        return found;
+    }();
+    return codings;
+}
+
+QByteArray acceptEncoding()
+{
+    return decodedCodings().isEmpty() ? QByteArray("identity") : decodedCodings().join(", ");
+}
+
+// A coding token of Content-Encoding that the library will undo for us.
+bool isDecoded(const QByteArray& token)
+{
+    const QByteArray coding = token.trimmed().toLower();
+    if (coding == "identity" || coding.isEmpty())
+        return true;
+    // An old name of gzip, which the library takes as gzip.
+    if (coding == "x-gzip")
+        return decodedCodings().contains("gzip");
+    return decodedCodings().contains(coding);
+}
+
+// The numbers of OpenSSL's certificate verification results (X509_V_ERR_*), fixed by its
+// interface; the result names why a certificate failed. Other TLS libraries number differently.
+enum OpenSslVerifyResult : long {
+    VerifiedOk = 0,
+    Unspecified = 1, // what the library reports when its own host name check failed
+    NotYetValid = 9,
+    Expired = 10,
+    HostNameMismatch = 62,
+};
+
+bool tlsIsOpenSsl()
+{
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    return info->ssl_version && QByteArray(info->ssl_version).startsWith("OpenSSL");
+}
+
+QString schemeOfUrl(const char* url)
+{
+    const QByteArray text(url ? url : "");
+    const qsizetype colon = text.indexOf(':');
+    return colon < 0 ? QString() : QString::fromLatin1(text.left(colon)).toLower();
 }
 
 void initCurlOnce()
@@ -80,8 +150,19 @@ public:
     // Polling: driven by runPolling(), which returns when it is over.
     enum class Driver { Events, Polling };
 
-    Session(const Limits& limits, const QByteArray& url, bool direct, const char* protocols,
-            const char* redirects, Driver driver, std::function<void()> ended = {});
+    // What to fetch and how.
+    struct Request
+    {
+        QByteArray url;
+        bool direct = false;
+        const char* protocols = "";
+        const char* redirects = "";
+        QByteArray caFile; // empty: the system's store
+        bool refuseWebPages = false;
+    };
+
+    Session(const Limits& limits, const Request& request, Driver driver,
+            std::function<void()> ended = {});
     ~Session();
     Q_DISABLE_COPY_MOVE(Session)
 
@@ -107,13 +188,19 @@ private:
     static int onTimer(CURLM*, long milliseconds, void* self);
     static size_t onHeader(char* data, size_t size, size_t count, void* self);
     static size_t onBody(char* data, size_t size, size_t count, void* self);
+    static int onRequest(void* self, char*, char*, int, int);
+    static int onProgress(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t);
 
     void act(curl_socket_t socket, int events);
     void watch(curl_socket_t socket, int what);
     bool headLine(const QByteArray& line);
     bool headEnded();
+    bool mayFollow();
     bool fail(FetchFailure why);
     FetchFailure failureOfLibrary() const;
+    FetchFailure failureOfCertificate() const;
+    // The body's bytes as they came over the wire, before decoding.
+    qint64 wireBytes() const;
     void moved(qint64 bytes);
     // Fails the transfer when it has stalled or gone too slowly; otherwise gives how long it
     // may go on before this must be asked again.
@@ -121,11 +208,11 @@ private:
     void readMessages();
 
     Limits m_limits;
+    bool m_refuseWebPages;
     Driver m_driver;
     std::function<void()> m_ended;
     CURLM* m_multi = nullptr;
     CURL* m_easy = nullptr;
-    curl_slist* m_fields = nullptr;
     std::map<curl_socket_t, Watch> m_watches;
     QTimer m_curlTimer;
     QTimer m_paceTimer;
@@ -139,13 +226,19 @@ private:
 
     // The head being read, and the verdict on the last one.
     qint64 m_headBytes = 0;
-    bool m_encoded = false;
+    bool m_encoded = false; // in a coding that was not asked for
+    bool m_decoded = false; // in a coding the library undoes
     qint64 m_announced = -1;
     bool m_chunked = false;
     bool m_sawStatus = false;
     QByteArray m_phrase;
     bool m_hasLocation = false;
+    QByteArray m_location;
+    bool m_webPageType = false;
     bool m_bodyWanted = false;
+    // Once a request went out over https, the rest of the chain must stay there.
+    bool m_sawHttps = false;
+    QByteArray m_refusedScheme;
     QByteArray m_body;
 
     // Pace: when the transfer began and last moved, and the recent arrivals that still count
@@ -153,13 +246,14 @@ private:
     Clock::time_point m_start = Clock::now();
     Clock::time_point m_lastMoved = m_start;
     qint64 m_moved = 0;
+    curl_off_t m_wireReceived = 0; // of the body of the current answer
     std::deque<std::pair<Clock::time_point, qint64>> m_recent;
 };
 
-InternetTransfer::Session::Session(const Limits& limits, const QByteArray& url, bool direct,
-                                   const char* protocols, const char* redirects, Driver driver,
+InternetTransfer::Session::Session(const Limits& limits, const Request& request, Driver driver,
                                    std::function<void()> ended)
-    : m_limits(limits), m_driver(driver), m_ended(std::move(ended))
+    : m_limits(limits), m_refuseWebPages(request.refuseWebPages), m_driver(driver),
+      m_ended(std::move(ended))
 {
     initCurlOnce();
     m_multi = curl_multi_init();
@@ -183,9 +277,16 @@ InternetTransfer::Session::Session(const Limits& limits, const QByteArray& url, 
         curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
     }
 
-    curl_easy_setopt(m_easy, CURLOPT_URL, url.constData());
-    curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, protocols);
-    curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, redirects);
+    curl_easy_setopt(m_easy, CURLOPT_URL, request.url.constData());
+    curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, request.protocols);
+    curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, request.redirects);
+    curl_easy_setopt(m_easy, CURLOPT_PREREQFUNCTION, &Session::onRequest);
+    curl_easy_setopt(m_easy, CURLOPT_PREREQDATA, this);
+    // The library's defaults, said aloud: the peer's certificate and its name are checked.
+    curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!request.caFile.isEmpty())
+        curl_easy_setopt(m_easy, CURLOPT_CAINFO, request.caFile.constData());
     curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, static_cast<long>(maxRedirects));
     curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
@@ -196,17 +297,22 @@ InternetTransfer::Session::Session(const Limits& limits, const QByteArray& url, 
     // lookup's thread is left to end by itself.
     curl_easy_setopt(m_easy, CURLOPT_QUICK_EXIT, 1L);
     curl_easy_setopt(m_easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBody));
-    if (direct) {
+    if (request.direct) {
         curl_easy_setopt(m_easy, CURLOPT_PROXY, "");
         curl_easy_setopt(m_easy, CURLOPT_NOPROXY, "*");
     }
-    // Plain bytes on the wire, so the announced length can be checked against what came.
-    m_fields = curl_slist_append(nullptr, "Accept-Encoding: identity");
-    curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_fields);
+    // The codings the library decodes, and only those: the write callback then sees the
+    // decoded list, so the body's limit counts what it will hold, however small the wire.
+    curl_easy_setopt(m_easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding().constData());
     curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &Session::onHeader);
     curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &Session::onBody);
     curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
+    // The pace counts the body's bytes as they come over the wire: a packed list unpacks to
+    // more, and a stream may hold back what it unpacks.
+    curl_easy_setopt(m_easy, CURLOPT_XFERINFOFUNCTION, &Session::onProgress);
+    curl_easy_setopt(m_easy, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(m_easy, CURLOPT_NOPROGRESS, 0L);
 }
 
 InternetTransfer::Session::~Session()
@@ -218,12 +324,11 @@ InternetTransfer::Session::~Session()
         curl_easy_cleanup(m_easy);
     if (m_multi)
         curl_multi_cleanup(m_multi);
-    curl_slist_free_all(m_fields);
 }
 
 bool InternetTransfer::Session::begin()
 {
-    if (!m_multi || !m_easy || !m_fields || curl_multi_add_handle(m_multi, m_easy) != CURLM_OK) {
+    if (!m_multi || !m_easy || curl_multi_add_handle(m_multi, m_easy) != CURLM_OK) {
         m_failure = FetchFailure::OutOfMemory;
         m_stopped = true;
         return false;
@@ -261,8 +366,12 @@ FetchResult InternetTransfer::Session::result()
     long status = 0;
     curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
     const FetchFailures::Circumstances circumstances{
-        static_cast<int>(status), m_phrase,
-        std::chrono::ceil<std::chrono::seconds>(m_limits.stall).count(), m_limits.maxBody};
+        static_cast<int>(status),
+        m_phrase,
+        std::chrono::ceil<std::chrono::seconds>(m_limits.stall).count(),
+        m_limits.maxBody,
+        maxRedirects,
+        m_refusedScheme};
     FetchFailure failure = m_failure;
     if (failure == FetchFailure::None && m_result != CURLE_OK)
         failure = failureOfLibrary();
@@ -271,15 +380,21 @@ FetchResult InternetTransfer::Session::result()
             failure = FetchFailure::HttpStatus;
         else if (!m_bodyWanted)
             failure = FetchFailure::NotHttp;
-        else if (m_announced >= 0 && m_announced != m_body.size())
-            // A body shorter than announced is a cut, never a list.
+        else if (m_announced >= 0 && m_announced != wireBytes())
+            // A body shorter than announced is a cut, never a list. The length is that of the
+            // bytes on the wire, before any decoding.
             failure = FetchFailure::CutShort;
+        else if (m_refuseWebPages && WebPage::opensPage(m_body))
+            failure = FetchFailure::WebPage;
     }
     if (failure != FetchFailure::None)
         return FetchFailures::failure(failure, circumstances);
     // What arrived may have left room to grow; the body is kept for long, so only its bytes.
     m_body.squeeze();
-    return FetchedBody{std::move(m_body), m_announced >= 0 || m_chunked};
+    // The library does not check that a packed stream reached its own end (one cut short by its
+    // server decodes to what came without a word), so only the bytes on the wire had their end
+    // announced, never the list they unpack to.
+    return FetchedBody{std::move(m_body), (m_announced >= 0 || m_chunked) && !m_decoded};
 }
 
 FetchFailure InternetTransfer::Session::failureOfLibrary() const
@@ -299,7 +414,13 @@ FetchFailure InternetTransfer::Session::failureOfLibrary() const
     case CURLE_GOT_NOTHING:
         return Failure::NoAnswer;
     case CURLE_TOO_MANY_REDIRECTS:
-        return Failure::RedirectRefused;
+        return Failure::TooManyRedirects;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return failureOfCertificate();
+    case CURLE_SSL_CONNECT_ERROR:
+        return Failure::TlsHandshake;
+    case CURLE_SSL_CACERT_BADFILE:
+        return Failure::CertificateStoreUnreadable;
     case CURLE_UNSUPPORTED_PROTOCOL:
         // The first address was checked before: a scheme refused later came with a redirect.
         return redirects > 0 ? Failure::RedirectRefused : Failure::NotHttp;
@@ -308,7 +429,7 @@ FetchFailure InternetTransfer::Session::failureOfLibrary() const
     case CURLE_FILESIZE_EXCEEDED:
         return Failure::TooLarge;
     case CURLE_BAD_CONTENT_ENCODING:
-        return Failure::Encoded;
+        return Failure::DoesNotDecode;
     case CURLE_OUT_OF_MEMORY:
         return Failure::OutOfMemory;
     case CURLE_OPERATION_TIMEDOUT:
@@ -316,6 +437,35 @@ FetchFailure InternetTransfer::Session::failureOfLibrary() const
     default:
         return Failure::Other;
     }
+}
+
+FetchFailure InternetTransfer::Session::failureOfCertificate() const
+{
+    if (!tlsIsOpenSsl())
+        return FetchFailure::CertificateUntrusted;
+    long verified = VerifiedOk;
+    curl_easy_getinfo(m_easy, CURLINFO_SSL_VERIFYRESULT, &verified);
+    switch (verified) {
+    case Expired:
+        return FetchFailure::CertificateExpired;
+    case NotYetValid:
+        return FetchFailure::CertificateNotYetValid;
+    case VerifiedOk:
+    case Unspecified:
+    case HostNameMismatch:
+        // The chain was good; the library's own check of the name failed.
+        return FetchFailure::CertificateOtherName;
+    default:
+        // Self-signed, an unknown issuer, or anything else no trusted authority vouches for.
+        return FetchFailure::CertificateUntrusted;
+    }
+}
+
+qint64 InternetTransfer::Session::wireBytes() const
+{
+    curl_off_t bytes = 0;
+    curl_easy_getinfo(m_easy, CURLINFO_SIZE_DOWNLOAD_T, &bytes);
+    return static_cast<qint64>(bytes);
 }
 
 bool InternetTransfer::Session::fail(FetchFailure why)
@@ -424,9 +574,12 @@ bool InternetTransfer::Session::headLine(const QByteArray& line)
         return fail(FetchFailure::HeadTooLarge);
     if (line.startsWith("HTTP/")) {
         m_encoded = false;
+        m_decoded = false;
         m_announced = -1;
         m_chunked = false;
         m_hasLocation = false;
+        m_location.clear();
+        m_webPageType = false;
         m_bodyWanted = false;
         m_phrase = FetchFailures::phraseOf(line);
         m_sawStatus = true;
@@ -434,19 +587,37 @@ bool InternetTransfer::Session::headLine(const QByteArray& line)
     }
     if (line == "\r\n" || line == "\n")
         return headEnded();
-    // Any coding but identity, in any of the fields, would hand us bytes other than the list.
-    if (const QByteArray value = fieldValue(line, "Content-Encoding"); !value.isEmpty())
-        m_encoded = m_encoded || value.compare("identity", Qt::CaseInsensitive) != 0;
+    // A coding that was not asked for, in any of the fields, would hand us bytes other than the
+    // list: the library passes on what it cannot decode as it came.
+    if (const QByteArray value = fieldValue(line, "Content-Encoding"); !value.isEmpty()) {
+        for (const QByteArray& coding : value.split(',')) {
+            const QByteArray name = coding.trimmed().toLower();
+            m_encoded = m_encoded || !isDecoded(name);
+            m_decoded = m_decoded || (name != "identity" && !name.isEmpty());
+        }
+    }
     if (const QByteArray value = fieldValue(line, "Content-Length"); !value.isEmpty()) {
         bool ok = false;
         m_announced = value.toLongLong(&ok);
         if (!ok || m_announced < 0)
             return fail(FetchFailure::NotHttp);
     }
-    if (const QByteArray value = fieldValue(line, "Transfer-Encoding"); !value.isEmpty())
-        m_chunked = m_chunked || value.toLower().contains("chunked");
-    if (!fieldValue(line, "Location").isEmpty())
+    if (const QByteArray value = fieldValue(line, "Transfer-Encoding"); !value.isEmpty()) {
+        // Only chunks are undone as a transfer coding; any other would come through as it is.
+        for (const QByteArray& coding : value.split(',')) {
+            const QByteArray name = coding.trimmed().toLower();
+            if (name == "chunked")
+                m_chunked = true;
+            else if (name != "identity")
+                m_encoded = true;
+        }
+    }
+    if (const QByteArray value = fieldValue(line, "Content-Type"); !value.isEmpty())
+        m_webPageType = m_webPageType || (m_refuseWebPages && WebPage::isPageType(value));
+    if (const QByteArray value = fieldValue(line, "Location"); !value.isEmpty()) {
         m_hasLocation = true;
+        m_location = value;
+    }
     return true;
 }
 
@@ -459,9 +630,12 @@ bool InternetTransfer::Session::headEnded()
         return true; // an interim answer; its head counts towards the one that follows
     m_headBytes = 0;
     if (status >= 300 && status < 400 && m_hasLocation)
-        return true; // curl follows it, up to the redirect limit, without its body
+        return mayFollow(); // curl follows it, up to the redirect limit, without its body
     if (status < 200 || status > 299)
         return fail(FetchFailure::HttpStatus);
+    // Told before the body is read: a sign-in page is never taken in.
+    if (m_webPageType)
+        return fail(FetchFailure::WebPage);
     if (m_encoded)
         return fail(FetchFailure::Encoded);
     if (m_announced > m_limits.maxBody)
@@ -473,11 +647,59 @@ bool InternetTransfer::Session::headEnded()
     return true;
 }
 
+// Where the redirect leads, resolved as the library will resolve it, against the address of
+// the answer that sent it.
+bool InternetTransfer::Session::mayFollow()
+{
+    const char* current = nullptr;
+    curl_easy_getinfo(m_easy, CURLINFO_EFFECTIVE_URL, &current);
+    const QUrl base = QUrl::fromEncoded(QByteArray(current ? current : ""));
+    const QUrl target = base.resolved(QUrl::fromEncoded(m_location));
+    const QString scheme = target.scheme().toLower();
+    if (target.isValid() && !scheme.isEmpty() && scheme != u"http" && scheme != u"https") {
+        m_refusedScheme = FetchFailures::schemeOf(scheme);
+        return fail(FetchFailure::RedirectScheme);
+    }
+    if (!target.isValid() || target.host().isEmpty())
+        return fail(FetchFailure::RedirectRefused);
+    if (scheme == u"http" && (m_sawHttps || base.scheme().toLower() == u"https"))
+        return fail(FetchFailure::RedirectToPlainHttp);
+    return true;
+}
+
+// Each request of a chain, just before it goes out: the second wall against a way back from
+// https to http, should a redirect have been resolved otherwise than above.
+int InternetTransfer::Session::onRequest(void* self, char*, char*, int, int)
+{
+    auto* session = static_cast<Session*>(self);
+    const char* current = nullptr;
+    curl_easy_getinfo(session->m_easy, CURLINFO_EFFECTIVE_URL, &current);
+    const QString scheme = schemeOfUrl(current);
+    if (scheme == u"https") {
+        session->m_sawHttps = true;
+    } else if (session->m_sawHttps) {
+        session->fail(FetchFailure::RedirectToPlainHttp);
+        return CURL_PREREQFUNC_ABORT;
+    }
+    return CURL_PREREQFUNC_OK;
+}
+
+int InternetTransfer::Session::onProgress(void* self, curl_off_t, curl_off_t received, curl_off_t,
+                                          curl_off_t)
+{
+    auto* session = static_cast<Session*>(self);
+    // Each answer of a redirect chain counts from zero.
+    if (received < session->m_wireReceived)
+        session->m_wireReceived = 0;
+    session->moved(static_cast<qint64>(received - session->m_wireReceived));
+    session->m_wireReceived = received;
+    return 0;
+}
+
 size_t InternetTransfer::Session::onBody(char* data, size_t size, size_t count, void* self)
 {
     const size_t bytes = size * count;
     auto* session = static_cast<Session*>(self);
-    session->moved(static_cast<qint64>(bytes));
     // Only the body of an accepted head is taken; anything else ends the transfer.
     if (!session->m_bodyWanted) {
         session->fail(FetchFailure::NotHttp);
@@ -557,13 +779,16 @@ Result<Done, FetchFailure> InternetTransfer::admit(const QUrl& target) const
 std::unique_ptr<InternetTransfer::Session>
 InternetTransfer::makeSession(const QUrl& target, bool polling, std::function<void()> ended) const
 {
-    const char* protocols = m_protocol == Protocol::Http    ? "http"
-                            : m_protocol == Protocol::Https ? "https"
-                                                            : "http,https";
+    Session::Request request;
+    request.url = target.toEncoded();
+    request.direct = m_accessType == AccessType::Direct;
+    request.protocols = protocolsFor(m_protocol);
+    request.redirects = redirectSchemes(target, m_protocol);
+    // Another store of authorities, where one is named, as curl the tool takes it.
+    request.caFile = m_caFile.isEmpty() ? qgetenv("SSL_CERT_FILE") : QFile::encodeName(m_caFile);
+    request.refuseWebPages = m_refuseWebPages;
     return std::make_unique<Session>(
-        Session::Limits{m_stallTimeout, m_lowSpeedWindow, m_maxBodyBytes, m_maxHeadBytes},
-        target.toEncoded(), m_accessType == AccessType::Direct, protocols,
-        redirectSchemes(target, m_protocol),
+        Session::Limits{m_stallTimeout, m_lowSpeedWindow, m_maxBodyBytes, m_maxHeadBytes}, request,
         polling ? Session::Driver::Polling : Session::Driver::Events, std::move(ended));
 }
 

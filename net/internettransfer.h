@@ -40,14 +40,25 @@ public:
 
     void setAccessType(AccessType type) { m_accessType = type; }
     AccessType accessType() const { return m_accessType; }
+    // Http takes http:// and https:// addresses (HTTP over TLS is still HTTP), Https only the
+    // latter. A redirect may lead from http to https, never back, nor to another scheme.
     void setProtocol(Protocol protocol) { m_protocol = protocol; }
     Protocol protocol() const { return m_protocol; }
+    // Whether an answer that is a web page fails: for a caller that wants anything but one.
+    void setRefuseWebPages(bool refuse) { m_refuseWebPages = refuse; }
+    bool refusesWebPages() const { return m_refuseWebPages; }
+    // The certificate authorities to trust instead of the system's store. Without one, the
+    // file SSL_CERT_FILE names is taken when it is set, as curl does. Peers and their names
+    // are always verified.
+    void setCertificateAuthorities(const QString& file) { m_caFile = file; }
 
     // Fetches the whole resource, blocking. Text gives a QString with one character per
-    // received byte (Latin-1), Bytes a QByteArray. Any failure gives an invalid QVariant: no
-    // server, a status other than 2xx, a content encoding other than identity, a head or body
-    // over its limit, a body shorter than announced, no progress within the stall time-out, too
-    // few bytes within the low-speed window, or too many redirects.
+    // received byte (Latin-1), Bytes a QByteArray; a compressed body comes decoded. Any failure
+    // gives an invalid QVariant: no server, a status other than 2xx, a content coding that was
+    // not asked for or does not decode, a head or body (decoded) over its limit, a body shorter
+    // than announced, no progress within the stall time-out, too few bytes within the
+    // low-speed window, too many redirects or one that is not allowed, a certificate that
+    // cannot be verified, or a web page where web pages are refused.
     QVariant openUrl(const QString& url, DataType type);
     // The same blocking fetch, saying why it failed.
     FetchResult fetch(const QString& url);
@@ -88,4 +99,6 @@ private:
     std::chrono::milliseconds m_lowSpeedWindow = defaultLowSpeedWindow;
     qint64 m_maxBodyBytes = defaultMaxBodyBytes;
     qint64 m_maxHeadBytes = defaultMaxHeadBytes;
+    bool m_refuseWebPages = false;
+    QString m_caFile;
 };

@@ -36,6 +36,10 @@ endif()
 if(NOT recommends MATCHES "(^|, )qt6-wayland($|,| )")
     message(FATAL_ERROR "Recommends lacks qt6-wayland: '${recommends}'")
 endif()
+# The HTTPS fetch checks certificates against the system's store.
+if(NOT depends MATCHES "(^|, )ca-certificates($|,| )")
+    message(FATAL_ERROR "Depends lacks ca-certificates: '${depends}'")
+endif()
 # Found from the linked libraries, not written by hand.
 foreach(library libqt6widgets6 libcurl4 libc6)
     if(NOT depends MATCHES "(^|, )${library} \\(>= ")

@@ -16,6 +16,7 @@ import select
 import shutil
 import signal
 import socket
+import ssl
 import struct
 import subprocess
 import tempfile
@@ -40,6 +41,11 @@ OK = (444, 372)  # Form2
 STALL_TIMEOUT = 30.0
 
 LIST_PATH = "/list.txt"
+
+# The test set of certificates (made by its make-certs): the authority that signed them, and
+# each certificate with its key beside it as NAME.pem and NAME-key.pem.
+TLS_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data", "tls")
+TEST_AUTHORITY = os.path.join(TLS_DIR, "ca.pem")
 
 # AT-SPI's Python bindings are Debian's, for Debian's Python, whatever python3 runs the tests.
 ATSPI_PYTHON = "/usr/bin/python3"
@@ -417,7 +423,7 @@ class App:
     """One run of the installed program in a scratch folder, seen through its windows."""
 
     def __init__(self, x, workdir, url, *, wrapper=(), user=None, program=None,
-                 window_pid_is_own=True, accessible=False):
+                 window_pid_is_own=True, accessible=False, environment=None):
         self.x = x
         self.workdir = workdir
         self.log = tempfile.TemporaryFile()
@@ -441,6 +447,7 @@ class App:
         self.bus = SessionBus({k: v for k, v in env.items() if k != "DISPLAY"}, user)
         env["DBUS_SESSION_BUS_ADDRESS"] = self.bus.address
         env["CAMUPDATE_LIST_URL"] = url
+        env.update(environment or {})
         if accessible:
             # As when a screen reader runs: Qt's bridge exposes the windows on the bus.
             env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
@@ -536,9 +543,13 @@ class App:
                 continue
         self.wait_for(question, timeout=0.1)
 
-    def box_text(self, box):
-        """The first paragraph of a message box's text, selected the way a user copies it: a
-        triple click on its first line, which puts the paragraph in the PRIMARY selection."""
+    # The height of a line of a message box's text, in the font the program's boxes use here.
+    BOX_LINE = 15
+
+    def box_text(self, box, line=0):
+        """The paragraph of a message box's text on the given line (0 for the first), selected
+        the way a user copies it: a triple click on that line, which puts the paragraph in the
+        PRIMARY selection."""
         window = self.wait_for(box, allowed=MAIN_WINDOWS | {box})
         left, top, width, _ = self.x.geometry(window)
         # Another program's box may lie on top in the same place; clicks go to the top one.
@@ -546,7 +557,7 @@ class App:
         self.x.clear_selection()
         # Clicks closer than the double-click time would join the last triple click.
         time.sleep(max(0.0, self._last_triple_click + 0.5 - time.monotonic()))
-        self.x.xdotool("mousemove", str(left + width // 2), str(top + 18),
+        self.x.xdotool("mousemove", str(left + width // 2), str(top + 18 + line * self.BOX_LINE),
                        "click", "--repeat", "3", "--delay", "60", "1")
         self._last_triple_click = time.monotonic()
         text = poll(self.x.selection_text, 5.0, f"the text of {box!r} to be selected")
@@ -707,13 +718,14 @@ class WaylandApp(App):
                 continue
         self.wait_for(question, timeout=0.1)
 
-    def box_text(self, box):
-        """The first paragraph of a message box's text, as a screen reader reads it."""
+    def box_text(self, box, line=0):
+        """A paragraph of a message box's text (0 for the first), as a screen reader reads
+        it."""
         labels = [node["name"] for node in descendants(self.accessible_window(box))
                   if node["role"] == "label" and node["name"]]
         if not labels:
             raise AssertionError(f"{box!r} has no text a screen reader can read")
-        return labels[0].split("\n", 1)[0]
+        return labels[0].split("\n")[line]
 
     def answer(self, box, button="OK", timeout=10.0, text=None):
         """Waits for a message box, checks the first paragraph of its text if given, and
@@ -802,9 +814,10 @@ def _read_line(fd, timeout, who, log):
 
 class ListServer:
     """A plain HTTP server on 127.0.0.1 that serves one list at /list.txt, after a delay if
-    asked for one, as a distant server would."""
+    asked for one, as a distant server would; HTTPS with a certificate of the test set if one
+    is named."""
 
-    def __init__(self, body, delay=0.0):
+    def __init__(self, body, delay=0.0, certificate=None):
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -829,10 +842,22 @@ class ListServer:
         self.requests = 0
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.httpd.daemon_threads = True
+        scheme = "http"
+        if certificate is not None:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(os.path.join(TLS_DIR, certificate + ".pem"),
+                                    os.path.join(TLS_DIR, certificate + "-key.pem"))
+            # The handshake happens on the connection's own thread, so a client that refuses
+            # the certificate holds nobody else up.
+            self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True,
+                                                    do_handshake_on_connect=False)
+            scheme = "https"
+            # A client that refused the certificate is what some tests want: not an error.
+            self.httpd.handle_error = lambda request, address: None
         self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.05},
                                        daemon=True)
         self.thread.start()
-        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}{LIST_PATH}"
+        self.url = f"{scheme}://127.0.0.1:{self.httpd.server_address[1]}{LIST_PATH}"
 
     def stop(self):
         self.httpd.shutdown()
@@ -1011,8 +1036,8 @@ class E2ETest(unittest.TestCase):
         self.addCleanup(scratch.remove)
         return scratch
 
-    def serve(self, body):
-        server = ListServer(body)
+    def serve(self, body, **options):
+        server = ListServer(body, **options)
         self.addCleanup(server.stop)
         return server
 

@@ -1,6 +1,8 @@
 """Servers that fail the program: error pages, silence, dropped connections, endless redirects,
-floods, heads that never end, encoded bodies and bytes that are not HTTP. Each must end in "No list received" with the own list
-untouched; an error page or half a list must never pass for the server's list."""
+floods, heads that never end, encoded bodies, sign-in pages, certificates that are not trusted and
+bytes that are not HTTP. Each must end in "No list received" with the own list untouched; an error
+page, a web page or half a list must never pass for the server's list. And a site that moved to
+HTTPS is followed there."""
 
 import sys
 
@@ -13,7 +15,7 @@ import time  # noqa: E402
 import unittest  # noqa: E402
 
 import harness  # noqa: E402
-from harness import STALL_TIMEOUT, poll, records  # noqa: E402
+from harness import STALL_TIMEOUT, TEST_AUTHORITY, poll, records  # noqa: E402
 
 OWN = records((b"Harbour", b"http://cams.example/harbour.jpg"))
 # What the failing servers send where a body goes: a list with a cam the user does not have,
@@ -23,6 +25,8 @@ BAIT = records((b"Harbour", b"http://cams.example/harbour.jpg"),
 
 NO_LIST = "No list received"
 UP_TO_DATE = "No new Cams available"
+ADD_QUESTION = "Add all"
+ADDED = "New Cams added"
 MAX_BODY = 64 * 1024 * 1024
 MAX_REDIRECTS = 5
 
@@ -133,11 +137,41 @@ def large_error_page(connection, request, server):
     stream(connection, server, head("404 Not Found", f"Content-Length: {size}"), filler, size)
 
 
-def gzip_encoded(connection, request, server):
-    # The bait list, packed: a program that took it as it came would store binary noise.
-    packed = gzip.compress(BAIT)
-    connection.sendall(head("200 OK", "Content-Encoding: gzip", f"Content-Length: {len(packed)}")
-                       + packed)
+def packed(coding, body):
+    def handler(connection, request, server):
+        connection.sendall(head("200 OK", f"Content-Encoding: {coding}",
+                                f"Content-Length: {len(body)}") + body)
+    handler.__name__ = f"packed_as_{coding}"
+    return handler
+
+
+# The bait list, in a coding the program did not ask for: taken as it came, it would be noise.
+compress_encoded = packed("compress", gzip.compress(BAIT))
+# Asked for, but the bytes are not gzip after the first few.
+gzip_broken = packed("gzip", gzip.compress(BAIT)[:10] + b"\x07" + BAIT)
+
+
+def page(content_type, body):
+    """A hotspot's answer to every request: its sign-in page, with a 200."""
+    def handler(connection, request, server):
+        connection.sendall(head("200 OK", f"Content-Type: {content_type}",
+                                f"Content-Length: {len(body)}") + body)
+    handler.__name__ = f"page_as_{content_type}"
+    return handler
+
+
+SIGN_IN = (b"<!DOCTYPE html>\r\n<html>\r\n<head><title>Free Wi-Fi</title></head>\r\n<body>\r\n"
+           b"<form action=\"/login\" method=\"post\">\r\n<input name=\"room\">\r\n</form>\r\n"
+           b"</body>\r\n</html>\r\n")
+WEB_PAGE = ("The server sent a web page, not a cam list. A network that wants you to sign in first "
+            "(a hotel or café hotspot) sends such pages.")
+
+
+def moved_to(url):
+    """A site that has moved: every request is sent on to the same path at url."""
+    def handler(connection, request, server):
+        connection.sendall(head("301 Moved Permanently", f"Location: {url}", "Content-Length: 0"))
+    return handler
 
 
 def not_http(connection, request, server):
@@ -147,23 +181,25 @@ def not_http(connection, request, server):
 
 class NetworkFaults(harness.E2ETest):
 
-    def assert_no_list(self, app, scratch=None, timeout=10.0):
-        """The program says it got no list, keeps an empty server copy meanwhile, and ends on
-        OK with the own list as it was."""
+    def assert_no_list(self, app, scratch=None, timeout=10.0, reason=None):
+        """The program says it got no list (and why, if a reason is given), keeps an empty
+        server copy meanwhile, and ends on OK with the own list as it was."""
         scratch = scratch or self.scratch
         app.wait_for(NO_LIST, timeout=timeout)
         self.assertEqual(scratch.read("temp.tmp"), b"\r\n")
+        if reason is not None:
+            self.assertEqual(app.box_text(NO_LIST, line=1), reason)
         app.answer(NO_LIST, text="No cam list could be received from the server.")
         self.assert_ended(app)
         self.assertEqual(scratch.files(), ["Cams.inf"])
         self.assertEqual(scratch.read("Cams.inf"), OWN)
         self.assertEqual(app.seen, [NO_LIST])
 
-    def run_against(self, handler):
+    def run_against(self, handler, reason=None):
         self.write_cams(OWN)
         server = self.serve_raw(handler)
         app = self.start(server.url)
-        self.assert_no_list(app)
+        self.assert_no_list(app, reason=reason)
         return server
 
     def test_error_pages(self):
@@ -222,14 +258,53 @@ class NetworkFaults(harness.E2ETest):
                 self.run_against(lambda connection, request, server: flood(connection, announce))
 
     def test_hostile_answers_are_cut_off(self):
-        for handler in (endless_head, large_error_page, gzip_encoded):
+        # Each with the reason the box gives on its second line.
+        cases = (
+            (endless_head, "The server's answer began with too many header lines."),
+            (large_error_page, "The server answered 404 Not Found."),
+            (compress_encoded, "The server sent the list packed in a coding, not as plain text."),
+            (gzip_broken, "The server sent the list compressed, and it does not decode."),
+            (page("text/html; charset=utf-8", SIGN_IN + BAIT), WEB_PAGE),
+            (page("text/plain", SIGN_IN + BAIT), WEB_PAGE),
+        )
+        for handler, reason in cases:
             with self.subTest(handler=handler.__name__):
-                server = self.run_against(handler)
-                if handler is gzip_encoded:
+                server = self.run_against(handler, reason)
+                if handler not in (endless_head, large_error_page):
                     continue
                 # Hung up at the head, long before the server was done.
                 poll(lambda: getattr(server, "hung_up", False), 5.0, "the program to hang up")
                 self.assertLess(server.sent, 8 * 1024 * 1024)
+
+    def test_site_moved_to_https(self):
+        """A 301 from http to https: with a certificate the system trusts, the new cams are
+        added; with one it does not, the box says so and nothing is changed."""
+        new = [(b"Lighthouse", b"http://cams.example/lighthouse.jpg"),
+               (b"Dune", b"http://cams.example/dune.jpg")]
+        trusted = {"SSL_CERT_FILE": TEST_AUTHORITY}
+        for certificate in ("server", "untrusted"):
+            with self.subTest(certificate=certificate):
+                scratch = self.new_scratch()
+                scratch.write_cams(OWN)
+                secure = self.serve(OWN + records(*new), certificate=certificate)
+                moved = self.serve_raw(moved_to(secure.url))
+                app = self.start(moved.url, scratch, environment=trusted)
+                if certificate == "untrusted":
+                    self.assert_no_list(app, scratch,
+                                        reason="The server's certificate is not trusted.")
+                    self.assertEqual(moved.requests, ["GET /list.txt HTTP/1.1"])
+                    continue
+                app.wait_search_ended()
+                app.click_add_all(ADD_QUESTION)
+                app.answer(ADD_QUESTION)
+                app.answer(ADDED, text=" 2 Cams was/were added")
+                app.answer(UP_TO_DATE)
+                self.assert_ended(app)
+                self.assertEqual(moved.requests, ["GET /list.txt HTTP/1.1"])
+                self.assertEqual(secure.requests, 1)
+                # Added in the lists window's order, which ignores case.
+                self.assertEqual(scratch.read("Cams.inf"), OWN + records(new[1], new[0]))
+                self.assertEqual(scratch.files(), ["Cams.inf"])
 
     def test_answer_that_is_not_http(self):
         self.run_against(not_http)

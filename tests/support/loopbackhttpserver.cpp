@@ -1,13 +1,54 @@
 #include "loopbackhttpserver.h"
 
+#include <QFile>
 #include <QMetaObject>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <memory>
+#include <zlib.h>
 
 namespace {
 
 // How much the server keeps queued in a socket before it waits for the client to take it.
 constexpr qint64 sendWindow = 64 * 1024;
+
+// A gzip stream made as its input comes.
+class GzipStream
+{
+public:
+    GzipStream()
+    {
+        if (deflateInit2(&m_stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9,
+                         Z_DEFAULT_STRATEGY) != Z_OK)
+            qFatal("zlib cannot start a gzip stream");
+    }
+    ~GzipStream() { deflateEnd(&m_stream); }
+    Q_DISABLE_COPY_MOVE(GzipStream)
+
+    QByteArray pack(const QByteArray& input, bool last)
+    {
+        QByteArray output;
+        m_stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.constData()));
+        m_stream.avail_in = static_cast<uInt>(input.size());
+        int status = Z_OK;
+        do {
+            char piece[16 * 1024];
+            m_stream.next_out = reinterpret_cast<Bytef*>(piece);
+            m_stream.avail_out = sizeof piece;
+            // Flushed piece by piece, so a stream made as it goes goes out as it is made.
+            status = deflate(&m_stream, last ? Z_FINISH : Z_SYNC_FLUSH);
+            output.append(piece, static_cast<qsizetype>(sizeof piece - m_stream.avail_out));
+        } while (status == Z_OK && (m_stream.avail_out == 0 || last));
+        return output;
+    }
+
+private:
+    z_stream m_stream{};
+};
 
 } // namespace
 
@@ -16,8 +57,9 @@ struct LoopbackHttpServer::Sending
 {
     enum class End { Close, Stay, Abort };
 
-    QByteArray queued;     // fixed bytes still to hand to the socket
-    qint64 fillerLeft = 0; // generated body bytes still to hand over
+    QByteArray queued;                  // fixed bytes still to hand to the socket
+    qint64 fillerLeft = 0;              // generated body bytes still to hand over
+    std::unique_ptr<GzipStream> packer; // packs the filler as it goes
     bool endlessHead = false;
     QByteArray trickled; // body bytes still to go one at a time
     End end = End::Close;
@@ -27,17 +69,37 @@ struct LoopbackHttpServer::Sending
     bool over = false;
 };
 
-LoopbackHttpServer::LoopbackHttpServer(QObject* parent) : QObject(parent)
+LoopbackHttpServer::LoopbackHttpServer(const QString& certificate)
 {
-    if (!m_server.listen(QHostAddress::LocalHost, 0))
-        qFatal("loopback server cannot listen: %s", qPrintable(m_server.errorString()));
-    m_port = m_server.serverPort();
-    // The listening socket goes along with this object to the serving thread.
-    m_server.setParent(this);
-    connect(&m_server, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+    if (certificate.isEmpty()) {
+        m_server = new QTcpServer(this);
+    } else {
+        QFile certificateFile(tlsFile(certificate + QStringLiteral(".pem")));
+        QFile keyFile(tlsFile(certificate + QStringLiteral("-key.pem")));
+        if (!certificateFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly))
+            qFatal("loopback server has no certificate %s", qPrintable(certificate));
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setLocalCertificate(QSslCertificate(&certificateFile, QSsl::Pem));
+        configuration.setPrivateKey(QSslKey(&keyFile, QSsl::Rsa, QSsl::Pem));
+        configuration.setPeerVerifyMode(QSslSocket::VerifyNone); // clients bring no certificate
+        auto* server = new QSslServer(this);
+        server->setSslConfiguration(configuration);
+        m_server = server;
+        m_tls = true;
+    }
+    if (!m_server->listen(QHostAddress::LocalHost, 0))
+        qFatal("loopback server cannot listen: %s", qPrintable(m_server->errorString()));
+    m_port = m_server->serverPort();
+    // A TLS connection is pending once its handshake is done; a client that refused the
+    // certificate never gets that far.
+    connect(m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
+        while (QTcpSocket* socket = m_server->nextPendingConnection()) {
             socket->setParent(this);
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+            // A request that came with the end of the handshake is already waiting.
+            if (socket->bytesAvailable() > 0)
+                QMetaObject::invokeMethod(
+                    socket, [this, socket] { serve(socket); }, Qt::QueuedConnection);
         }
     });
     m_thread.start();
@@ -51,7 +113,9 @@ LoopbackHttpServer::~LoopbackHttpServer()
     QMetaObject::invokeMethod(
         this,
         [this, home] {
-            m_server.close();
+            // The listener goes too, with the connections whose handshake never ended.
+            delete m_server;
+            m_server = nullptr;
             for (QTcpSocket* socket : m_sending.keys())
                 socket->disconnect(this);
             qDeleteAll(m_sending);
@@ -64,18 +128,41 @@ LoopbackHttpServer::~LoopbackHttpServer()
         Qt::BlockingQueuedConnection);
     m_thread.quit();
     m_thread.wait();
-    m_server.setParent(nullptr);
 }
 
 QUrl LoopbackHttpServer::url(const QString& path) const
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path));
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3")
+                    .arg(m_tls ? u"https" : u"http")
+                    .arg(m_port)
+                    .arg(path));
+}
+
+QString LoopbackHttpServer::tlsFile(const QString& name)
+{
+    return QStringLiteral(CAMUPDATE_TEST_TLS_DIR "/") + name;
+}
+
+QString LoopbackHttpServer::testAuthority()
+{
+    return tlsFile(QStringLiteral("ca.pem"));
+}
+
+QByteArray LoopbackHttpServer::gzipped(const QByteArray& bytes)
+{
+    return GzipStream().pack(bytes, true);
 }
 
 void LoopbackHttpServer::serve(QTcpSocket* socket)
 {
     QByteArray request = socket->property("request").toByteArray() + socket->readAll();
     socket->setProperty("request", request);
+    // A TLS handshake on a plain port: answered in plain HTTP, as web servers do.
+    if (request.startsWith('\x16') && !m_tls && !m_sending.contains(socket)) {
+        socket->write("HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n");
+        socket->disconnectFromHost();
+        return;
+    }
     if (!request.contains("\r\n\r\n") || m_sending.contains(socket))
         return;
     ++m_requests;
@@ -119,9 +206,22 @@ void LoopbackHttpServer::serve(QTcpSocket* socket)
         return;
     }
 
-    const qint64 bodySize = answer.fillerBytes >= 0 ? answer.fillerBytes : answer.body.size();
     QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) + " Canned\r\n";
-    if (answer.endlessHead) {
+    Answer packed = answer;
+    if (answer.gzip) {
+        head += "Content-Encoding: gzip\r\n";
+        if (answer.fillerBytes >= 0) {
+            // Packed as it goes: its length is not known before.
+            sending->packer = std::make_unique<GzipStream>();
+            packed.sendLength = false;
+        } else {
+            packed.body = gzipped(answer.body);
+        }
+    }
+    const qint64 bodySize = sending->packer           ? -1
+                            : packed.fillerBytes >= 0 ? packed.fillerBytes
+                                                      : packed.body.size();
+    if (packed.endlessHead) {
         sending->queued = head;
         sending->endlessHead = true;
         sending->end = Sending::End::Stay;
@@ -129,44 +229,44 @@ void LoopbackHttpServer::serve(QTcpSocket* socket)
         feed(socket);
         return;
     }
-    if (answer.chunked) {
+    if (packed.chunked) {
         // A cut chunked body stops inside its chunks, without the empty one that ends them.
         const qsizetype sent =
-            answer.dropAfterBytes >= 0 ? answer.dropAfterBytes : answer.body.size();
+            packed.dropAfterBytes >= 0 ? packed.dropAfterBytes : packed.body.size();
         QByteArray chunks;
         for (qsizetype at = 0; at < sent; at += 1'000) {
-            const QByteArray piece = answer.body.mid(at, std::min<qsizetype>(1'000, sent - at));
+            const QByteArray piece = packed.body.mid(at, std::min<qsizetype>(1'000, sent - at));
             chunks += QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
         }
-        if (answer.dropAfterBytes < 0)
+        if (packed.dropAfterBytes < 0)
             chunks += "0\r\n\r\n";
         head +=
-            "Transfer-Encoding: chunked\r\n" + answer.extraHeaders + "Connection: close\r\n\r\n";
+            "Transfer-Encoding: chunked\r\n" + packed.extraHeaders + "Connection: close\r\n\r\n";
         sending->queued = head + chunks;
         sending->total = sending->queued.size();
-        sending->end = answer.dropAfterBytes >= 0 ? Sending::End::Abort : Sending::End::Close;
+        sending->end = packed.dropAfterBytes >= 0 ? Sending::End::Abort : Sending::End::Close;
         feed(socket);
         return;
     }
-    if (answer.sendLength)
+    if (packed.sendLength)
         head += "Content-Length: " + QByteArray::number(bodySize) + "\r\n";
-    head += answer.extraHeaders + "Connection: close\r\n\r\n";
+    head += packed.extraHeaders + "Connection: close\r\n\r\n";
     sending->queued = head;
-    sending->total = head.size() + bodySize;
+    sending->total = sending->packer ? -1 : head.size() + bodySize;
 
-    if (answer.stallAfterBytes >= 0) {
-        sending->queued += answer.body.left(answer.stallAfterBytes);
+    if (packed.stallAfterBytes >= 0) {
+        sending->queued += packed.body.left(packed.stallAfterBytes);
         sending->end = Sending::End::Stay;
         sending->total = -1;
-    } else if (answer.dropAfterBytes >= 0) {
-        sending->queued += answer.body.left(answer.dropAfterBytes);
+    } else if (packed.dropAfterBytes >= 0) {
+        sending->queued += packed.body.left(packed.dropAfterBytes);
         sending->end = Sending::End::Abort;
-    } else if (answer.fillerBytes >= 0) {
-        sending->fillerLeft = answer.fillerBytes;
-    } else if (answer.trickle > std::chrono::milliseconds::zero()) {
-        sending->trickled = answer.body;
+    } else if (packed.fillerBytes >= 0) {
+        sending->fillerLeft = packed.fillerBytes;
+    } else if (packed.trickle > std::chrono::milliseconds::zero()) {
+        sending->trickled = packed.body;
         auto* timer = new QTimer(socket);
-        const qsizetype piece = std::max<qsizetype>(answer.tricklePiece, 1);
+        const qsizetype piece = std::max<qsizetype>(packed.tricklePiece, 1);
         connect(timer, &QTimer::timeout, this, [this, socket, sending, timer, piece] {
             if (sending->trickled.isEmpty() || socket->state() != QAbstractSocket::ConnectedState) {
                 timer->stop();
@@ -176,9 +276,9 @@ void LoopbackHttpServer::serve(QTcpSocket* socket)
             sending->trickled.remove(0, piece);
             feed(socket);
         });
-        timer->start(answer.trickle);
+        timer->start(packed.trickle);
     } else {
-        sending->queued += answer.body;
+        sending->queued += packed.body;
     }
     feed(socket);
 }
@@ -196,8 +296,12 @@ void LoopbackHttpServer::feed(QTcpSocket* socket)
             socket->write(("X-Padding: " + QByteArray(1'000, 'p') + "\r\n").repeated(64));
         } else if (sending->fillerLeft > 0) {
             const qint64 piece = std::min(sending->fillerLeft, sendWindow);
-            socket->write(QByteArray(piece, 'f'));
             sending->fillerLeft -= piece;
+            if (sending->packer)
+                socket->write(
+                    sending->packer->pack(QByteArray(piece, 'f'), sending->fillerLeft == 0));
+            else
+                socket->write(QByteArray(piece, 'f'));
         } else {
             break;
         }

@@ -17,6 +17,7 @@ class QTcpSocket;
 // Each path has one answer; the server closes each connection after answering. Answers go out
 // as the client takes them, so a client that stops reading is seen in bytesSent(). It serves
 // from a thread of its own, so a client that blocks the test's thread is answered all the same.
+// Given a certificate of the test set (tests/data/tls), it speaks HTTPS with it.
 class LoopbackHttpServer final : public QObject
 {
     Q_OBJECT
@@ -38,9 +39,14 @@ public:
         qint64 fillerBytes = -1;        // a body of this many filler bytes instead of body
         std::chrono::milliseconds trickle{0}; // the body goes out a piece per this interval
         qsizetype tricklePiece = 1;
+        // The body (or the filler, made and packed as it goes, without a length) goes out
+        // packed as gzip, with Content-Encoding: gzip.
+        bool gzip = false;
     };
 
-    explicit LoopbackHttpServer(QObject* parent = nullptr);
+    // certificate: empty for plain HTTP, or the name of a certificate of the test set
+    // ("server", "expired", "not-yet-valid", "other-name", "untrusted") to serve HTTPS with.
+    explicit LoopbackHttpServer(const QString& certificate = {});
     ~LoopbackHttpServer() override;
 
     void setAnswer(const QString& path, const Answer& answer)
@@ -49,6 +55,12 @@ public:
         m_answers.insert(path, answer);
     }
     QUrl url(const QString& path) const;
+    // The test set's certificate authority, which signed all its certificates but "untrusted".
+    static QString testAuthority();
+    // A file of the test set.
+    static QString tlsFile(const QString& name);
+    // The bytes packed as gzip.
+    static QByteArray gzipped(const QByteArray& bytes);
     int requestCount() const { return m_requests; }
     // Bytes the system took from the server's sockets, over all connections.
     qint64 bytesSent() const { return m_bytesSent; }
@@ -61,7 +73,8 @@ private:
     void feed(QTcpSocket* socket);
 
     QThread m_thread;
-    QTcpServer m_server;
+    QTcpServer* m_server = nullptr; // a child: it goes along to the serving thread
+    bool m_tls = false;
     quint16 m_port = 0;
     QMutex m_answersMutex;
     QHash<QString, Answer> m_answers;
