@@ -137,12 +137,16 @@ def large_error_page(connection, request, server):
     stream(connection, server, head("404 Not Found", f"Content-Length: {size}"), filler, size)
 
 
-def packed(coding, body):
+def answer_with(field, body):
+    """A 200 with one more header field, such as a coding or a type."""
     def handler(connection, request, server):
-        connection.sendall(head("200 OK", f"Content-Encoding: {coding}",
-                                f"Content-Length: {len(body)}") + body)
-    handler.__name__ = f"packed_as_{coding}"
+        connection.sendall(head("200 OK", field, f"Content-Length: {len(body)}") + body)
+    handler.__name__ = f"answer_with_{field}"
     return handler
+
+
+def packed(coding, body):
+    return answer_with(f"Content-Encoding: {coding}", body)
 
 
 # The bait list, in a coding the program did not ask for: taken as it came, it would be noise.
@@ -153,11 +157,7 @@ gzip_broken = packed("gzip", gzip.compress(BAIT)[:10] + b"\x07" + BAIT)
 
 def page(content_type, body):
     """A hotspot's answer to every request: its sign-in page, with a 200."""
-    def handler(connection, request, server):
-        connection.sendall(head("200 OK", f"Content-Type: {content_type}",
-                                f"Content-Length: {len(body)}") + body)
-    handler.__name__ = f"page_as_{content_type}"
-    return handler
+    return answer_with(f"Content-Type: {content_type}", body)
 
 
 SIGN_IN = (b"<!DOCTYPE html>\r\n<html>\r\n<head><title>Free Wi-Fi</title></head>\r\n<body>\r\n"
