@@ -23,12 +23,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QIdentityProxyModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -176,6 +178,42 @@ QStringList toolTipsOf(const KeyListBox* box)
     }
     return tips;
 }
+
+// Stands between a list box and its own model and notes which rows the box asks about.
+class RowsAskedFor final : public QIdentityProxyModel
+{
+public:
+    explicit RowsAskedFor(KeyListBox& box)
+    {
+        setSourceModel(box.model());
+        box.setModel(this);
+    }
+    QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override
+    {
+        note(row);
+        return QIdentityProxyModel::index(row, column, parent);
+    }
+    QVariant data(const QModelIndex& index, int role) const override
+    {
+        note(index.row());
+        return QIdentityProxyModel::data(index, role);
+    }
+    int rowCount(const QModelIndex& parent = {}) const override
+    {
+        ++calls;
+        return QIdentityProxyModel::rowCount(parent);
+    }
+
+    mutable qsizetype calls = 0;
+    mutable QSet<int> rows;
+
+private:
+    void note(int row) const
+    {
+        ++calls;
+        rows.insert(row);
+    }
+};
 
 bool closeWindow(QWidget& window)
 {
@@ -407,6 +445,17 @@ void TestWindows::listsWindowWaitsWhileTheSearchRuns()
         list += "cam " + QByteArray::number(i) + "\r\ndetail\r\n";
     run.serve(list);
     run.program->run().setSearchSlice(0ms);
+    // What each list box asks of its model from the moment the lists are read.
+    std::vector<std::unique_ptr<RowsAskedFor>> asked;
+    int steps = 0;
+    connect(&run.program->run(), &UpdateRun::stateChanged, this, [&](UpdateRun::State state) {
+        if (state == UpdateRun::State::ListsLoaded) {
+            Form2& form2 = run.program->form2();
+            for (KeyListBox* box : {form2.List1, form2.List2, form2.NewC})
+                asked.push_back(std::make_unique<RowsAskedFor>(*box));
+        }
+    });
+    connect(&run.program->run(), &UpdateRun::newCamsFound, this, [&] { ++steps; });
     run.program->start();
     QTRY_VERIFY_WITH_TIMEOUT(run.program->hasForm3() && run.program->form3().isVisible(),
                              runTimeout);
@@ -426,6 +475,21 @@ void TestWindows::listsWindowWaitsWhileTheSearchRuns()
     QVERIFY(form2.isEnabled());
     QCOMPARE(form2.NewC->count(), 20'000);
     QCOMPARE(form3.Pos2->text(), QStringLiteral("20000"));
+
+    // The boxes asked only about rows they show, and each step cost the same, however long
+    // the lists had grown: laying out every row on each step makes a search of millions take
+    // minutes.
+    QVERIFY(steps > 10);
+    QCOMPARE(asked.size(), size_t{3});
+    QTest::qWait(50); // any layout still due
+    const int onScreen =
+        form2.NewC->viewport()->height() / std::max(form2.NewC->sizeHintForRow(0), 1) + 2;
+    for (const auto& box : asked) {
+        QVERIFY2(box->rows.size() <= onScreen, qPrintable(QString::number(box->rows.size())));
+        // A paint asks for each row on screen a few times, for its text, tool tip, font...
+        QVERIFY2(box->calls <= qsizetype{30} * onScreen * steps,
+                 qPrintable(QString::number(box->calls)));
+    }
 }
 
 // The real boxes: Yes is the default button, Escape answers No.
