@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -32,26 +33,44 @@ bool isScratchNameOf(const char* entry, const QByteArray& name)
 
 } // namespace
 
-Result<> FileReplacer::replace(const QString& path, std::initializer_list<QByteArrayView> parts)
+Result<> FileReplacer::replace(const QString& path, std::initializer_list<QByteArrayView> parts,
+                               const std::atomic<bool>* stop)
 {
     const QByteArray finalName = QFile::encodeName(path);
     QByteArray scratchName = finalName + ".XXXXXX";
+    const auto stopped = [stop] {
+        return stop && stop->load();
+    };
 
     const int fd = ::mkostemp(scratchName.data(), O_CLOEXEC);
     if (fd < 0)
         return PosixFile::failed(errno);
     // Held until the rename, so that a run starting meanwhile sees the file is in use.
     ::flock(fd, LOCK_EX);
+    // Pieces small enough that giving up waits for little.
+    constexpr qsizetype piece = qsizetype{4} * 1024 * 1024;
     Result<> done = Done{};
-    for (const QByteArrayView part : parts) {
-        done = PosixFile::writeAll(fd, part);
+    for (QByteArrayView part : parts) {
+        while (done && !part.isEmpty()) {
+            if (stopped()) {
+                done = PosixFile::failed(ECANCELED);
+                break;
+            }
+            const QByteArrayView now = part.first(std::min(part.size(), piece));
+            done = PosixFile::writeAll(fd, now);
+            part = part.sliced(now.size());
+        }
         if (!done)
             break;
     }
+    if (done && stopped())
+        done = PosixFile::failed(ECANCELED);
     if (done && ::fsync(fd) != 0)
         done = PosixFile::failed(errno);
     if (::close(fd) != 0 && done)
         done = PosixFile::failed(errno);
+    if (done && stopped())
+        done = PosixFile::failed(ECANCELED);
     if (done && ::rename(scratchName.constData(), finalName.constData()) != 0)
         done = PosixFile::failed(errno);
     if (!done) {

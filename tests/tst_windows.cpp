@@ -370,9 +370,21 @@ void TestWindows::retrievalFillsTheLists()
 {
     Run run;
     run.serve("k1\r\nd1\r\nk2\r\nd2\r\n");
+    // The copy is written beside the reading of the keys, and is in place, whole and without a
+    // scratch file beside it, by the time the lists are shown.
+    QByteArray copyWhenRead;
+    QStringList scratchWhenRead{QStringLiteral("(not read)")};
+    connect(&run.program->run(), &UpdateRun::stateChanged, this, [&](UpdateRun::State state) {
+        if (state != UpdateRun::State::ListsLoaded)
+            return;
+        copyWhenRead = fileBytes(QStringLiteral("temp.tmp"));
+        scratchWhenRead = QDir().entryList({QStringLiteral("temp.tmp.*")}, QDir::AllEntries);
+    });
     run.program->start();
     QTRY_VERIFY_WITH_TIMEOUT(run.program->hasForm2() && run.program->form2().isVisible(),
                              runTimeout);
+    QCOMPARE(copyWhenRead, QByteArray("k1\r\nd1\r\nk2\r\nd2\r\n\r\n"));
+    QCOMPARE(scratchWhenRead, QStringList());
     QVERIFY(!run.program->form1().isVisible());
     QVERIFY(!run.program->form1().Timer2.isActive());
     QCOMPARE(fileBytes(QStringLiteral("temp.tmp")), QByteArray("k1\r\nd1\r\nk2\r\nd2\r\n\r\n"));
@@ -902,9 +914,15 @@ void TestWindows::cancelWhileTheListsAreRead()
             QTest::mouseClick(run.program->form1().Command1, Qt::LeftButton);
         });
     });
+    // The copy being written beside the reading stops, and neither it nor its scratch file is
+    // left when the program ends, which may be at once.
+    QStringList leftAtEnd{QStringLiteral("(not ended)")};
+    connect(run.program.get(), &Program::ended, this,
+            [&] { leftAtEnd = QDir().entryList({QStringLiteral("temp.tmp*")}, QDir::AllEntries); });
     run.program->start();
     QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
     QCOMPARE(stateAtClick, UpdateRun::State::Loading);
+    QCOMPARE(leftAtEnd, QStringList());
     QTest::qWait(100);
     QVERIFY(!run.program->hasForm2());
     QVERIFY(run.dialogs.told.isEmpty());
@@ -932,7 +950,9 @@ void TestWindows::cancelWhileTheReadingHangs()
     QTimer user;
     user.setInterval(10);
     connect(&user, &QTimer::timeout, &user, [&] {
-        if (readsHeld == 0 || sinceClick.isValid())
+        // The copy is written beside the reading: the click waits for it to be in place, so
+        // that the end has a saved copy to remove.
+        if (readsHeld == 0 || sinceClick.isValid() || !QFile::exists(QStringLiteral("temp.tmp")))
             return;
         copyAtClick = QFile::exists(QStringLiteral("temp.tmp"));
         sinceClick.start();
