@@ -31,6 +31,24 @@ bool isScratchNameOf(const char* entry, const QByteArray& name)
     return true;
 }
 
+// Pieces small enough that giving up waits for little.
+Result<> writePieces(int fd, std::initializer_list<QByteArrayView> parts,
+                     const std::atomic<bool>* stop)
+{
+    constexpr qsizetype piece = qsizetype{4} * 1024 * 1024;
+    for (QByteArrayView part : parts) {
+        while (!part.isEmpty()) {
+            if (stop && stop->load())
+                return PosixFile::failed(ECANCELED);
+            const QByteArrayView now = part.first(std::min(part.size(), piece));
+            if (Result<> written = PosixFile::writeAll(fd, now); !written)
+                return written;
+            part = part.sliced(now.size());
+        }
+    }
+    return Done{};
+}
+
 } // namespace
 
 Result<> FileReplacer::replace(const QString& path, std::initializer_list<QByteArrayView> parts,
@@ -47,22 +65,7 @@ Result<> FileReplacer::replace(const QString& path, std::initializer_list<QByteA
         return PosixFile::failed(errno);
     // Held until the rename, so that a run starting meanwhile sees the file is in use.
     ::flock(fd, LOCK_EX);
-    // Pieces small enough that giving up waits for little.
-    constexpr qsizetype piece = qsizetype{4} * 1024 * 1024;
-    Result<> done = Done{};
-    for (QByteArrayView part : parts) {
-        while (done && !part.isEmpty()) {
-            if (stopped()) {
-                done = PosixFile::failed(ECANCELED);
-                break;
-            }
-            const QByteArrayView now = part.first(std::min(part.size(), piece));
-            done = PosixFile::writeAll(fd, now);
-            part = part.sliced(now.size());
-        }
-        if (!done)
-            break;
-    }
+    Result<> done = writePieces(fd, parts, stop);
     if (done && stopped())
         done = PosixFile::failed(ECANCELED);
     if (done && ::fsync(fd) != 0)
