@@ -20,14 +20,19 @@ class KeyListBox final : public QListView
 public:
     KeyListBox(KeyList::Order order, QWidget* parent);
 
-    qsizetype count() const { return m_model.keys().count(); }
-    QByteArrayView item(qsizetype index) const { return m_model.keys().item(index); }
-    const QList<QByteArrayView>& items() const { return m_model.keys().views(); }
+    qsizetype count() const { return m_model.rowCount(); }
+    QByteArrayView item(qsizetype index) const
+    {
+        return index < count() ? m_model.keys().item(index) : QByteArrayView();
+    }
     const KeyList& keys() const { return m_model.keys(); }
     void addItem(const QByteArray& key) { m_model.add(key); }
     void addItems(KeyList keys) { m_model.addAll(std::move(keys)); }
     void setItems(KeyList keys) { m_model.replaceAll(std::move(keys)); }
     void clear() { m_model.clear(); }
+    // Shows a list kept elsewhere as it grows (see KeyListModel::follow).
+    void follow(const KeyList& keys) { m_model.follow(&keys); }
+    void followedGrew() { m_model.followedGrew(); }
 
     QRect visualRect(const QModelIndex& index) const override;
     QModelIndex indexAt(const QPoint& point) const override;
