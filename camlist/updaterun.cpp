@@ -165,13 +165,13 @@ private:
                                            ? AddFailure::ListLeftAsItWas
                                            : AddFailure::ListChanged,
                                        appended.text()};
-        // Indices rise, so when all went in they are all of them: no second list needed.
-        const QList<qsizetype>& indices = appended.value().written;
-        if (indices.size() == merge.addedKeys.count())
+        // When all went in they are all of them: no second list needed.
+        const CamsFileAppender::Appended& done = appended.value();
+        if (done.count == merge.addedKeys.count())
             return merge.addedKeys;
         QList<QByteArrayView> written;
-        written.reserve(indices.size());
-        for (const qsizetype index : indices)
+        written.reserve(done.count);
+        for (const qsizetype index : done.someWritten)
             written.append(merge.addedKeys.item(index));
         return merge.addedKeys.withSameBytes(KeyList::Order::AsAdded, written);
     }
@@ -267,6 +267,9 @@ bool UpdateRun::searchStep()
     }
     if (ended) {
         m_searchEnded = true;
+        // Nothing reads the server list's keys after the search, and they take as much room
+        // as the new cams: the add has the room instead. Their bytes stay, for the new keys.
+        m_server = m_server.withSameBytes(KeyList::Order::Sorted, {});
         setState(m_new.count() > 0 ? State::Reviewing : State::UpToDate);
     }
     return ended;

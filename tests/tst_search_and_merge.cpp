@@ -449,7 +449,7 @@ void TestSearchAndMerge::appendLeavesOutWhatTheFileAlreadyHolds()
     QVERIFY(writeFile(path, now));
     const auto outcome = CamsFileAppender::append(path, records, readBefore);
     QVERIFY2(outcome.ok(), qPrintable(outcome.text()));
-    QCOMPARE(outcome.value().written, written);
+    QCOMPARE(outcome.value().written(), written);
     QCOMPARE(fileBytes(path), after);
 }
 

@@ -98,6 +98,9 @@ void Form2::showRunState()
     case UpdateRun::State::UpToDate:
         // The box shares the run's list of new cams from here on, instead of holding a copy.
         NewC->setItems(m_run.newKeys());
+        // The server list was there for the search only, and is never seen: the run has let
+        // its keys go, and so does the box.
+        List2->clear();
         // Up to date after an add: nothing is left to add.
         if (m_run.state() == UpdateRun::State::UpToDate)
             Command2->setEnabled(false);
