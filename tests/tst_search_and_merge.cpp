@@ -250,6 +250,29 @@ void TestSearchAndMerge::merge_data()
         << QByteArray("a\r\n1\r\nb\r\n2\r\n") << QByteArrayList{"a", "b"};
     QTest::newRow("lone cr and lf inside") << QByteArray("x\ry\nz\r\nw") << QByteArrayList{"y\nz"}
                                            << QByteArray("y\nz\r\nw\r\n") << QByteArrayList{"y\nz"};
+    QTest::newRow("empty detail line")
+        << QByteArray("k\r\n\r\nz\r\nd\r\n") << QByteArrayList{"k", "z", "k"}
+        << QByteArray("k\r\n\r\nz\r\nd\r\nk\r\n\r\n") << QByteArrayList{"k", "z", "k"};
+    // Thousands of keys among a few hundred distinct ones, equal ones side by side and apart,
+    // some not in the copy: the index regrows as they come, and each key still gets its own
+    // first line's record.
+    QByteArray copy;
+    for (int i = 0; i < 300; i += 1 + (i % 7 == 0 ? 1 : 0))
+        copy += "k" + QByteArray::number(i) + "\r\nd" + QByteArray::number(i) + "\r\n";
+    QByteArrayList keys;
+    QByteArray block;
+    QByteArrayList added;
+    for (int i = 0; i < 5'000; ++i) {
+        // Runs of five equal keys first, then keys that come back far apart.
+        const QByteArray n = QByteArray::number(i < 2'500 ? i / 5 % 300 : (i * 7) % 300);
+        keys.append("k" + n);
+        if (copy.contains("\nk" + n + "\r") || copy.startsWith("k" + n + "\r")) {
+            block += "k" + n + "\r\nd" + n + "\r\n";
+            added.append("k" + n);
+        }
+    }
+    QVERIFY(added.size() < keys.size());
+    QTest::newRow("many keys, few distinct") << copy << keys << block << added;
 }
 
 void TestSearchAndMerge::merge()

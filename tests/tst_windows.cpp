@@ -30,6 +30,7 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -421,6 +422,9 @@ void TestWindows::searchFindsTheNewCams()
     QVERIFY(form2.Timer2.isActive());
     QTRY_VERIFY(form2.Command2->isEnabled());
     QVERIFY(run.dialogs.told.isEmpty());
+    // The server list served the search only; it is let go for the room the add needs.
+    QCOMPARE(form2.List2->count(), 0);
+    QCOMPARE(run.program->run().serverKeys().count(), 0);
 }
 
 void TestWindows::searchWindowFaceBeforeTheSearch()
@@ -1085,6 +1089,35 @@ void TestWindows::listsShowEveryByte()
     form2.NewC->addItem(odd);
     QCOMPARE(shown(form2.NewC).last(), QStringLiteral("\u00e9t\u00e9\u20ac\u00ff"));
     QCOMPARE(form2.NewC->item(3), QByteArrayView(odd));
+
+    // The rows stand one under the other, as a list view's do, and keys and clicks move
+    // through them: the first row under the top edge, the next one row lower, the last at
+    // the end; a page of rows scrolls the view along.
+    for (int i = 0; i < 200; ++i)
+        form2.NewC->addItem("cam " + QByteArray::number(i));
+    form2.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form2));
+    KeyListBox& box = *form2.NewC;
+    const QRect first = box.visualRect(box.model()->index(0, 0));
+    const QRect second = box.visualRect(box.model()->index(1, 0));
+    QCOMPARE(first.top(), 0);
+    QCOMPARE(second.top(), first.bottom() + 1);
+    QCOMPARE(box.indexAt(second.center()).row(), 1);
+    QTest::mouseClick(box.viewport(), Qt::LeftButton, {}, second.center());
+    QCOMPARE(box.currentIndex().row(), 1);
+    QCOMPARE(box.selectionModel()->selectedRows().size(), 1);
+    QTest::keyClick(&box, Qt::Key_Down);
+    QCOMPARE(box.currentIndex().row(), 2);
+    QTest::keyClick(&box, Qt::Key_End);
+    QCOMPARE(box.currentIndex().row(), 203);
+    QVERIFY(box.viewport()->rect().contains(box.visualRect(box.currentIndex())));
+    QCOMPARE(box.indexAt(box.visualRect(box.currentIndex()).center()).row(), 203);
+    QTest::keyClick(&box, Qt::Key_PageUp);
+    QVERIFY(box.currentIndex().row() < 203 - 5);
+    QTest::keyClick(&box, Qt::Key_Home);
+    QCOMPARE(box.currentIndex().row(), 0);
+    QCOMPARE(box.verticalScrollBar()->value(), 0);
+    QCOMPARE(box.selectionModel()->selectedRows().first().row(), 0);
 }
 
 void TestWindows::listsShowKeysAndDetailsShortened_data()
