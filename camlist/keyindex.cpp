@@ -43,7 +43,7 @@ void KeyIndex::makeRoom(qsizetype more)
     for (const Slot& entry : old) {
         if (entry.positionPlusOne == 0)
             continue;
-        size_t slot = slotOf(qHash(m_keys.at(entry.positionPlusOne - 1), m_seed));
+        size_t slot = slotOf(entry.hashBits);
         while (m_slots[slot].positionPlusOne != 0)
             slot = (slot + 1) & m_mask;
         m_slots[slot] = entry;
@@ -57,13 +57,13 @@ qsizetype KeyIndex::indexNext(qsizetype count, qsizetype* firstEqual)
     // A key equal to the one before it (sorted lists hold their duplicates side by side) is
     // settled without hashing it again.
     bool asBefore[batchSize];
-    size_t hashes[batchSize];
+    quint32 hashes[batchSize];
     for (qsizetype i = 0; i < count; ++i) {
         const qsizetype position = m_indexed + i;
         asBefore[i] = position > 0 && m_keys.at(position) == m_keys.at(position - 1);
         if (asBefore[i])
             continue;
-        hashes[i] = qHash(m_keys.at(position), m_seed);
+        hashes[i] = bitsOf(qHash(m_keys.at(position), m_seed));
         __builtin_prefetch(&m_slots[slotOf(hashes[i])], 1);
     }
     for (qsizetype i = 0; i < count; ++i) {
@@ -74,7 +74,7 @@ qsizetype KeyIndex::indexNext(qsizetype count, qsizetype* firstEqual)
             continue;
         }
         const QByteArrayView key = m_keys.at(position);
-        const auto hashBits = static_cast<quint32>(quint64{hashes[i]} >> 32);
+        const quint32 hashBits = hashes[i];
         qsizetype first = position;
         for (size_t slot = slotOf(hashes[i]);; slot = (slot + 1) & m_mask) {
             Slot& entry = m_slots[slot];
@@ -107,12 +107,12 @@ void KeyIndex::lookUp(const QByteArrayView* keys, qsizetype count, Found found) 
     }
     // Equal keys side by side are looked up once.
     bool asBefore[batchSize];
-    size_t hashes[batchSize];
+    quint32 hashes[batchSize];
     for (qsizetype i = 0; i < count; ++i) {
         asBefore[i] = i > 0 && keys[i] == keys[i - 1];
         if (asBefore[i])
             continue;
-        hashes[i] = qHash(keys[i], m_seed);
+        hashes[i] = bitsOf(qHash(keys[i], m_seed));
         __builtin_prefetch(&m_slots[slotOf(hashes[i])]);
     }
     qsizetype at = -1;
@@ -121,7 +121,7 @@ void KeyIndex::lookUp(const QByteArrayView* keys, qsizetype count, Found found) 
             found(i, at);
             continue;
         }
-        const auto hashBits = static_cast<quint32>(quint64{hashes[i]} >> 32);
+        const quint32 hashBits = hashes[i];
         at = -1;
         for (size_t slot = slotOf(hashes[i]);; slot = (slot + 1) & m_mask) {
             const Slot& entry = m_slots[slot];

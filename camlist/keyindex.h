@@ -43,7 +43,13 @@ public:
     void findSlots(const QByteArrayView* keys, qsizetype count, qsizetype* slots) const;
 
 private:
-    size_t slotOf(size_t hash) const { return hash & m_mask; }
+    // A key's hash is kept in 32 bits, which also place it: a table that grows places its keys
+    // again without hashing them again. Under four billion slots the mask takes the low bits.
+    static quint32 bitsOf(size_t hash)
+    {
+        return static_cast<quint32>(quint64{hash} >> 32) ^ static_cast<quint32>(hash);
+    }
+    size_t slotOf(quint32 hashBits) const { return hashBits & m_mask; }
     // Calls found(i, slot) for each key that is indexed, slot -1 for each that is not.
     template <typename Found>
     void lookUp(const QByteArrayView* keys, qsizetype count, Found found) const;
