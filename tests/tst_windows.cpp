@@ -258,6 +258,7 @@ private Q_SLOTS:
     void closingTheWindows();
     void listsWindowFace();
     void listsShowEveryByte();
+    void newCamsBoxFollowsAGrowingList();
     void listsShowKeysAndDetailsShortened_data();
     void listsShowKeysAndDetailsShortened();
     void resourceDownloadThroughTheDownloadWindow();
@@ -1118,6 +1119,45 @@ void TestWindows::listsShowEveryByte()
     QCOMPARE(box.currentIndex().row(), 0);
     QCOMPARE(box.verticalScrollBar()->value(), 0);
     QCOMPARE(box.selectionModel()->selectedRows().first().row(), 0);
+}
+
+// The new-cams box shows the run's list as it grows, holding no copy: rows appear when it is
+// told the list grew, and a change of its own takes over the rows shown, no more.
+void TestWindows::newCamsBoxFollowsAGrowingList()
+{
+    Run run;
+    Form2& form2 = run.program->form2();
+    form2.stop();
+    const QByteArray file("k1\r\nd1\r\nk2\r\nd2\r\nk3\r\nd3\r\n");
+    const KeyList all = keysOfListFile(file);
+    KeyList growing(KeyList::Order::AsAdded);
+    growing.addAll(all.withSameBytes(KeyList::Order::AsAdded, all.views().first(1)));
+    KeyListBox& box = *form2.NewC;
+    QSignalSpy inserted(box.model(), &QAbstractItemModel::rowsInserted);
+    box.follow(growing);
+    QCOMPARE(itemsOf(&box), QByteArrayList{"k1"});
+    QCOMPARE(box.count(), 1);
+
+    // Grown but not yet told: the rows stay as they were.
+    growing.addAll(all.withSameBytes(KeyList::Order::AsAdded, all.views().sliced(1, 1)));
+    QCOMPARE(box.count(), 1);
+    QCOMPARE(box.model()->rowCount(), 1);
+    box.followedGrew();
+    QCOMPARE(box.count(), 2);
+    QCOMPARE(inserted.size(), 1);
+    QCOMPARE(inserted.first().at(1).toInt(), 1);
+    QCOMPARE(inserted.first().at(2).toInt(), 1);
+    QCOMPARE(box.model()->index(1, 0).data().toString(), QStringLiteral("k2"));
+    QCOMPARE(box.model()->index(1, 0).data(Qt::ToolTipRole).toString(), QStringLiteral("d2"));
+    QVERIFY(!box.model()->index(2, 0).data().isValid());
+
+    // A key added to the box itself goes after the rows shown, not after the list's new keys.
+    growing.addAll(all.withSameBytes(KeyList::Order::AsAdded, all.views().sliced(2)));
+    box.addItem("mine");
+    QCOMPARE(itemsOf(&box), (QByteArrayList{"k1", "k2", "mine"}));
+    box.followedGrew();
+    QCOMPARE(itemsOf(&box), (QByteArrayList{"k1", "k2", "mine"}));
+    QCOMPARE(growing.count(), 3);
 }
 
 void TestWindows::listsShowKeysAndDetailsShortened_data()
