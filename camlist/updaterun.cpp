@@ -103,14 +103,15 @@ struct UpdateRun::LoadJob
     }
 
     // Waits only for the copy, which stops at its next piece: the program may end right after,
-    // and must leave neither the copy nor its scratch file. The reading is not waited for; it
-    // may hang on a network folder.
+    // and must leave neither the copy nor its scratch file. A disk that does not answer (a hung
+    // network folder) is waited for a while only; its scratch file then goes at the next
+    // start. The reading is not waited for; it may hang on such a folder too.
     void giveUp()
     {
         std::unique_lock lock(mutex);
         givenUp = true;
         stopCopy = true;
-        copyEnded.wait(lock, [this] { return copyDone; });
+        copyEnded.wait_for(lock, std::chrono::seconds(2), [this] { return copyDone; });
         removeCopyLocked();
     }
 
