@@ -389,7 +389,9 @@ void TestWindows::retrievalFillsTheLists()
     Run run;
     run.serve("k1\r\nd1\r\nk2\r\nd2\r\n");
     // The copy is written beside the reading of the keys, and is in place, whole and without a
-    // scratch file beside it, by the time the lists are shown.
+    // scratch file beside it, by the time the lists are shown, however slow the disk.
+    slowFlushMs = 200;
+    const auto flushAgain = qScopeGuard([] { slowFlushMs = 0; });
     QByteArray copyWhenRead;
     QStringList scratchWhenRead{QStringLiteral("(not read)")};
     connect(&run.program->run(), &UpdateRun::stateChanged, this, [&](UpdateRun::State state) {
