@@ -12,6 +12,7 @@ void CamSearch::start(const KeyList& ownKeys, const KeyList& serverKeys)
 {
     m_own = ownKeys;
     m_server = serverKeys;
+    m_serverCount = m_server.count();
     m_ownIndex.reset(m_own.views());
     m_settled = 0;
     m_newKeys.clear();
@@ -48,10 +49,11 @@ bool CamSearch::step(const OutOfTime& outOfTime)
             break;
     }
     if (isFinished()) {
-        // The index and the own list are no longer needed; the server list's bytes are,
-        // for the new keys.
+        // The index, the own list and the server list's keys are no longer needed; the server
+        // list's bytes are, for the new keys.
         m_ownIndex.reset({});
         m_own = KeyList(KeyList::Order::AsAdded);
+        m_server = m_server.withSameBytes(KeyList::Order::AsAdded, {});
     }
     return isFinished();
 }

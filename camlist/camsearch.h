@@ -22,7 +22,7 @@ public:
     // at least one key has been dealt with). Returns true once the search has ended.
     bool step(const OutOfTime& outOfTime);
 
-    bool isFinished() const { return m_started && m_settled == m_server.count(); }
+    bool isFinished() const { return m_started && m_settled == m_serverCount; }
     // Server keys settled so far.
     qsizetype settled() const { return m_settled; }
     // Where a progress bar stands: the index of the last key settled.
@@ -36,6 +36,7 @@ private:
     KeyList m_own{KeyList::Order::AsAdded};
     KeyList m_server{KeyList::Order::AsAdded};
     KeyIndex m_ownIndex;
+    qsizetype m_serverCount = 0;
     qsizetype m_settled = 0;
     QList<QByteArrayView> m_newKeys;
     bool m_started = false;

@@ -111,7 +111,8 @@ struct Selection
     // The records that go in, as runs of records that follow each other in those given: no
     // copy of their bytes is made.
     QList<QByteArrayView> runs;
-    QList<qsizetype> written;
+    qsizetype count = 0;
+    QList<qsizetype> someWritten; // as in Appended
 };
 
 // How often the byte occurs, eight bytes at a time: millions of records are counted in a few
@@ -171,15 +172,15 @@ Selection recordsNotIn(QByteArrayView content, QByteArrayView records, QByteArra
     const qsizetype count = recordCount(records);
     if (heldKeys.isEmpty()) {
         selection.runs.append(records);
-        selection.written.resize(count);
-        std::iota(selection.written.begin(), selection.written.end(), qsizetype(0));
+        selection.count = count;
         return selection;
     }
     KeyIndex held;
     held.reset(std::move(heldKeys));
     while (!held.isComplete())
         held.indexNext(KeyIndex::batchSize);
-    selection.written.reserve(count);
+    QList<qsizetype>& written = selection.someWritten;
+    written.reserve(count);
     LineReader reader(records);
     const char* runStart = records.data();
     const char* runEnd = runStart;
@@ -203,11 +204,14 @@ Selection recordsNotIn(QByteArrayView content, QByteArrayView records, QByteArra
                 continue;
             }
             runEnd = ends[i];
-            selection.written.append(index);
+            written.append(index);
         }
     }
     if (runEnd != runStart)
         selection.runs.append(QByteArrayView(runStart, runEnd));
+    selection.count = written.size();
+    if (written.size() == count)
+        written = {};
     return selection;
 }
 
@@ -251,6 +255,15 @@ bool sameFile(const FileStatus& a, const FileStatus& b)
 }
 
 } // namespace
+
+QList<qsizetype> CamsFileAppender::Appended::written() const
+{
+    if (someWritten.size() == count)
+        return someWritten;
+    QList<qsizetype> all(count);
+    std::iota(all.begin(), all.end(), qsizetype{0});
+    return all;
+}
 
 Result<CamsFileAppender::Appended, CamsFileAppender::Refusal>
 CamsFileAppender::append(const QString& path, QByteArrayView records, QByteArrayView readBefore,
@@ -307,7 +320,7 @@ CamsFileAppender::append(const QString& path, QByteArrayView records, QByteArray
         return Refused{Refusal::LeftAsItWas, failure(path, read.text())};
     const Selection selection = recordsNotIn(content, records, readBefore);
     if (selection.runs.isEmpty())
-        return Appended{{}, std::move(settledBefore)};
+        return Appended{0, {}, std::move(settledBefore)};
     const QByteArray boundary = recordBoundaryAfter(content, selection.runs.first());
     QList<QByteArrayView> pieces;
     pieces.reserve(selection.runs.size() + 1);
@@ -374,7 +387,8 @@ CamsFileAppender::append(const QString& path, QByteArrayView records, QByteArray
         if (!removed)
             settledBefore += QStringLiteral("\n%1 could not be removed: %2")
                                  .arg(AddJournal::nameFor(path), removed.text());
-        return Appended{selection.written, std::move(settledBefore)};
+        return Appended{selection.count, std::move(selection.someWritten),
+                        std::move(settledBefore)};
     }
 
     QString text = failure(path, wrote.text());

@@ -26,8 +26,13 @@ public:
     // What a successful add carries.
     struct Appended
     {
-        // The records really written, as indices into the records given, in file order.
-        QList<qsizetype> written;
+        // How many of the records given were really written.
+        qsizetype count = 0;
+        // Which ones, as indices into the records given, in file order, when some were left
+        // out; empty when all of them went in, so a million records need no list of indices.
+        QList<qsizetype> someWritten;
+        // The indices of the records written, listed whether or not all of them went in.
+        QList<qsizetype> written() const;
         // What an earlier, interrupted add had left and how it was settled first; empty if
         // there was none.
         QString settledBefore;

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -30,28 +31,49 @@ bool isScratchNameOf(const char* entry, const QByteArray& name)
     return true;
 }
 
+// Pieces small enough that giving up waits for little.
+Result<> writePieces(int fd, std::initializer_list<QByteArrayView> parts,
+                     const std::atomic<bool>* stop)
+{
+    constexpr qsizetype piece = qsizetype{4} * 1024 * 1024;
+    for (QByteArrayView part : parts) {
+        while (!part.isEmpty()) {
+            if (stop && stop->load())
+                return PosixFile::failed(ECANCELED);
+            const QByteArrayView now = part.first(std::min(part.size(), piece));
+            if (Result<> written = PosixFile::writeAll(fd, now); !written)
+                return written;
+            part = part.sliced(now.size());
+        }
+    }
+    return Done{};
+}
+
 } // namespace
 
-Result<> FileReplacer::replace(const QString& path, std::initializer_list<QByteArrayView> parts)
+Result<> FileReplacer::replace(const QString& path, std::initializer_list<QByteArrayView> parts,
+                               const std::atomic<bool>* stop)
 {
     const QByteArray finalName = QFile::encodeName(path);
     QByteArray scratchName = finalName + ".XXXXXX";
+    const auto stopped = [stop] {
+        return stop && stop->load();
+    };
 
     const int fd = ::mkostemp(scratchName.data(), O_CLOEXEC);
     if (fd < 0)
         return PosixFile::failed(errno);
     // Held until the rename, so that a run starting meanwhile sees the file is in use.
     ::flock(fd, LOCK_EX);
-    Result<> done = Done{};
-    for (const QByteArrayView part : parts) {
-        done = PosixFile::writeAll(fd, part);
-        if (!done)
-            break;
-    }
+    Result<> done = writePieces(fd, parts, stop);
+    if (done && stopped())
+        done = PosixFile::failed(ECANCELED);
     if (done && ::fsync(fd) != 0)
         done = PosixFile::failed(errno);
     if (::close(fd) != 0 && done)
         done = PosixFile::failed(errno);
+    if (done && stopped())
+        done = PosixFile::failed(ECANCELED);
     if (done && ::rename(scratchName.constData(), finalName.constData()) != 0)
         done = PosixFile::failed(errno);
     if (!done) {

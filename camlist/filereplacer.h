@@ -4,6 +4,7 @@
 
 #include <QByteArrayView>
 #include <QString>
+#include <atomic>
 #include <initializer_list>
 
 // Puts new content under a file name without ever opening what stood there: the bytes go into
@@ -14,8 +15,12 @@ class FileReplacer final
 {
 public:
     // The parts are written one after the other, so a large text needs no joined copy. A
-    // failure gives the system's error number and its reason, for the user.
-    static Result<> replace(const QString& path, std::initializer_list<QByteArrayView> parts);
+    // failure gives the system's error number and its reason, for the user. When stop is given
+    // and becomes true, the replace gives up at its next piece of a few MiB, before the flush,
+    // or before the rename, whichever comes first: the scratch file is removed, the name left
+    // as it was, and the failure is ECANCELED.
+    static Result<> replace(const QString& path, std::initializer_list<QByteArrayView> parts,
+                            const std::atomic<bool>* stop = nullptr);
 
     // Removes the scratch files that replacing this name left behind when a run was killed
     // before it could: only regular files (not links) of the user's own, named exactly as

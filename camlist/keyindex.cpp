@@ -4,39 +4,83 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <utility>
 
-void KeyIndex::reset(QList<QByteArrayView> keys)
+namespace {
+
+// At most two thirds of the slots in use keeps the runs of probing short.
+size_t slotsFor(size_t keys)
+{
+    return std::bit_ceil(keys + keys / 2 + 2);
+}
+
+} // namespace
+
+void KeyIndex::reset(QList<QByteArrayView> keys, Room room)
 {
     // Positions are kept in 32 bits: a list of four billion keys would not fit in memory anyway.
     Q_ASSERT(keys.size() < std::numeric_limits<quint32>::max());
     m_keys = std::move(keys);
-    // At most two thirds of the slots in use keeps the runs of probing short.
-    const auto count = static_cast<size_t>(m_keys.size());
-    const size_t slots = std::bit_ceil(count + count / 2 + 2);
+    m_room = room;
+    const size_t slots =
+        slotsFor(room == Room::ForAll ? static_cast<size_t>(m_keys.size()) : size_t{0});
     // A new table, so that a reset to no keys gives the old one's memory back.
     m_slots = std::vector<Slot>(slots);
     m_mask = slots - 1;
     m_seed = QHashSeed::globalSeed();
     m_indexed = 0;
+    m_distinct = 0;
+    m_lastFirst = 0;
+}
+
+void KeyIndex::makeRoom(qsizetype more)
+{
+    const auto needed = static_cast<size_t>(m_distinct + more);
+    if (m_room == Room::ForAll || slotsFor(needed) <= m_slots.size())
+        return;
+    std::vector<Slot> old = std::exchange(m_slots, std::vector<Slot>(slotsFor(needed) * 2));
+    m_mask = m_slots.size() - 1;
+    for (const Slot& entry : old) {
+        if (entry.positionPlusOne == 0)
+            continue;
+        size_t slot = slotOf(entry.hashBits);
+        while (m_slots[slot].positionPlusOne != 0)
+            slot = (slot + 1) & m_mask;
+        m_slots[slot] = entry;
+    }
 }
 
 qsizetype KeyIndex::indexNext(qsizetype count, qsizetype* firstEqual)
 {
     count = std::min({count, batchSize, m_keys.size() - m_indexed});
-    size_t hashes[batchSize];
+    makeRoom(count);
+    // A key equal to the one before it (sorted lists hold their duplicates side by side) is
+    // settled without hashing it again.
+    bool asBefore[batchSize];
+    quint32 hashes[batchSize];
     for (qsizetype i = 0; i < count; ++i) {
-        hashes[i] = qHash(m_keys.at(m_indexed + i), m_seed);
+        const qsizetype position = m_indexed + i;
+        asBefore[i] = position > 0 && m_keys.at(position) == m_keys.at(position - 1);
+        if (asBefore[i])
+            continue;
+        hashes[i] = bitsOf(qHash(m_keys.at(position), m_seed));
         __builtin_prefetch(&m_slots[slotOf(hashes[i])], 1);
     }
     for (qsizetype i = 0; i < count; ++i) {
         const qsizetype position = m_indexed + i;
+        if (asBefore[i]) {
+            if (firstEqual)
+                firstEqual[i] = m_lastFirst;
+            continue;
+        }
         const QByteArrayView key = m_keys.at(position);
-        const auto hashBits = static_cast<quint32>(quint64{hashes[i]} >> 32);
+        const quint32 hashBits = hashes[i];
         qsizetype first = position;
         for (size_t slot = slotOf(hashes[i]);; slot = (slot + 1) & m_mask) {
             Slot& entry = m_slots[slot];
             if (entry.positionPlusOne == 0) {
                 entry = {hashBits, static_cast<quint32>(position + 1)};
+                ++m_distinct;
                 break;
             }
             if (entry.hashBits == hashBits && m_keys.at(entry.positionPlusOne - 1) == key) {
@@ -44,6 +88,7 @@ qsizetype KeyIndex::indexNext(qsizetype count, qsizetype* firstEqual)
                 break;
             }
         }
+        m_lastFirst = first;
         if (firstEqual)
             firstEqual[i] = first;
     }
@@ -51,29 +96,54 @@ qsizetype KeyIndex::indexNext(qsizetype count, qsizetype* firstEqual)
     return count;
 }
 
-void KeyIndex::find(const QByteArrayView* keys, qsizetype count, qsizetype* positions) const
+template <typename Found>
+void KeyIndex::lookUp(const QByteArrayView* keys, qsizetype count, Found found) const
 {
     Q_ASSERT(count <= batchSize);
-    if (m_slots.empty()) {
-        std::fill_n(positions, count, -1);
+    if (m_distinct == 0) {
+        for (qsizetype i = 0; i < count; ++i)
+            found(i, qsizetype{-1});
         return;
     }
-    size_t hashes[batchSize];
+    // Equal keys side by side are looked up once.
+    bool asBefore[batchSize];
+    quint32 hashes[batchSize];
     for (qsizetype i = 0; i < count; ++i) {
-        hashes[i] = qHash(keys[i], m_seed);
+        asBefore[i] = i > 0 && keys[i] == keys[i - 1];
+        if (asBefore[i])
+            continue;
+        hashes[i] = bitsOf(qHash(keys[i], m_seed));
         __builtin_prefetch(&m_slots[slotOf(hashes[i])]);
     }
+    qsizetype at = -1;
     for (qsizetype i = 0; i < count; ++i) {
-        const auto hashBits = static_cast<quint32>(quint64{hashes[i]} >> 32);
-        positions[i] = -1;
+        if (asBefore[i]) {
+            found(i, at);
+            continue;
+        }
+        const quint32 hashBits = hashes[i];
+        at = -1;
         for (size_t slot = slotOf(hashes[i]);; slot = (slot + 1) & m_mask) {
             const Slot& entry = m_slots[slot];
             if (entry.positionPlusOne == 0)
                 break;
             if (entry.hashBits == hashBits && m_keys.at(entry.positionPlusOne - 1) == keys[i]) {
-                positions[i] = entry.positionPlusOne - 1;
+                at = static_cast<qsizetype>(slot);
                 break;
             }
         }
+        found(i, at);
     }
+}
+
+void KeyIndex::find(const QByteArrayView* keys, qsizetype count, qsizetype* positions) const
+{
+    lookUp(keys, count, [&](qsizetype i, qsizetype slot) {
+        positions[i] = slot < 0 ? -1 : qsizetype{m_slots[size_t(slot)].positionPlusOne} - 1;
+    });
+}
+
+void KeyIndex::findSlots(const QByteArrayView* keys, qsizetype count, qsizetype* slots) const
+{
+    lookUp(keys, count, [&](qsizetype i, qsizetype slot) { slots[i] = slot; });
 }

@@ -227,8 +227,9 @@ KeyList KeyList::withSameBytes(Order order, QList<QByteArrayView> keys) const
 
 void KeyList::clear()
 {
-    m_keys.clear();
-    m_sources.clear();
+    // A list's clear() keeps its room; a million keys' room is worth giving back.
+    m_keys = {};
+    m_sources = {};
 }
 
 void KeyList::holdSource(const QByteArray& bytes)

@@ -49,9 +49,10 @@ Result<QByteArray> read(const QString& path, qint64 limit)
     return content;
 }
 
-Result<> writeServerCopy(const QString& path, const QByteArray& serverText)
+Result<> writeServerCopy(const QString& path, const QByteArray& serverText,
+                         const std::atomic<bool>* stop)
 {
-    return FileReplacer::replace(path, {serverText, "\r\n"});
+    return FileReplacer::replace(path, {serverText, "\r\n"}, stop);
 }
 
 void remove(const QString& path)

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 
 // The two local list files, named without a folder so they live in the working directory.
 namespace ListFiles {
@@ -30,8 +31,9 @@ Result<QByteArray> read(const QString& path, qint64 limit);
 
 // Puts the server's text followed by CR LF under the name, as a new file: whatever stood
 // there before (a link, someone else's file) is replaced, never written through. A failure
-// gives the system's reason.
-Result<> writeServerCopy(const QString& path, const QByteArray& serverText);
+// gives the system's reason. A stop that becomes true gives the writing up (see FileReplacer).
+Result<> writeServerCopy(const QString& path, const QByteArray& serverText,
+                         const std::atomic<bool>* stop = nullptr);
 
 // Deletes the name (never what a link points to); a name that is already gone is fine.
 void remove(const QString& path);

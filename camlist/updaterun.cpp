@@ -10,9 +10,13 @@
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QMetaEnum>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 // Off unless asked for (QT_LOGGING_RULES="camupdate.run.info=true"): the moments a run reaches
@@ -44,8 +48,11 @@ bool readsAsEmpty(int error)
 
 } // namespace
 
-// Saving the copy and reading the lists, on the worker's side. The run may give it up at any
-// moment (the program ends); the copy it saved is then removed by whichever side comes last.
+// Saving the copy and reading the lists, on the worker's side. The copy is written on a thread
+// of its own beside the reading, so that picking and sorting the keys do not wait for the disk;
+// the lists are reported read only once the copy is in place too. The run may give it all up
+// at any moment (the program ends): the copy then stops at its next piece, and what it saved is
+// removed by whichever side comes last.
 struct UpdateRun::LoadJob
 {
     QByteArray serverText;
@@ -56,21 +63,29 @@ struct UpdateRun::LoadJob
     bool outOfMemory = false;
 
     std::mutex mutex;
+    std::condition_variable copyEnded;
+    bool copyDone = false;
     bool copySaved = false; // saved and not handed over to the run
     bool givenUp = false;
+    std::atomic<bool> stopCopy{false};
+
+    void saveCopy()
+    {
+        Result<> saved = ListFiles::writeServerCopy(ListFiles::tempFile(), serverText, &stopCopy);
+        {
+            const std::lock_guard lock(mutex);
+            copy = std::move(saved);
+            copySaved = copy.ok();
+            copyDone = true;
+            if (givenUp)
+                removeCopyLocked();
+        }
+        copyEnded.notify_all();
+    }
 
     void run()
     {
         try {
-            copy = ListFiles::writeServerCopy(ListFiles::tempFile(), serverText);
-            {
-                const std::lock_guard lock(mutex);
-                copySaved = copy.ok();
-                if (givenUp || !copy.ok()) {
-                    removeCopyLocked();
-                    return;
-                }
-            }
             // The copy holds the text and one more line end, which can only end or follow the
             // last line: it gives the same keys as the text in hand, so the file need not be
             // read back and the keys point into the one copy of the bytes the run keeps.
@@ -81,15 +96,22 @@ struct UpdateRun::LoadJob
         } catch (const std::bad_alloc&) {
             outOfMemory = true;
         }
-        const std::lock_guard lock(mutex);
+        std::unique_lock lock(mutex);
+        copyEnded.wait(lock, [this] { return copyDone; });
         if (givenUp)
             removeCopyLocked();
     }
 
+    // Waits only for the copy, which stops at its next piece: the program may end right after,
+    // and must leave neither the copy nor its scratch file. A disk that does not answer (a hung
+    // network folder) is waited for a while only; its scratch file then goes at the next
+    // start. The reading is not waited for; it may hang on such a folder too.
     void giveUp()
     {
-        const std::lock_guard lock(mutex);
+        std::unique_lock lock(mutex);
         givenUp = true;
+        stopCopy = true;
+        copyEnded.wait_for(lock, std::chrono::seconds(2), [this] { return copyDone; });
         removeCopyLocked();
     }
 
@@ -144,13 +166,13 @@ private:
                                            ? AddFailure::ListLeftAsItWas
                                            : AddFailure::ListChanged,
                                        appended.text()};
-        // Indices rise, so when all went in they are all of them: no second list needed.
-        const QList<qsizetype>& indices = appended.value().written;
-        if (indices.size() == merge.addedKeys.count())
+        // When all went in they are all of them: no second list needed.
+        const CamsFileAppender::Appended& done = appended.value();
+        if (done.count == merge.addedKeys.count())
             return merge.addedKeys;
         QList<QByteArrayView> written;
-        written.reserve(indices.size());
-        for (const qsizetype index : indices)
+        written.reserve(done.count);
+        for (const qsizetype index : done.someWritten)
             written.append(merge.addedKeys.item(index));
         return merge.addedKeys.withSameBytes(KeyList::Order::AsAdded, written);
     }
@@ -170,6 +192,11 @@ void UpdateRun::loadLists(QByteArray serverText, QString fetchFailure)
     auto job = std::make_shared<LoadJob>();
     job->serverText = std::move(serverText);
     m_loadJob = job;
+    try {
+        std::thread([job] { job->saveCopy(); }).detach();
+    } catch (const std::system_error&) {
+        job->saveCopy(); // no thread to be had: the copy comes first, as it once did
+    }
     m_loading = std::make_unique<BackgroundWork>(
         [job] { job->run(); }, this,
         [this, job, fetchFailure = std::move(fetchFailure)]() mutable {
@@ -223,6 +250,14 @@ bool UpdateRun::searchStep()
 {
     if (m_state != State::Searching)
         return m_searchEnded;
+    // When each step begins, to the microsecond: the longest gap between two is the longest
+    // the windows went unserved during the search. Off unless asked for
+    // (QT_LOGGING_RULES="camupdate.run.debug=true"); the time is not even read then.
+    qCDebug(runLog, "search step at %.3f",
+            static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count()) /
+                1000.0);
     QElapsedTimer clock;
     clock.start();
     const bool ended = m_search.step([&] { return clock.elapsed() >= m_searchSlice.count(); });
@@ -233,6 +268,9 @@ bool UpdateRun::searchStep()
     }
     if (ended) {
         m_searchEnded = true;
+        // Nothing reads the server list's keys after the search, and they take as much room
+        // as the new cams: the add has the room instead. Their bytes stay, for the new keys.
+        m_server = m_server.withSameBytes(KeyList::Order::Sorted, {});
         setState(m_new.count() > 0 ? State::Reviewing : State::UpToDate);
     }
     return ended;

@@ -68,6 +68,7 @@ public:
     // for the user.
     const QString& failureText() const { return m_failureText; }
     const KeyList& ownKeys() const { return m_own; }
+    // The server list's keys, until the search has ended; nothing needs them after it.
     const KeyList& serverKeys() const { return m_server; }
 
     void startSearch();

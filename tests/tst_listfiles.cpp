@@ -10,6 +10,8 @@
 #include <QHash>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
+#include <cerrno>
 
 class TestListFiles final : public QObject
 {
@@ -364,6 +366,23 @@ void TestListFiles::serverCopyRoundTrips()
     const KeyList keys = keysOfListFile(ListFiles::read(path, ListFiles::ownListLimit).value());
     QCOMPARE(keys.toByteArrayList(), QByteArrayList{"k1"});
     QCOMPARE(keys.detail(0).value_or(""), QByteArrayView("d1"));
+
+    // A copy of many pieces is whole.
+    QByteArray large(9 * 1024 * 1024 + 3, 'k');
+    for (qsizetype at = 0; at < large.size(); at += 4099)
+        large[at] = static_cast<char>(at % 251);
+    std::atomic<bool> stop{false};
+    QVERIFY(ListFiles::writeServerCopy(path, large, &stop).ok());
+    QCOMPARE(ListFiles::read(path, ListFiles::ownListLimit).value(), large + "\r\n");
+
+    // Given up: the copy there stays as it was, and no scratch file is left.
+    stop = true;
+    const Result<> stopped = ListFiles::writeServerCopy(path, "k2\r\nd2", &stop);
+    QVERIFY(!stopped.ok());
+    QCOMPARE(stopped.code(), ECANCELED);
+    QCOMPARE(ListFiles::read(path, ListFiles::ownListLimit).value(), large + "\r\n");
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("temp.tmp")});
 }
 
 void TestListFiles::missingOrUnreadableFilesHaveNoKeys()

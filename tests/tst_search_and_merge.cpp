@@ -1,6 +1,7 @@
 // The search for new cams, the merge of their records, and the safe append to the own list.
 #include "camsearch.h"
 #include "camsfileappender.h"
+#include "keyindex.h"
 #include "keylist.h"
 #include "keypicking.h"
 #include "linereader.h"
@@ -36,6 +37,7 @@ private Q_SLOTS:
     void searchComparesBytes();
     void searchInSlicesGivesTheSameResult();
     void searchStepStopsWhenTimeIsUp();
+    void indexThatGrowsFindsWhatAFullOneFinds();
     void merge_data();
     void merge();
     void appendCreatesAndExtends();
@@ -222,6 +224,46 @@ void TestSearchAndMerge::searchStepStopsWhenTimeIsUp()
     QVERIFY(search.settled() < 2'000);
 }
 
+// An index that takes room as distinct keys come, and regrows many times on the way, finds
+// each key where one that took room for all of them at once finds it.
+void TestSearchAndMerge::indexThatGrowsFindsWhatAFullOneFinds()
+{
+    QByteArrayList keys;
+    for (int i = 0; i < 20'000; ++i)
+        keys.append("k" + QByteArray::number(i < 10'000 ? i / 3 : (i * 7919) % 4'000));
+    const QList<QByteArrayView> views = viewsOf(keys);
+    KeyIndex full;
+    KeyIndex growing;
+    full.reset(views, KeyIndex::Room::ForAll);
+    growing.reset(views, KeyIndex::Room::AsNeeded);
+    QVERIFY(growing.slotCount() < full.slotCount());
+    for (qsizetype from = 0; from < views.size(); from += KeyIndex::batchSize) {
+        qsizetype fullFirst[KeyIndex::batchSize];
+        qsizetype growingFirst[KeyIndex::batchSize];
+        const qsizetype count = full.indexNext(KeyIndex::batchSize, fullFirst);
+        QCOMPARE(growing.indexNext(KeyIndex::batchSize, growingFirst), count);
+        for (qsizetype i = 0; i < count; ++i)
+            QCOMPARE(growingFirst[i], fullFirst[i]);
+    }
+    QCOMPARE(growing.distinctCount(), 4'000);
+    QCOMPARE(full.distinctCount(), 4'000);
+    QVERIFY(growing.slotCount() < full.slotCount());
+    const QByteArrayView wanted[] = {"k0", "k3333", "k3999", "k4000", "", "k1"};
+    qsizetype fullAt[std::size(wanted)];
+    qsizetype growingAt[std::size(wanted)];
+    qsizetype slots[std::size(wanted)];
+    full.find(wanted, std::size(wanted), fullAt);
+    growing.find(wanted, std::size(wanted), growingAt);
+    growing.findSlots(wanted, std::size(wanted), slots);
+    for (size_t i = 0; i < std::size(wanted); ++i) {
+        QCOMPARE(growingAt[i], fullAt[i]);
+        QCOMPARE(slots[i] < 0 ? -1 : growing.positionIn(slots[i]), growingAt[i]);
+    }
+    QCOMPARE(fullAt[0], 0);
+    QCOMPARE(fullAt[3], -1);
+    QCOMPARE(fullAt[4], -1);
+}
+
 void TestSearchAndMerge::merge_data()
 {
     QTest::addColumn<QByteArray>("copy");
@@ -250,6 +292,29 @@ void TestSearchAndMerge::merge_data()
         << QByteArray("a\r\n1\r\nb\r\n2\r\n") << QByteArrayList{"a", "b"};
     QTest::newRow("lone cr and lf inside") << QByteArray("x\ry\nz\r\nw") << QByteArrayList{"y\nz"}
                                            << QByteArray("y\nz\r\nw\r\n") << QByteArrayList{"y\nz"};
+    QTest::newRow("empty detail line")
+        << QByteArray("k\r\n\r\nz\r\nd\r\n") << QByteArrayList{"k", "z", "k"}
+        << QByteArray("k\r\n\r\nz\r\nd\r\nk\r\n\r\n") << QByteArrayList{"k", "z", "k"};
+    // Thousands of keys among a few hundred distinct ones, equal ones side by side and apart,
+    // some not in the copy: the index regrows as they come, and each key still gets its own
+    // first line's record.
+    QByteArray copy;
+    for (int i = 0; i < 300; i += 1 + (i % 7 == 0 ? 1 : 0))
+        copy += "k" + QByteArray::number(i) + "\r\nd" + QByteArray::number(i) + "\r\n";
+    QByteArrayList keys;
+    QByteArray block;
+    QByteArrayList added;
+    for (int i = 0; i < 5'000; ++i) {
+        // Runs of five equal keys first, then keys that come back far apart.
+        const QByteArray n = QByteArray::number(i < 2'500 ? i / 5 % 300 : (i * 7) % 300);
+        keys.append("k" + n);
+        if (copy.contains("\nk" + n + "\r") || copy.startsWith("k" + n + "\r")) {
+            block += "k" + n + "\r\nd" + n + "\r\n";
+            added.append("k" + n);
+        }
+    }
+    QVERIFY(added.size() < keys.size());
+    QTest::newRow("many keys, few distinct") << copy << keys << block << added;
 }
 
 void TestSearchAndMerge::merge()
@@ -449,7 +514,7 @@ void TestSearchAndMerge::appendLeavesOutWhatTheFileAlreadyHolds()
     QVERIFY(writeFile(path, now));
     const auto outcome = CamsFileAppender::append(path, records, readBefore);
     QVERIFY2(outcome.ok(), qPrintable(outcome.text()));
-    QCOMPARE(outcome.value().written, written);
+    QCOMPARE(outcome.value().written(), written);
     QCOMPARE(fileBytes(path), after);
 }
 

@@ -24,12 +24,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QIdentityProxyModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
+#include <QScrollBar>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -83,6 +86,22 @@ extern "C" ssize_t pread(int fd, void* buffer, size_t count, off_t offset)
     using Read = ssize_t (*)(int, void*, size_t, off_t);
     static const auto systemRead = reinterpret_cast<Read>(::dlsym(RTLD_NEXT, "pread"));
     return systemRead(fd, buffer, count, offset);
+}
+
+namespace {
+
+// Flushes on threads other than the test's own take this long, as on a slow disk.
+std::atomic<int> slowFlushMs{0};
+
+} // namespace
+
+extern "C" int fsync(int fd)
+{
+    if (const int wait = slowFlushMs; wait > 0 && std::this_thread::get_id() != testThread)
+        std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+    using Flush = int (*)(int);
+    static const auto systemFlush = reinterpret_cast<Flush>(::dlsym(RTLD_NEXT, "fsync"));
+    return systemFlush(fd);
 }
 
 namespace {
@@ -213,6 +232,42 @@ const QByteArrayList lookAlikes = {"cam",
                                    "cam<U+0000>",
                                    QByteArray("cam\0", 4)};
 
+// Stands between a list box and its own model and notes which rows the box asks about.
+class RowsAskedFor final : public QIdentityProxyModel
+{
+public:
+    explicit RowsAskedFor(KeyListBox& box)
+    {
+        setSourceModel(box.model());
+        box.setModel(this);
+    }
+    QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override
+    {
+        note(row);
+        return QIdentityProxyModel::index(row, column, parent);
+    }
+    QVariant data(const QModelIndex& index, int role) const override
+    {
+        note(index.row());
+        return QIdentityProxyModel::data(index, role);
+    }
+    int rowCount(const QModelIndex& parent = {}) const override
+    {
+        ++calls;
+        return QIdentityProxyModel::rowCount(parent);
+    }
+
+    mutable qsizetype calls = 0;
+    mutable QSet<int> rows;
+
+private:
+    void note(int row) const
+    {
+        ++calls;
+        rows.insert(row);
+    }
+};
+
 bool closeWindow(QWidget& window)
 {
     QCloseEvent event;
@@ -255,6 +310,7 @@ private Q_SLOTS:
     void closingTheWindows();
     void listsWindowFace();
     void listsShowEveryByte();
+    void newCamsBoxFollowsAGrowingList();
     void listsShowKeysAndDetailsShortened_data();
     void listsShowKeysAndDetailsShortened();
     void listsTellLookAlikesApart_data();
@@ -370,9 +426,23 @@ void TestWindows::retrievalFillsTheLists()
 {
     Run run;
     run.serve("k1\r\nd1\r\nk2\r\nd2\r\n");
+    // The copy is written beside the reading of the keys, and is in place, whole and without a
+    // scratch file beside it, by the time the lists are shown, however slow the disk.
+    slowFlushMs = 200;
+    const auto flushAgain = qScopeGuard([] { slowFlushMs = 0; });
+    QByteArray copyWhenRead;
+    QStringList scratchWhenRead{QStringLiteral("(not read)")};
+    connect(&run.program->run(), &UpdateRun::stateChanged, this, [&](UpdateRun::State state) {
+        if (state != UpdateRun::State::ListsLoaded)
+            return;
+        copyWhenRead = fileBytes(QStringLiteral("temp.tmp"));
+        scratchWhenRead = QDir().entryList({QStringLiteral("temp.tmp.*")}, QDir::AllEntries);
+    });
     run.program->start();
     QTRY_VERIFY_WITH_TIMEOUT(run.program->hasForm2() && run.program->form2().isVisible(),
                              runTimeout);
+    QCOMPARE(copyWhenRead, QByteArray("k1\r\nd1\r\nk2\r\nd2\r\n\r\n"));
+    QCOMPARE(scratchWhenRead, QStringList());
     QVERIFY(!run.program->form1().isVisible());
     QVERIFY(!run.program->form1().Timer2.isActive());
     QCOMPARE(fileBytes(QStringLiteral("temp.tmp")), QByteArray("k1\r\nd1\r\nk2\r\nd2\r\n\r\n"));
@@ -409,6 +479,9 @@ void TestWindows::searchFindsTheNewCams()
     QVERIFY(form2.Timer2.isActive());
     QTRY_VERIFY(form2.Command2->isEnabled());
     QVERIFY(run.dialogs.told.isEmpty());
+    // The server list served the search only; it is let go for the room the add needs.
+    QCOMPARE(form2.List2->count(), 0);
+    QCOMPARE(run.program->run().serverKeys().count(), 0);
 }
 
 void TestWindows::searchWindowFaceBeforeTheSearch()
@@ -445,6 +518,17 @@ void TestWindows::listsWindowWaitsWhileTheSearchRuns()
         list += "cam " + QByteArray::number(i) + "\r\ndetail\r\n";
     run.serve(list);
     run.program->run().setSearchSlice(0ms);
+    // What each list box asks of its model from the moment the lists are read.
+    std::vector<std::unique_ptr<RowsAskedFor>> asked;
+    int steps = 0;
+    connect(&run.program->run(), &UpdateRun::stateChanged, this, [&](UpdateRun::State state) {
+        if (state == UpdateRun::State::ListsLoaded) {
+            Form2& form2 = run.program->form2();
+            for (KeyListBox* box : {form2.List1, form2.List2, form2.NewC})
+                asked.push_back(std::make_unique<RowsAskedFor>(*box));
+        }
+    });
+    connect(&run.program->run(), &UpdateRun::newCamsFound, this, [&] { ++steps; });
     run.program->start();
     QTRY_VERIFY_WITH_TIMEOUT(run.program->hasForm3() && run.program->form3().isVisible(),
                              runTimeout);
@@ -464,6 +548,21 @@ void TestWindows::listsWindowWaitsWhileTheSearchRuns()
     QVERIFY(form2.isEnabled());
     QCOMPARE(form2.NewC->count(), 20'000);
     QCOMPARE(form3.Pos2->text(), QStringLiteral("20000"));
+
+    // The boxes asked only about rows they show, and each step cost the same, however long
+    // the lists had grown: laying out every row on each step makes a search of millions take
+    // minutes.
+    QVERIFY(steps > 10);
+    QCOMPARE(asked.size(), size_t{3});
+    QTest::qWait(50); // any layout still due
+    const int onScreen =
+        form2.NewC->viewport()->height() / std::max(form2.NewC->sizeHintForRow(0), 1) + 2;
+    for (const auto& box : asked) {
+        QVERIFY2(box->rows.size() <= onScreen, qPrintable(QString::number(box->rows.size())));
+        // A paint asks for each row on screen a few times, for its text, tool tip, font...
+        QVERIFY2(box->calls <= qsizetype{30} * onScreen * steps,
+                 qPrintable(QString::number(box->calls)));
+    }
 }
 
 // The real boxes: Yes is the default button, Escape answers No.
@@ -876,10 +975,21 @@ void TestWindows::cancelWhileTheListsAreRead()
             QTest::mouseClick(run.program->form1().Command1, Qt::LeftButton);
         });
     });
+    // The copy being written beside the reading stops, and neither it nor its scratch file is
+    // left when the program ends, which may be at once. A slow disk keeps the copy unfinished
+    // when Cancel comes.
+    slowFlushMs = 300;
+    const auto flushAgain = qScopeGuard([] { slowFlushMs = 0; });
+    QStringList leftAtEnd{QStringLiteral("(not ended)")};
+    connect(run.program.get(), &Program::ended, this,
+            [&] { leftAtEnd = QDir().entryList({QStringLiteral("temp.tmp*")}, QDir::AllEntries); });
     run.program->start();
     QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
     QCOMPARE(stateAtClick, UpdateRun::State::Loading);
+    QCOMPARE(leftAtEnd, QStringList());
     QTest::qWait(100);
+    // Nor is a copy still being written after the end, to be cut off when the program is gone.
+    QCOMPARE(QDir().entryList({QStringLiteral("temp.tmp*")}, QDir::AllEntries), QStringList());
     QVERIFY(!run.program->hasForm2());
     QVERIFY(run.dialogs.told.isEmpty());
     QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
@@ -906,7 +1016,9 @@ void TestWindows::cancelWhileTheReadingHangs()
     QTimer user;
     user.setInterval(10);
     connect(&user, &QTimer::timeout, &user, [&] {
-        if (readsHeld == 0 || sinceClick.isValid())
+        // The copy is written beside the reading: the click waits for it to be in place, so
+        // that the end has a saved copy to remove.
+        if (readsHeld == 0 || sinceClick.isValid() || !QFile::exists(QStringLiteral("temp.tmp")))
             return;
         copyAtClick = QFile::exists(QStringLiteral("temp.tmp"));
         sinceClick.start();
@@ -1039,6 +1151,74 @@ void TestWindows::listsShowEveryByte()
     form2.NewC->addItem(odd);
     QCOMPARE(shown(form2.NewC).last(), QStringLiteral("\u00e9t\u00e9\u20ac\u00ff"));
     QCOMPARE(form2.NewC->item(3), QByteArrayView(odd));
+
+    // The rows stand one under the other, as a list view's do, and keys and clicks move
+    // through them: the first row under the top edge, the next one row lower, the last at
+    // the end; a page of rows scrolls the view along.
+    for (int i = 0; i < 200; ++i)
+        form2.NewC->addItem("cam " + QByteArray::number(i));
+    form2.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form2));
+    KeyListBox& box = *form2.NewC;
+    const QRect first = box.visualRect(box.model()->index(0, 0));
+    const QRect second = box.visualRect(box.model()->index(1, 0));
+    QCOMPARE(first.top(), 0);
+    QCOMPARE(second.top(), first.bottom() + 1);
+    QCOMPARE(box.indexAt(second.center()).row(), 1);
+    QTest::mouseClick(box.viewport(), Qt::LeftButton, {}, second.center());
+    QCOMPARE(box.currentIndex().row(), 1);
+    QCOMPARE(box.selectionModel()->selectedRows().size(), 1);
+    QTest::keyClick(&box, Qt::Key_Down);
+    QCOMPARE(box.currentIndex().row(), 2);
+    QTest::keyClick(&box, Qt::Key_End);
+    QCOMPARE(box.currentIndex().row(), 203);
+    QVERIFY(box.viewport()->rect().contains(box.visualRect(box.currentIndex())));
+    QCOMPARE(box.indexAt(box.visualRect(box.currentIndex()).center()).row(), 203);
+    QTest::keyClick(&box, Qt::Key_PageUp);
+    QVERIFY(box.currentIndex().row() < 203 - 5);
+    QTest::keyClick(&box, Qt::Key_Home);
+    QCOMPARE(box.currentIndex().row(), 0);
+    QCOMPARE(box.verticalScrollBar()->value(), 0);
+    QCOMPARE(box.selectionModel()->selectedRows().first().row(), 0);
+}
+
+// The new-cams box shows the run's list as it grows, holding no copy: rows appear when it is
+// told the list grew, and a change of its own takes over the rows shown, no more.
+void TestWindows::newCamsBoxFollowsAGrowingList()
+{
+    Run run;
+    Form2& form2 = run.program->form2();
+    form2.stop();
+    const QByteArray file("k1\r\nd1\r\nk2\r\nd2\r\nk3\r\nd3\r\n");
+    const KeyList all = keysOfListFile(file);
+    KeyList growing(KeyList::Order::AsAdded);
+    growing.addAll(all.withSameBytes(KeyList::Order::AsAdded, all.views().first(1)));
+    KeyListBox& box = *form2.NewC;
+    QSignalSpy inserted(box.model(), &QAbstractItemModel::rowsInserted);
+    box.follow(growing);
+    QCOMPARE(itemsOf(&box), QByteArrayList{"k1"});
+    QCOMPARE(box.count(), 1);
+
+    // Grown but not yet told: the rows stay as they were.
+    growing.addAll(all.withSameBytes(KeyList::Order::AsAdded, all.views().sliced(1, 1)));
+    QCOMPARE(box.count(), 1);
+    QCOMPARE(box.model()->rowCount(), 1);
+    box.followedGrew();
+    QCOMPARE(box.count(), 2);
+    QCOMPARE(inserted.size(), 1);
+    QCOMPARE(inserted.first().at(1).toInt(), 1);
+    QCOMPARE(inserted.first().at(2).toInt(), 1);
+    QCOMPARE(box.model()->index(1, 0).data().toString(), QStringLiteral("k2"));
+    QCOMPARE(box.model()->index(1, 0).data(Qt::ToolTipRole).toString(), QStringLiteral("d2"));
+    QVERIFY(!box.model()->index(2, 0).data().isValid());
+
+    // A key added to the box itself goes after the rows shown, not after the list's new keys.
+    growing.addAll(all.withSameBytes(KeyList::Order::AsAdded, all.views().sliced(2)));
+    box.addItem("mine");
+    QCOMPARE(itemsOf(&box), (QByteArrayList{"k1", "k2", "mine"}));
+    box.followedGrew();
+    QCOMPARE(itemsOf(&box), (QByteArrayList{"k1", "k2", "mine"}));
+    QCOMPARE(growing.count(), 3);
 }
 
 void TestWindows::listsShowKeysAndDetailsShortened_data()

@@ -71,8 +71,7 @@ Form2::Form2(UpdateRun& run, Dialogs& dialogs) : QWidget(nullptr), m_run(run), m
     // The window shows the run: its lists once they are read, the new cams as the search
     // finds them, and what comes after the search.
     connect(&m_run, &UpdateRun::stateChanged, this, &Form2::showRunState);
-    connect(&m_run, &UpdateRun::newCamsFound, this,
-            [this](const KeyList& keys) { NewC->addItems(keys); });
+    connect(&m_run, &UpdateRun::newCamsFound, this, [this] { NewC->followedGrew(); });
     showRunState();
 
     // The window's load starts the search timer.
@@ -91,12 +90,17 @@ void Form2::showRunState()
         List1->addItems(m_run.ownKeys());
         break;
     case UpdateRun::State::Searching:
+        // The new cams as the search finds them, straight from the run's list of them.
+        NewC->follow(m_run.newKeys());
         setEnabled(false);
         break;
     case UpdateRun::State::Reviewing:
     case UpdateRun::State::UpToDate:
         // The box shares the run's list of new cams from here on, instead of holding a copy.
         NewC->setItems(m_run.newKeys());
+        // The server list was there for the search only, and is never seen: the run has let
+        // its keys go, and so does the box.
+        List2->clear();
         // Up to date after an add: nothing is left to add.
         if (m_run.state() == UpdateRun::State::UpToDate)
             Command2->setEnabled(false);

@@ -17,6 +17,7 @@ KeyListModel::KeyListModel(KeyList::Order order, QObject* parent)
 
 void KeyListModel::add(const QByteArray& key)
 {
+    stopFollowing();
     const auto row = static_cast<int>(m_keys.placeFor(key));
     beginInsertRows({}, row, row);
     m_keys.add(key);
@@ -27,6 +28,7 @@ void KeyListModel::addAll(KeyList keys)
 {
     if (keys.count() == 0)
         return;
+    stopFollowing();
     if (m_keys.order() == KeyList::Order::AsAdded) {
         const auto first = static_cast<int>(m_keys.count());
         beginInsertRows({}, first, first + static_cast<int>(keys.count()) - 1);
@@ -42,6 +44,7 @@ void KeyListModel::addAll(KeyList keys)
 void KeyListModel::replaceAll(KeyList keys)
 {
     beginResetModel();
+    m_followed = nullptr;
     m_keys = std::move(keys);
     endResetModel();
 }
@@ -49,23 +52,58 @@ void KeyListModel::replaceAll(KeyList keys)
 void KeyListModel::clear()
 {
     beginResetModel();
+    m_followed = nullptr;
     m_keys.clear();
     endResetModel();
 }
 
+void KeyListModel::follow(const KeyList* list)
+{
+    beginResetModel();
+    m_keys.clear();
+    m_followed = list;
+    m_followedRows = static_cast<int>(list->count());
+    endResetModel();
+}
+
+void KeyListModel::followedGrew()
+{
+    if (!m_followed || m_followed->count() <= m_followedRows)
+        return;
+    beginInsertRows({}, m_followedRows, static_cast<int>(m_followed->count()) - 1);
+    m_followedRows = static_cast<int>(m_followed->count());
+    endInsertRows();
+}
+
+void KeyListModel::stopFollowing()
+{
+    if (!m_followed)
+        return;
+    // Rows not yet shown are not taken over, so the rows stay as they are.
+    KeyList shown = *m_followed;
+    if (shown.count() > m_followedRows)
+        shown = shown.withSameBytes(shown.order(), shown.views().first(m_followedRows));
+    m_keys = std::move(shown);
+    m_followed = nullptr;
+}
+
 int KeyListModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : static_cast<int>(m_keys.count());
+    if (parent.isValid())
+        return 0;
+    return m_followed ? m_followedRows : static_cast<int>(m_keys.count());
 }
 
 QVariant KeyListModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid())
         return {};
+    if (index.row() >= rowCount())
+        return {};
     if (role == Qt::DisplayRole)
-        return shown(m_keys.item(index.row()));
+        return shown(keys().item(index.row()));
     if (role == Qt::ToolTipRole) {
-        const std::optional<QByteArrayView> detail = m_keys.detail(index.row());
+        const std::optional<QByteArrayView> detail = keys().detail(index.row());
         if (detail && !detail->isEmpty())
             return shown(*detail);
     }
