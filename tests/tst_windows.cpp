@@ -1012,7 +1012,6 @@ void TestWindows::cancelWhileTheReadingHangs()
     const auto release = qScopeGuard(letReadsGo);
     // The click comes from inside the wait for the reading, as a user's would.
     QElapsedTimer sinceClick;
-    bool copyAtClick = false;
     QTimer user;
     user.setInterval(10);
     connect(&user, &QTimer::timeout, &user, [&] {
@@ -1020,7 +1019,6 @@ void TestWindows::cancelWhileTheReadingHangs()
         // that the end has a saved copy to remove.
         if (readsHeld == 0 || sinceClick.isValid() || !QFile::exists(QStringLiteral("temp.tmp")))
             return;
-        copyAtClick = QFile::exists(QStringLiteral("temp.tmp"));
         sinceClick.start();
         QTest::mouseClick(run.program->form1().Command1, Qt::LeftButton);
     });
@@ -1029,7 +1027,6 @@ void TestWindows::cancelWhileTheReadingHangs()
     // Only once the retrieval has returned does this wait get its turn.
     QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
     QVERIFY2(sinceClick.elapsed() < 500, "Cancel waited for the reading");
-    QVERIFY(copyAtClick);
     QCOMPARE(run.program->run().state(), UpdateRun::State::Ended);
     QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
     QVERIFY(!run.program->hasForm2());
