@@ -42,9 +42,9 @@ STALL_TIMEOUT = 30.0
 
 LIST_PATH = "/list.txt"
 
-# The test set of certificates (made by its make-certs): the authority that signed them, and
-# each certificate with its key beside it as NAME.pem and NAME-key.pem.
-TLS_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data", "tls")
+# The test set of certificates that the build made (tests/support/make-certs): the authority
+# that signed them, and each certificate with its key beside it as NAME.pem and NAME-key.pem.
+TLS_DIR = os.environ.get("CAMUPDATE_TEST_TLS_DIR", "")
 TEST_AUTHORITY = os.path.join(TLS_DIR, "ca.pem")
 
 # AT-SPI's Python bindings are Debian's, for Debian's Python, whatever python3 runs the tests.

@@ -17,7 +17,7 @@ class QTcpSocket;
 // Each path has one answer; the server closes each connection after answering. Answers go out
 // as the client takes them, so a client that stops reading is seen in bytesSent(). It serves
 // from a thread of its own, so a client that blocks the test's thread is answered all the same.
-// Given a certificate of the test set (tests/data/tls), it speaks HTTPS with it.
+// Given a certificate of the test set the build makes (support/make-certs), it speaks HTTPS.
 class LoopbackHttpServer final : public QObject
 {
     Q_OBJECT
