@@ -170,6 +170,8 @@ void KeyListBox::updateGeometries()
     QAbstractItemView::updateGeometries();
 }
 
+// These two, and viewportSizeHint, pass over the list view's own versions, which lay out every
+// row again or take a size from every row's place; the item view's do neither.
 void KeyListBox::resizeEvent(QResizeEvent* event)
 {
     QAbstractItemView::resizeEvent(event);
