@@ -10,6 +10,7 @@
 #include "listfiles.h"
 #include "loopbackhttpserver.h"
 #include "messageboxdialogs.h"
+#include "numbertext.h"
 #include "pictures.h"
 #include "program.h"
 #include "recordingdialogs.h"
@@ -316,6 +317,8 @@ private Q_SLOTS:
     void listsTellLookAlikesApart_data();
     void listsTellLookAlikesApart();
     void resourceDownloadThroughTheDownloadWindow();
+    void leadingNumber_data();
+    void leadingNumber();
 };
 
 void TestWindows::downloadWindowFace()
@@ -1424,6 +1427,26 @@ void TestWindows::resourceDownloadThroughTheDownloadWindow()
     QCOMPARE(fileBytes(folder.filePath(QStringLiteral("cam1.png"))), png);
     QCOMPARE(target.pixmap().toImage().convertToFormat(QImage::Format_RGB32), red);
     QCOMPARE(form1.cursor().shape(), Qt::ArrowCursor);
+}
+
+void TestWindows::leadingNumber_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint64>("value");
+    QTest::newRow("plain") << QStringLiteral("13") << qint64{13};
+    QTest::newRow("trailing text") << QStringLiteral("7 frames") << qint64{7};
+    QTest::newRow("none") << QStringLiteral("Text1") << qint64{0};
+    QTest::newRow("empty") << QString() << qint64{0};
+    QTest::newRow("blank and sign") << QStringLiteral(" -4") << qint64{-4};
+    QTest::newRow("beyond 16 bits") << QStringLiteral("1000000") << qint64{1'000'000};
+}
+
+void TestWindows::leadingNumber()
+{
+    QFETCH(QString, text);
+    QFETCH(qint64, value);
+    QCOMPARE(::leadingNumber(text), value);
+    QCOMPARE(::leadingNumber(numberText(value)), value);
 }
 
 QTEST_MAIN(TestWindows)

@@ -1,19 +1,16 @@
-// Line reading, key picking, the sorted key list and number captions.
+// The list format: line reading, key picking and records, the sorted key list and its index,
+// the search for new cams and the merge of their records.
+#include "camsearch.h"
+#include "keyindex.h"
 #include "keylist.h"
 #include "keypicking.h"
 #include "linereader.h"
-#include "listfiles.h"
-#include "numbertext.h"
+#include "recordmerge.h"
 
-#include <QDir>
-#include <QFile>
-#include <QHash>
-#include <QTemporaryDir>
+#include <QElapsedTimer>
 #include <QTest>
-#include <atomic>
-#include <cerrno>
 
-class TestListFiles final : public QObject
+class TestFormat final : public QObject
 {
     Q_OBJECT
 
@@ -31,10 +28,14 @@ private Q_SLOTS:
     void sortedOrderOfLongKeys();
     void itemOutsideTheListIsEmpty();
     void aMillionKeys();
-    void serverCopyRoundTrips();
-    void missingOrUnreadableFilesHaveNoKeys();
-    void leadingNumber_data();
-    void leadingNumber();
+    void search_data();
+    void search();
+    void searchComparesBytes();
+    void searchInSlicesGivesTheSameResult();
+    void searchStepStopsWhenTimeIsUp();
+    void indexThatGrowsFindsWhatAFullOneFinds();
+    void merge_data();
+    void merge();
 };
 
 namespace {
@@ -84,7 +85,51 @@ QByteArrayList allLines(QByteArrayView data)
 
 } // namespace
 
-void TestListFiles::lines_data()
+namespace {
+
+// The keys as a list, in the given order, as views into a list file of them.
+KeyList listOf(const QByteArrayList& keys, KeyList::Order order = KeyList::Order::AsAdded)
+{
+    const QByteArray file = recordsOf(keys);
+    KeyList list(order);
+    list.addAll(file, pickKeys(file));
+    return list;
+}
+
+QByteArrayList sorted(const QByteArrayList& keys)
+{
+    return listOf(keys, KeyList::Order::Sorted).toByteArrayList();
+}
+
+QList<QByteArrayView> viewsOf(const QByteArrayList& keys)
+{
+    return QList<QByteArrayView>(keys.cbegin(), keys.cend());
+}
+
+QByteArrayList searchAll(const QByteArrayList& own, const QByteArrayList& server)
+{
+    CamSearch search;
+    search.start(listOf(own), listOf(server));
+    while (!search.step([] { return false; })) {
+    }
+    return search.takeNewKeys().toByteArrayList();
+}
+
+// Every second line of a block of records: the detail lines.
+QByteArrayList detailLines(QByteArrayView block)
+{
+    QByteArrayList details;
+    LineReader reader(block);
+    QByteArrayView key;
+    QByteArrayView detail;
+    while (reader.next(key) && reader.next(detail))
+        details.append(detail.toByteArray());
+    return details;
+}
+
+} // namespace
+
+void TestFormat::lines_data()
 {
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<QByteArrayList>("expected");
@@ -98,14 +143,14 @@ void TestListFiles::lines_data()
     QTest::newRow("single empty line") << QByteArray("\r\n") << QByteArrayList{""};
 }
 
-void TestListFiles::lines()
+void TestFormat::lines()
 {
     QFETCH(QByteArray, data);
     QFETCH(QByteArrayList, expected);
     QCOMPARE(allLines(data), expected);
 }
 
-void TestListFiles::keys_data()
+void TestFormat::keys_data()
 {
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<QByteArrayList>("expected");
@@ -143,7 +188,7 @@ void TestListFiles::keys_data()
         << QByteArray("k\r\r\nx\r\ny") << QByteArrayList{"k", "x"} << QByteArrayList{"", "y"};
 }
 
-void TestListFiles::keys()
+void TestFormat::keys()
 {
     QFETCH(QByteArray, data);
     QFETCH(QByteArrayList, expected);
@@ -163,7 +208,7 @@ void TestListFiles::keys()
     QVERIFY(!sorted.detail(sorted.count()).has_value());
 }
 
-void TestListFiles::keysKeepEveryByte()
+void TestFormat::keysKeepEveryByte()
 {
     QByteArray odd("n\0ul\x80\xff", 7);
     const QByteArray huge(1 << 20, 'x');
@@ -174,7 +219,7 @@ void TestListFiles::keysKeepEveryByte()
 // The keys are views: every other owner of their bytes goes away or writes over its copy, and
 // the lists still read the same keys and detail lines. Under AddressSanitizer a view into
 // freed bytes stops the test.
-void TestListFiles::keysLiveAsLongAsTheirLists()
+void TestFormat::keysLiveAsLongAsTheirLists()
 {
     KeyList own(KeyList::Order::Sorted);
     KeyList newCams(KeyList::Order::AsAdded);
@@ -209,7 +254,7 @@ void TestListFiles::keysLiveAsLongAsTheirLists()
     QCOMPARE(copy.detail(2).value_or(""), QByteArrayView("d:C"));
 }
 
-void TestListFiles::boundary_data()
+void TestFormat::boundary_data()
 {
     QTest::addColumn<QByteArray>("old");
     QTest::addColumn<QByteArray>("expected");
@@ -226,7 +271,7 @@ void TestListFiles::boundary_data()
 }
 
 // Whatever state the old list is in, its keys plus the new ones must read back.
-void TestListFiles::boundary()
+void TestFormat::boundary()
 {
     QFETCH(QByteArray, old);
     QFETCH(QByteArray, expected);
@@ -243,7 +288,7 @@ void TestListFiles::boundary()
     QCOMPARE(copies(pickKeys(lfKey)), copies(pickKeys(old)) + QByteArrayList{"\nnew"});
 }
 
-void TestListFiles::sortedOrderIgnoresCaseAndKeepsEquals()
+void TestFormat::sortedOrderIgnoresCaseAndKeepsEquals()
 {
     KeyList sorted(KeyList::Order::Sorted);
     KeyList asAdded(KeyList::Order::AsAdded);
@@ -272,7 +317,7 @@ void TestListFiles::sortedOrderIgnoresCaseAndKeepsEquals()
     QCOMPARE(bytes.toByteArrayList(), (QByteArrayList{"_x", "apple", "Zebra", "\xe9t\xe9"}));
 }
 
-void TestListFiles::bulkAddMatchesOneByOne()
+void TestFormat::bulkAddMatchesOneByOne()
 {
     const QByteArrayList first{"m", "B", "b", "a"};
     const QByteArrayList second{"M", "b", "z", "A", "B"};
@@ -288,7 +333,7 @@ void TestListFiles::bulkAddMatchesOneByOne()
 // Keys that differ past their first eight bytes, or only in length, or in bytes a case fold
 // must leave alone: the sort's prefix must not decide what only the whole key can. Added in
 // bulk from two sources and one by one, the order is the same.
-void TestListFiles::sortedOrderOfLongKeys()
+void TestFormat::sortedOrderOfLongKeys()
 {
     const QByteArrayList keys{
         "Webcam Berlin", "webcam berlin", "WEBCAM",        "webcam",
@@ -326,7 +371,7 @@ void TestListFiles::sortedOrderOfLongKeys()
     QVERIFY(fromTheEnd.toByteArrayList() != expected);
 }
 
-void TestListFiles::itemOutsideTheListIsEmpty()
+void TestFormat::itemOutsideTheListIsEmpty()
 {
     KeyList list(KeyList::Order::Sorted);
     list.add("x");
@@ -336,7 +381,7 @@ void TestListFiles::itemOutsideTheListIsEmpty()
 }
 
 // Counts past a 16-bit number: a list far longer than 32767 keys keeps every key in order.
-void TestListFiles::aMillionKeys()
+void TestFormat::aMillionKeys()
 {
     QByteArray file;
     for (int i = 999'999; i >= 0; --i)
@@ -349,80 +394,236 @@ void TestListFiles::aMillionKeys()
     QCOMPARE(list.item(999'999), QByteArrayView("cam0999999"));
 }
 
-void TestListFiles::serverCopyRoundTrips()
+void TestFormat::search_data()
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString path = dir.filePath(QStringLiteral("temp.tmp"));
-    QByteArray text;
-    for (int byte = 0; byte < 256; ++byte)
-        text += static_cast<char>(byte);
-    QVERIFY(ListFiles::writeServerCopy(path, text).ok());
-    QCOMPARE(ListFiles::read(path, ListFiles::ownListLimit).value(), text + "\r\n");
-
-    // A shorter second copy truncates the first.
-    QVERIFY(ListFiles::writeServerCopy(path, "k1\r\nd1").ok());
-    QCOMPARE(ListFiles::read(path, ListFiles::ownListLimit).value(), QByteArray("k1\r\nd1\r\n"));
-    const KeyList keys = keysOfListFile(ListFiles::read(path, ListFiles::ownListLimit).value());
-    QCOMPARE(keys.toByteArrayList(), QByteArrayList{"k1"});
-    QCOMPARE(keys.detail(0).value_or(""), QByteArrayView("d1"));
-
-    // A copy of many pieces is whole.
-    QByteArray large(9 * 1024 * 1024 + 3, 'k');
-    for (qsizetype at = 0; at < large.size(); at += 4099)
-        large[at] = static_cast<char>(at % 251);
-    std::atomic<bool> stop{false};
-    QVERIFY(ListFiles::writeServerCopy(path, large, &stop).ok());
-    QCOMPARE(ListFiles::read(path, ListFiles::ownListLimit).value(), large + "\r\n");
-
-    // Given up: the copy there stays as it was, and no scratch file is left.
-    stop = true;
-    const Result<> stopped = ListFiles::writeServerCopy(path, "k2\r\nd2", &stop);
-    QVERIFY(!stopped.ok());
-    QCOMPARE(stopped.code(), ECANCELED);
-    QCOMPARE(ListFiles::read(path, ListFiles::ownListLimit).value(), large + "\r\n");
-    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-             QStringList{QStringLiteral("temp.tmp")});
+    QTest::addColumn<QByteArrayList>("own");
+    QTest::addColumn<QByteArrayList>("server");
+    QTest::addColumn<QByteArrayList>("expected");
+    QTest::newRow("one new") << QByteArrayList{"k1", "k2"} << QByteArrayList{"k2", "k3"}
+                             << QByteArrayList{"k3"};
+    QTest::newRow("empty own list")
+        << QByteArrayList{} << QByteArrayList{"k1", "k2"} << QByteArrayList{"k1", "k2"};
+    QTest::newRow("duplicate new key twice")
+        << QByteArrayList{"a"} << QByteArrayList{"b", "b"} << QByteArrayList{"b", "b"};
+    QTest::newRow("letter case differs")
+        << QByteArrayList{"Cam"} << QByteArrayList{"cam"} << QByteArrayList{"cam"};
+    QTest::newRow("trailing blank differs")
+        << QByteArrayList{"cam"} << QByteArrayList{"cam "} << QByteArrayList{"cam "};
+    QTest::newRow("server order, not file order")
+        << QByteArrayList{} << sorted({"k3", "k1"}) << QByteArrayList{"k1", "k3"};
+    QTest::newRow("nothing new") << QByteArrayList{"a", "b"} << QByteArrayList{"b", "a"}
+                                 << QByteArrayList{};
 }
 
-void TestListFiles::missingOrUnreadableFilesHaveNoKeys()
+void TestFormat::search()
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QVERIFY(
-        !ListFiles::read(dir.filePath(QStringLiteral("Cams.inf")), ListFiles::ownListLimit).ok());
-    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("Cams.inf"))));
-    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Cams.inf")));
-    QVERIFY(
-        !ListFiles::read(dir.filePath(QStringLiteral("Cams.inf")), ListFiles::ownListLimit).ok());
-    const Result<> copied =
-        ListFiles::writeServerCopy(dir.filePath(QStringLiteral("Cams.inf")), "x");
-    QVERIFY(!copied.ok());
-    QCOMPARE(copied.text(), QStringLiteral("Is a directory"));
-    // The failed copy leaves no scratch file behind.
-    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-             QStringList{QStringLiteral("Cams.inf")});
+    QFETCH(QByteArrayList, own);
+    QFETCH(QByteArrayList, server);
+    QFETCH(QByteArrayList, expected);
+    auto search = std::make_unique<CamSearch>();
+    {
+        QByteArray ownFile = recordsOf(own);
+        QByteArray serverFile = recordsOf(server);
+        KeyList ownKeys(KeyList::Order::AsAdded);
+        ownKeys.addAll(ownFile, pickKeys(ownFile));
+        KeyList serverKeys(KeyList::Order::AsAdded);
+        serverKeys.addAll(serverFile, pickKeys(serverFile));
+        search->start(ownKeys, serverKeys);
+        // The search shares the lists' bytes: the lists and every other owner may go.
+        ownFile.fill('x');
+        serverFile.fill('x');
+    }
+    while (!search->step([] { return false; })) {
+    }
+    QCOMPARE(search->settled(), server.size());
+    QCOMPARE(search->progressValue(), std::max<qsizetype>(server.size() - 1, 0));
+    const KeyList found = search->takeNewKeys();
+    search.reset();
+    QCOMPARE(found.toByteArrayList(), expected);
+    // The new keys are the server list's own lines, each with its detail line.
+    for (qsizetype i = 0; i < found.count(); ++i)
+        QCOMPARE(found.detail(i).value_or("(none)"), "d:" + found.item(i).toByteArray());
 }
 
-void TestListFiles::leadingNumber_data()
+void TestFormat::searchComparesBytes()
 {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<qint64>("value");
-    QTest::newRow("plain") << QStringLiteral("13") << qint64{13};
-    QTest::newRow("trailing text") << QStringLiteral("7 frames") << qint64{7};
-    QTest::newRow("none") << QStringLiteral("Text1") << qint64{0};
-    QTest::newRow("empty") << QString() << qint64{0};
-    QTest::newRow("blank and sign") << QStringLiteral(" -4") << qint64{-4};
-    QTest::newRow("beyond 16 bits") << QStringLiteral("1000000") << qint64{1'000'000};
+    const QByteArray nul("cam\0one", 7);
+    const QByteArray nulOther("cam\0two", 7);
+    const QByteArray high("caf\xe9");
+    const QByteArray highUpper("CAF\xc9");
+    const QByteArray huge(1 << 20, 'h');
+    QByteArray hugeButLast = huge;
+    hugeButLast[hugeButLast.size() - 1] = 'i';
+    QCOMPARE(searchAll({nul, high, huge}, {nulOther, nul, highUpper, high, hugeButLast, huge}),
+             (QByteArrayList{nulOther, highUpper, hugeButLast}));
 }
 
-void TestListFiles::leadingNumber()
+// However the work is cut into steps, the result is the same.
+void TestFormat::searchInSlicesGivesTheSameResult()
 {
-    QFETCH(QString, text);
-    QFETCH(qint64, value);
-    QCOMPARE(::leadingNumber(text), value);
-    QCOMPARE(::leadingNumber(numberText(value)), value);
+    QByteArrayList own;
+    QByteArrayList server;
+    for (int i = 0; i < 5'000; ++i) {
+        server.append("cam" + QByteArray::number(i));
+        if (i % 3 == 0)
+            own.append("cam" + QByteArray::number(i));
+    }
+    own = sorted(own);
+    server = sorted(server);
+    const QByteArrayList whole = searchAll(own, server);
+    QCOMPARE(whole.size(), 5'000 - 1'667);
+
+    CamSearch search;
+    search.start(listOf(own), listOf(server));
+    QByteArrayList pieces;
+    int steps = 0;
+    qsizetype lastSettled = 0;
+    bool ended = false;
+    while (!ended) {
+        ended = search.step([] { return true; });
+        pieces += search.takeNewKeys().toByteArrayList();
+        QVERIFY(search.settled() >= lastSettled);
+        QVERIFY(search.progressValue() < server.size());
+        lastSettled = search.settled();
+        ++steps;
+        QVERIFY(steps < 1'000);
+    }
+    QVERIFY(steps > 10);
+    QCOMPARE(pieces, whole);
 }
 
-QTEST_GUILESS_MAIN(TestListFiles)
-#include "tst_listfiles.moc"
+// A step asks the clock as it goes and stops soon after the time is up.
+void TestFormat::searchStepStopsWhenTimeIsUp()
+{
+    QByteArrayList server;
+    for (int i = 0; i < 100'000; ++i)
+        server.append("k" + QByteArray::number(i));
+    CamSearch search;
+    search.start(listOf({"k1"}), listOf(server));
+    int asked = 0;
+    QVERIFY(!search.step([&] { return ++asked >= 3; }));
+    QCOMPARE(asked, 3);
+    QVERIFY(search.settled() > 0);
+    QVERIFY(search.settled() < 2'000);
+}
+
+// An index that takes room as distinct keys come, and regrows many times on the way, finds
+// each key where one that took room for all of them at once finds it.
+void TestFormat::indexThatGrowsFindsWhatAFullOneFinds()
+{
+    QByteArrayList keys;
+    for (int i = 0; i < 20'000; ++i)
+        keys.append("k" + QByteArray::number(i < 10'000 ? i / 3 : (i * 7919) % 4'000));
+    const QList<QByteArrayView> views = viewsOf(keys);
+    KeyIndex full;
+    KeyIndex growing;
+    full.reset(views, KeyIndex::Room::ForAll);
+    growing.reset(views, KeyIndex::Room::AsNeeded);
+    QVERIFY(growing.slotCount() < full.slotCount());
+    for (qsizetype from = 0; from < views.size(); from += KeyIndex::batchSize) {
+        qsizetype fullFirst[KeyIndex::batchSize];
+        qsizetype growingFirst[KeyIndex::batchSize];
+        const qsizetype count = full.indexNext(KeyIndex::batchSize, fullFirst);
+        QCOMPARE(growing.indexNext(KeyIndex::batchSize, growingFirst), count);
+        for (qsizetype i = 0; i < count; ++i)
+            QCOMPARE(growingFirst[i], fullFirst[i]);
+    }
+    QCOMPARE(growing.distinctCount(), 4'000);
+    QCOMPARE(full.distinctCount(), 4'000);
+    QVERIFY(growing.slotCount() < full.slotCount());
+    const QByteArrayView wanted[] = {"k0", "k3333", "k3999", "k4000", "", "k1"};
+    qsizetype fullAt[std::size(wanted)];
+    qsizetype growingAt[std::size(wanted)];
+    qsizetype slots[std::size(wanted)];
+    full.find(wanted, std::size(wanted), fullAt);
+    growing.find(wanted, std::size(wanted), growingAt);
+    growing.findSlots(wanted, std::size(wanted), slots);
+    for (size_t i = 0; i < std::size(wanted); ++i) {
+        QCOMPARE(growingAt[i], fullAt[i]);
+        QCOMPARE(slots[i] < 0 ? -1 : growing.positionIn(slots[i]), growingAt[i]);
+    }
+    QCOMPARE(fullAt[0], 0);
+    QCOMPARE(fullAt[3], -1);
+    QCOMPARE(fullAt[4], -1);
+}
+
+void TestFormat::merge_data()
+{
+    QTest::addColumn<QByteArray>("copy");
+    QTest::addColumn<QByteArrayList>("newKeys");
+    QTest::addColumn<QByteArray>("block");
+    QTest::addColumn<QByteArrayList>("added");
+    QTest::newRow("one record") << QByteArray("k1\r\nd1\r\nk3\r\nd3\r\n\r\n")
+                                << QByteArrayList{"k3"} << QByteArray("k3\r\nd3\r\n")
+                                << QByteArrayList{"k3"};
+    QTest::newRow("first occurrence is a detail line")
+        << QByteArray("a\r\nk3\r\nk3\r\nd3\r\n") << QByteArrayList{"k3"}
+        << QByteArray("k3\r\nk3\r\n") << QByteArrayList{"k3"};
+    QTest::newRow("key twice in the copy")
+        << QByteArray("k\r\nfirst\r\nk\r\nsecond\r\n") << QByteArrayList{"k"}
+        << QByteArray("k\r\nfirst\r\n") << QByteArrayList{"k"};
+    QTest::newRow("duplicate new keys")
+        << QByteArray("k\r\nd\r\n") << QByteArrayList{"k", "k"}
+        << QByteArray("k\r\nd\r\nk\r\nd\r\n") << QByteArrayList{"k", "k"};
+    QTest::newRow("key on the last line") << QByteArray("a\r\nb\r\nlast") << QByteArrayList{"last"}
+                                          << QByteArray("last\r\n\r\n") << QByteArrayList{"last"};
+    QTest::newRow("missing key adds nothing")
+        << QByteArray("a\r\nb\r\n") << QByteArrayList{"gone", "a"} << QByteArray("a\r\nb\r\n")
+        << QByteArrayList{"a"};
+    QTest::newRow("keys in new-list order")
+        << QByteArray("b\r\n2\r\na\r\n1\r\n") << QByteArrayList{"a", "b"}
+        << QByteArray("a\r\n1\r\nb\r\n2\r\n") << QByteArrayList{"a", "b"};
+    QTest::newRow("lone cr and lf inside") << QByteArray("x\ry\nz\r\nw") << QByteArrayList{"y\nz"}
+                                           << QByteArray("y\nz\r\nw\r\n") << QByteArrayList{"y\nz"};
+    QTest::newRow("empty detail line")
+        << QByteArray("k\r\n\r\nz\r\nd\r\n") << QByteArrayList{"k", "z", "k"}
+        << QByteArray("k\r\n\r\nz\r\nd\r\nk\r\n\r\n") << QByteArrayList{"k", "z", "k"};
+    // Thousands of keys among a few hundred distinct ones, equal ones side by side and apart,
+    // some not in the copy: the index regrows as they come, and each key still gets its own
+    // first line's record.
+    QByteArray copy;
+    for (int i = 0; i < 300; i += 1 + (i % 7 == 0 ? 1 : 0))
+        copy += "k" + QByteArray::number(i) + "\r\nd" + QByteArray::number(i) + "\r\n";
+    QByteArrayList keys;
+    QByteArray block;
+    QByteArrayList added;
+    for (int i = 0; i < 5'000; ++i) {
+        // Runs of five equal keys first, then keys that come back far apart.
+        const QByteArray n = QByteArray::number(i < 2'500 ? i / 5 % 300 : (i * 7) % 300);
+        keys.append("k" + n);
+        if (copy.contains("\nk" + n + "\r") || copy.startsWith("k" + n + "\r")) {
+            block += "k" + n + "\r\nd" + n + "\r\n";
+            added.append("k" + n);
+        }
+    }
+    QVERIFY(added.size() < keys.size());
+    QTest::newRow("many keys, few distinct") << copy << keys << block << added;
+}
+
+void TestFormat::merge()
+{
+    QFETCH(QByteArray, copy);
+    QFETCH(QByteArrayList, newKeys);
+    QFETCH(QByteArray, block);
+    QFETCH(QByteArrayList, added);
+    KeyList addedKeys(KeyList::Order::AsAdded);
+    {
+        QByteArray copyBytes = copy;
+        QByteArrayList keys = newKeys;
+        const RecordMerge merge = RecordMerge::build(copyBytes, viewsOf(keys));
+        QCOMPARE(merge.block, block);
+        addedKeys = merge.addedKeys;
+        copyBytes.fill('x');
+        for (QByteArray& key : keys)
+            key.fill('x');
+    }
+    // The added keys outlive the merge, and each carries the detail line written with it.
+    QCOMPARE(addedKeys.toByteArrayList(), added);
+    QByteArrayList details;
+    for (qsizetype i = 0; i < addedKeys.count(); ++i)
+        details.append(addedKeys.detail(i).value_or("(none)").toByteArray());
+    QCOMPARE(details, detailLines(block));
+}
+
+QTEST_GUILESS_MAIN(TestFormat)
+#include "tst_format.moc"

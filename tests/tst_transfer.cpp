@@ -33,7 +33,7 @@ extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo
 
 using namespace std::chrono_literals;
 
-class TestGetHtml final : public QObject
+class TestTransfer final : public QObject
 {
     Q_OBJECT
 
@@ -99,7 +99,7 @@ FetchResult startedFetch(InternetTransfer& inet, const QString& address)
 
 } // namespace
 
-void TestGetHtml::returnsTheExactBytes()
+void TestTransfer::returnsTheExactBytes()
 {
     LoopbackHttpServer server;
     InternetTransfer inet;
@@ -181,7 +181,7 @@ LoopbackHttpServer::Answer typed(const QByteArray& type, const QByteArray& body)
 
 } // namespace
 
-void TestGetHtml::failuresGiveTheEmptyText_data()
+void TestTransfer::failuresGiveTheEmptyText_data()
 {
     QTest::addColumn<LoopbackHttpServer::Answer>("answer");
     QTest::addColumn<qint64>("maxBodyBytes");
@@ -323,7 +323,7 @@ void TestGetHtml::failuresGiveTheEmptyText_data()
              webPage);
 }
 
-void TestGetHtml::failuresGiveTheEmptyText()
+void TestTransfer::failuresGiveTheEmptyText()
 {
     QFETCH(LoopbackHttpServer::Answer, answer);
     QFETCH(qint64, maxBodyBytes);
@@ -356,7 +356,7 @@ void TestGetHtml::failuresGiveTheEmptyText()
 }
 
 // The failures that need no server of ours: the address, the name, the port, a cancel.
-void TestGetHtml::failuresNameTheirReason()
+void TestTransfer::failuresNameTheirReason()
 {
     QTcpServer probe;
     QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
@@ -382,14 +382,14 @@ void TestGetHtml::failuresNameTheirReason()
     QTest::qWait(2'000);
 }
 
-void TestGetHtml::zeroByteBodyIsEmpty()
+void TestTransfer::zeroByteBodyIsEmpty()
 {
     LoopbackHttpServer server;
     InternetTransfer inet;
     QCOMPARE(fetch(server, ok(QByteArray()), inet), QString());
 }
 
-void TestGetHtml::nothingListening()
+void TestTransfer::nothingListening()
 {
     QTcpServer probe;
     QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
@@ -399,7 +399,7 @@ void TestGetHtml::nothingListening()
     QCOMPARE(GetHTML(inet, QStringLiteral("http://127.0.0.1:%1/list.txt").arg(port)), QString());
 }
 
-void TestGetHtml::secondCallAfterAFailureFetchesAnew()
+void TestTransfer::secondCallAfterAFailureFetchesAnew()
 {
     LoopbackHttpServer server;
     InternetTransfer inet;
@@ -412,7 +412,7 @@ void TestGetHtml::secondCallAfterAFailureFetchesAnew()
     QCOMPARE(inet.accessType(), InternetTransfer::AccessType::Direct);
 }
 
-void TestGetHtml::stallEndsAtTheTimeout()
+void TestTransfer::stallEndsAtTheTimeout()
 {
     LoopbackHttpServer server;
     InternetTransfer inet;
@@ -433,7 +433,7 @@ void TestGetHtml::stallEndsAtTheTimeout()
 }
 
 // The low-speed window asks for a pace, not for the whole body within one window.
-void TestGetHtml::slowButSteadyIsTaken()
+void TestTransfer::slowButSteadyIsTaken()
 {
     LoopbackHttpServer server;
     InternetTransfer inet;
@@ -447,7 +447,7 @@ void TestGetHtml::slowButSteadyIsTaken()
     QVERIFY(clock.elapsed() > 500);
 }
 
-void TestGetHtml::followsAFewRedirects()
+void TestTransfer::followsAFewRedirects()
 {
     LoopbackHttpServer server;
     InternetTransfer inet;
@@ -459,7 +459,7 @@ void TestGetHtml::followsAFewRedirects()
 }
 
 // A site that moved to HTTPS: the redirect is followed, and an https address is taken as well.
-void TestGetHtml::followsFromHttpToHttps()
+void TestTransfer::followsFromHttpToHttps()
 {
     LoopbackHttpServer plain;
     LoopbackHttpServer secure(QStringLiteral("server"));
@@ -490,7 +490,7 @@ void TestGetHtml::followsFromHttpToHttps()
 }
 
 // Where no authority file is handed over, the one SSL_CERT_FILE names is trusted, as by curl.
-void TestGetHtml::trustsTheStoreTheEnvironmentNames()
+void TestTransfer::trustsTheStoreTheEnvironmentNames()
 {
     LoopbackHttpServer secure(QStringLiteral("server"));
     secure.setAnswer(QStringLiteral("/list.txt"), ok("k1\r\nd1\r\n"));
@@ -515,7 +515,7 @@ void TestGetHtml::trustsTheStoreTheEnvironmentNames()
 // any type but a web page's is taken. The announced length is that of the packed bytes; the
 // packed stream's own end is not checked by the library, so the list's end never counts as
 // announced and the record rule decides.
-void TestGetHtml::decodesWhatItAskedFor()
+void TestTransfer::decodesWhatItAskedFor()
 {
     LoopbackHttpServer server;
     InternetTransfer inet;
@@ -556,7 +556,7 @@ void TestGetHtml::decodesWhatItAskedFor()
     QCOMPARE(camListOf(GetHTMLResult(inet, address)).value().body, records);
 }
 
-void TestGetHtml::webPageVerdict_data()
+void TestTransfer::webPageVerdict_data()
 {
     QTest::addColumn<QByteArray>("contentType");
     QTest::addColumn<bool>("pageType");
@@ -583,7 +583,7 @@ void TestGetHtml::webPageVerdict_data()
                                << QByteArray("\xef\xbb\xbf\xef\xbb\xbf<html>") << false;
 }
 
-void TestGetHtml::webPageVerdict()
+void TestTransfer::webPageVerdict()
 {
     QFETCH(QByteArray, contentType);
     QFETCH(bool, pageType);
@@ -593,7 +593,7 @@ void TestGetHtml::webPageVerdict()
     QCOMPARE(WebPage::opensPage(body), opensPage);
 }
 
-void TestGetHtml::refusesOtherSchemes()
+void TestTransfer::refusesOtherSchemes()
 {
     InternetTransfer inet;
     QCOMPARE(GetHTML(inet, QStringLiteral("file:///etc/hostname")), QString());
@@ -602,7 +602,7 @@ void TestGetHtml::refusesOtherSchemes()
 }
 
 // Cancel must work while a started fetch waits: the windows stay served and it ends empty.
-void TestGetHtml::cancelEndsAnOpenTransfer()
+void TestTransfer::cancelEndsAnOpenTransfer()
 {
     LoopbackHttpServer server;
     InternetTransfer inet;
@@ -626,7 +626,7 @@ void TestGetHtml::cancelEndsAnOpenTransfer()
 }
 
 // A name server that does not answer must not hold up a cancel, and so the end of the program.
-void TestGetHtml::cancelDuringASlowNameLookup()
+void TestTransfer::cancelDuringASlowNameLookup()
 {
     InternetTransfer inet;
     QTimer::singleShot(100ms, &inet, [&] { inet.cancel(); });
@@ -639,7 +639,7 @@ void TestGetHtml::cancelDuringASlowNameLookup()
     QTest::qWait(2'000);
 }
 
-void TestGetHtml::cancelWithNothingOpenIsHarmless()
+void TestTransfer::cancelWithNothingOpenIsHarmless()
 {
     InternetTransfer inet;
     inet.cancel();
@@ -647,7 +647,7 @@ void TestGetHtml::cancelWithNothingOpenIsHarmless()
     QVERIFY(!inet.isBusy());
 }
 
-void TestGetHtml::bytesForBinaryData()
+void TestTransfer::bytesForBinaryData()
 {
     LoopbackHttpServer server;
     InternetTransfer inet;
@@ -659,5 +659,5 @@ void TestGetHtml::bytesForBinaryData()
     QCOMPARE(bytes.toByteArray(), png);
 }
 
-QTEST_GUILESS_MAIN(TestGetHtml)
-#include "tst_gethtml.moc"
+QTEST_GUILESS_MAIN(TestTransfer)
+#include "tst_transfer.moc"

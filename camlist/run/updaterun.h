@@ -2,7 +2,6 @@
 
 #include "backgroundwork.h"
 #include "camsearch.h"
-#include "filereplacer.h"
 #include "keylist.h"
 #include "result.h"
 

@@ -1,0 +1,150 @@
+// One update run: its states from the received list to the end.
+#include "keylist.h"
+#include "keypicking.h"
+#include "listfiles.h"
+#include "testfiles.h"
+#include "updaterun.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+class TestRun final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void runStates_data();
+    void runStates();
+};
+
+void TestRun::initTestCase()
+{
+    // A file-size limit must show up as a failed write, as in the program.
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+using RunStates = QList<UpdateRun::State>;
+
+// The run moves only forward through its states, and a step asked for out of turn does nothing.
+void TestRun::runStates_data()
+{
+    QTest::addColumn<QByteArray>("serverText");
+    QTest::addColumn<bool>("copyBlocked"); // a folder stands where the server copy goes
+    QTest::addColumn<RunStates>("states");
+    QTest::addColumn<QByteArrayList>("added");
+    // The own list: "" a small list, "40G" a sparse file of that size, or a file it links to.
+    QTest::addColumn<QByteArray>("ownList");
+    QTest::addColumn<QString>("failure");
+    using S = UpdateRun::State;
+    QTest::newRow("new cams added")
+        << QByteArray("k1\r\nd1\r\nk3\r\nd3") << false
+        << RunStates{S::Loading, S::ListsLoaded, S::Searching, S::Reviewing,
+                     S::Adding,  S::AddEnded,    S::UpToDate,  S::Ended}
+        << QByteArrayList{"k3"} << QByteArray() << QString();
+    QTest::newRow("up to date") << QByteArray("k1\r\nd1\r\n") << false
+                                << RunStates{S::Loading, S::ListsLoaded, S::Searching, S::UpToDate,
+                                             S::Ended}
+                                << QByteArrayList{} << QByteArray() << QString();
+    QTest::newRow("nothing received")
+        << QByteArray() << false << RunStates{S::Loading, S::NoListReceived, S::Ended}
+        << QByteArrayList{} << QByteArray() << u"The server's list holds no cams."_qs;
+    QTest::newRow("copy not saved")
+        << QByteArray("k3\r\nd3") << true << RunStates{S::Loading, S::CopyNotSaved, S::Ended}
+        << QByteArrayList{} << QByteArray() << u"Is a directory"_qs;
+    // An own list the program cannot hold or read ends the run before any cam is offered.
+    const RunStates refused{S::Loading, S::OwnListNotRead, S::Ended};
+    QTest::newRow("own list too large")
+        << QByteArray("k3\r\nd3") << false << refused << QByteArrayList{} << QByteArray("40G")
+        << u"Cams.inf is 40.0 GiB (42,949,672,960 bytes), more than the 256 MiB this program "
+           "reads."_qs;
+    QTest::newRow("own list of size 0 that reads without end")
+        << QByteArray("k3\r\nd3") << false << refused << QByteArrayList{}
+        << QByteArray("/proc/self/pagemap") << u"Cams.inf could not be read: Invalid argument"_qs;
+    QTest::newRow("own list unreadable")
+        << QByteArray("k3\r\nd3") << false << refused << QByteArrayList{}
+        << QByteArray("/proc/self/mem") << u"Cams.inf could not be read: Input/output error"_qs;
+}
+
+void TestRun::runStates()
+{
+    QFETCH(QByteArray, serverText);
+    QFETCH(bool, copyBlocked);
+    QFETCH(RunStates, states);
+    QFETCH(QByteArrayList, added);
+    QFETCH(QByteArray, ownList);
+    QFETCH(QString, failure);
+    QTemporaryDir work;
+    QVERIFY(work.isValid() && QDir::setCurrent(work.path()));
+    if (ownList.isEmpty())
+        QVERIFY(writeFile(ListFiles::ownFile(), "k1\r\nd1\r\n"));
+    else if (ownList == "40G")
+        QVERIFY(writeFile(ListFiles::ownFile(), "") &&
+                ::truncate("Cams.inf", off_t{40} << 30) == 0);
+    else
+        QVERIFY(QFile::link(QString::fromLatin1(ownList), ListFiles::ownFile()));
+    if (copyBlocked)
+        QVERIFY(QDir().mkdir(ListFiles::tempFile()));
+
+    UpdateRun run;
+    QSignalSpy changes(&run, &UpdateRun::stateChanged);
+    QByteArrayList foundKeys;
+    connect(&run, &UpdateRun::newCamsFound, &run,
+            [&](const KeyList& keys) { foundKeys += keys.toByteArrayList(); });
+    // Out of turn: nothing to search or add yet.
+    QVERIFY(!run.searchStep());
+    run.addNewCams();
+    run.resumeReview();
+    run.leave();
+    QCOMPARE(run.state(), UpdateRun::State::Waiting);
+    run.loadLists(serverText);
+    QTRY_VERIFY(run.state() != UpdateRun::State::Loading);
+    run.startSearch();
+    run.setSearchSlice(std::chrono::milliseconds(0));
+    for (int steps = 0; run.state() == UpdateRun::State::Searching && steps < 100; ++steps)
+        run.searchStep();
+    QCOMPARE(foundKeys, run.newKeys().toByteArrayList());
+
+    const bool offered = run.state() == UpdateRun::State::Reviewing;
+    run.addNewCams();
+    QTRY_VERIFY(run.state() != UpdateRun::State::Adding);
+    QCOMPARE(run.state() == UpdateRun::State::AddEnded, offered);
+    QCOMPARE(offered && run.addResult().ok(), offered);
+    QCOMPARE(offered ? run.addResult().value().toByteArrayList() : QByteArrayList(), added);
+    QCOMPARE(run.newKeys().count(), 0);
+    run.resumeReview();
+    run.end();
+    // Once ended, nothing asked of the run does anything, and nothing comes back later.
+    run.end();
+    run.loadLists(serverText);
+    run.startSearch();
+    run.addNewCams();
+    run.resumeReview();
+    run.leave();
+    QTest::qWait(20);
+
+    RunStates seen;
+    for (const QList<QVariant>& change : changes)
+        seen.append(change.first().value<UpdateRun::State>());
+    QCOMPARE(seen, states);
+    QCOMPARE(QFileInfo::exists(ListFiles::tempFile()), copyBlocked);
+    QCOMPARE(run.failureText(), failure);
+    if (ownList == "40G")
+        QCOMPARE(QFileInfo(ListFiles::ownFile()).size(), qint64{40} << 30);
+    else if (ownList.isEmpty())
+        QCOMPARE(fileBytes(ListFiles::ownFile()), added.isEmpty()
+                                                      ? QByteArray("k1\r\nd1\r\n")
+                                                      : QByteArray("k1\r\nd1\r\nk3\r\nd3\r\n"));
+    QVERIFY(QDir::setCurrent(QDir::tempPath()));
+}
+
+QTEST_GUILESS_MAIN(TestRun)
+#include "tst_run.moc"
