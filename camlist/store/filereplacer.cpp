@@ -111,9 +111,8 @@ int FileReplacer::removeLeftovers(const QString& path)
             continue;
         FileStatus opened{};
         // Still the file looked at, and no replace is writing it.
-        if (::fstat(fd, &opened) == 0 && opened.st_dev == named.st_dev &&
-            opened.st_ino == named.st_ino && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-            ::unlinkat(folderFd, entry->d_name, 0) == 0)
+        if (::fstat(fd, &opened) == 0 && PosixFile::sameFile(opened, named) &&
+            ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlinkat(folderFd, entry->d_name, 0) == 0)
             ++removed;
         ::close(fd);
     }

@@ -71,6 +71,40 @@ Result<> writeAll(int fd, std::span<const QByteArrayView> parts, qint64& written
     }
 }
 
+bool sameFile(const FileStatus& a, const FileStatus& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+Result<qint64> readAt(int fd, qint64 offset, char* into, qint64 length)
+{
+    qint64 used = 0;
+    while (used < length) {
+        const ssize_t got = ::pread(fd, into + used, static_cast<size_t>(length - used),
+                                    static_cast<off_t>(offset + used));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return failed(errno);
+        if (got == 0)
+            break;
+        used += got;
+    }
+    return used;
+}
+
+Result<> readAt(int fd, qint64 offset, QByteArray& into, qint64 length)
+{
+    into.resize(length);
+    const Result<qint64> got = readAt(fd, offset, into.data(), length);
+    if (!got) {
+        into.clear();
+        return got.failure();
+    }
+    into.resize(got.value());
+    return Done{};
+}
+
 Result<> readFromStart(int fd, QByteArray& content, qint64 limit)
 {
     content.clear();
@@ -103,18 +137,15 @@ Result<> readFromStart(int fd, QByteArray& content, qint64 limit)
                 return failed(ENOMEM);
             }
         }
-        const ssize_t got =
-            ::pread(fd, content.data() + used, static_cast<size_t>(content.size() - used), used);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            const int error = errno;
+        const qint64 room = content.size() - used;
+        const Result<qint64> got = readAt(fd, used, content.data() + used, room);
+        if (!got) {
             content.clear();
-            return failed(error);
+            return got.failure();
         }
-        if (got == 0)
+        used += got.value();
+        if (got.value() < room)
             break;
-        used += got;
     }
     content.resize(used);
     return Done{};

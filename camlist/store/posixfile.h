@@ -33,6 +33,16 @@ Result<> writeAll(int fd, QByteArrayView bytes);
 // bytes that went in, also when it fails.
 Result<> writeAll(int fd, std::span<const QByteArrayView> parts, qint64& written);
 
+// Whether two records are of the same file (device and inode), e.g. the one opened and the one
+// its name stands for now.
+bool sameFile(const FileStatus& a, const FileStatus& b);
+
+// Reads up to length bytes at offset, fewer only at the end of the file; the file position
+// stays. Gives how many were read.
+Result<qint64> readAt(int fd, qint64 offset, char* into, qint64 length);
+// The same into a buffer that takes the size of what was read.
+Result<> readAt(int fd, qint64 offset, QByteArray& into, qint64 length);
+
 // Reads from the file's start to its end, whatever the file position. A file that is, or
 // grows to, more than limit bytes gives EFBIG, with nothing read; so does one whose size says
 // so, before any room is taken for it. Room that cannot be had gives ENOMEM.
