@@ -154,7 +154,7 @@ void TestStore::interruptions_data()
     QTest::newRow("after the block")
         << int(Step::BlockWritten) << oldList << true << int(Found::WholeBlock) << true;
     QTest::newRow("after the journal is removed")
-        << int(Step::JournalRemoved) << oldList << false << int(Found::None) << true;
+        << int(Step::JournalRemoved) << oldList << false << int(Found::NoJournal) << true;
 }
 
 void TestStore::interruptions()
@@ -182,7 +182,7 @@ void TestStore::interruptions()
     const QByteArray expected = addKept ? wholeAdd(old, records) : old.isNull() ? "" : old;
     QCOMPARE(fileBytes(list), expected);
     // Settled once: the next start finds nothing, and adds go on as usual.
-    QCOMPARE(AddJournal::recover(list).found, Found::None);
+    QCOMPARE(AddJournal::recover(list).found, Found::NoJournal);
     QVERIFY(CamsFileAppender::append(list, "z\r\nd\r\n").ok());
     QCOMPARE(fileBytes(list), wholeAdd(expected.isEmpty() ? QByteArray() : expected, "z\r\nd\r\n"));
 }
@@ -838,7 +838,7 @@ void TestStore::folderFaults()
         ::close(lockFd);
     QVERIFY2(appendError.isEmpty() ? appended.ok() : appended.text().startsWith(appendError),
              qPrintable(appended.text()));
-    QCOMPARE(appended.code() == CamsFileAppender::Refusal::Busy,
+    QCOMPARE(!appended.ok() && appended.code() == CamsFileAppender::Refusal::Busy,
              static_cast<Fault>(fault) == Fault::OwnIsLocked);
     // No fault leaves the list changed: the add works, or leaves it as it was.
     QVERIFY(appended.ok() || CamsFileAppender::leftAsItWas(appended.code()));

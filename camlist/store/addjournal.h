@@ -14,6 +14,7 @@
 // or a power cut leaves can be told apart and settled at the next start. The add writes it as
 // a new file and flushes it and its folder, appends and flushes, then removes it and flushes
 // the folder: a journal that is not whole was torn before anything was appended.
+// What the next start makes of one left behind is JournalRecovery's.
 //
 // Format, version 1, numbers little-endian:
 //   0  8  "CAMSJRNL"
@@ -40,6 +41,9 @@ public:
         std::vector<quint32> chunkCrcs;
     };
 
+    // How many of the list's last old bytes the journal keeps a checksum of.
+    static qint64 oldTailLength(qint64 oldLength);
+
     // The journal's name: the list's name followed by "-journal", in the list's folder.
     static QString nameFor(const QString& listPath);
 
@@ -60,8 +64,9 @@ public:
     // number and its reason.
     static Result<> remove(const QString& listPath);
 
+    // What settling a journal left behind found and did (JournalRecovery).
     enum class Found {
-        None,           // no journal
+        NoJournal,      // no journal
         InUse,          // another run holds the list's lock: the journal may be its own
         TornJournal,    // the journal is not whole, so nothing had been appended
         ListGone,       // the list is not there any more
@@ -79,13 +84,12 @@ public:
     };
     struct Recovery
     {
-        Found found = Found::None;
+        Found found = Found::NoJournal;
         Done done = Done::Nothing;
         QString text; // what was found and done, for the user; empty when there is no news
     };
 
-    // Settles a journal left by an interrupted add, if the list is not locked by another run.
+    // Settles a journal left by an interrupted add, if the list is not locked by another run
+    // (see JournalRecovery, which does it).
     static Recovery recover(const QString& listPath);
-    // The same, for a caller that holds the lock on the list's open descriptor.
-    static Recovery recoverLocked(const QString& listPath, int listFd);
 };

@@ -18,6 +18,7 @@
 // any moment can be settled at the next start; one left by an earlier run is settled first.
 // When anything fails the file is cut back to its old length (or removed, if this call created
 // it), but only while it is the length this add left it: another program's bytes stay.
+// The steps are LockedList (open, lock, settle, read) and JournaledBlock (journal, block, flush).
 class CamsFileAppender final
 {
 public:
@@ -38,9 +39,8 @@ public:
         QString settledBefore;
     };
     // Why an add failed, and what state it left the file in; the failure's text says the
-    // same for the user.
+    // same for the user. A successful add has none: ask ok() first.
     enum class Refusal {
-        None,        // what code() gives when the add worked
         Busy,        // another program held the lock for the whole wait; nothing was changed
         LeftAsItWas, // the file holds exactly its old bytes (or still does not exist)
         NotUndone,   // the failed add could not be undone; the text says what is left

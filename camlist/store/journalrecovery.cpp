@@ -1,0 +1,288 @@
+#include "journalrecovery.h"
+
+#include "blockchecksums.h"
+#include "posixfile.h"
+
+#include <QFile>
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+// Far beyond the journal of any list the program can fetch; a bigger file is not one of ours.
+constexpr qint64 largestJournal = 16 << 20;
+
+QString bytes(qint64 count)
+{
+    return count == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(count);
+}
+
+} // namespace
+
+JournalRecovery::Recovery JournalRecovery::recover(const QString& listPath)
+{
+    const QByteArray journalName = QFile::encodeName(AddJournal::nameFor(listPath));
+    FileStatus journal{};
+    if (::lstat(journalName.constData(), &journal) != 0)
+        return {};
+    const JournalRecovery texts(listPath, -1);
+    const QByteArray listName = QFile::encodeName(listPath);
+    const int fd = ::open(listName.constData(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        if (!S_ISREG(journal.st_mode) || journal.st_uid != ::geteuid())
+            return {Found::Unusable, Done::JournalKept,
+                    texts.notOurs(QStringLiteral("is not a file of yours"))};
+        return texts.settled(Found::ListGone,
+                             texts.interrupted(QStringLiteral("%1 is not there any more, so there "
+                                                              "was nothing to repair.")
+                                                   .arg(listPath)));
+    }
+    if (fd < 0) {
+        return {Found::Unusable, Done::JournalKept,
+                texts.keptWhile(QStringLiteral("%1 could not be opened to check it: %2.")
+                                    .arg(listPath, PosixFile::reason(errno)))};
+    }
+    Recovery recovery;
+    FileStatus opened{};
+    FileStatus named{};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        recovery = {Found::Unusable, Done::JournalKept,
+                    texts.keptWhile(QStringLiteral("%1 is not a regular file.").arg(listPath))};
+    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::stat(listName.constData(), &named) != 0 ||
+               !PosixFile::sameFile(named, opened)) {
+        // Another run is adding, or replacing the list right now: it settles its own journal.
+        recovery = {Found::InUse, Done::Nothing, {}};
+    } else {
+        recovery = recoverLocked(listPath, fd);
+    }
+    ::close(fd);
+    return recovery;
+}
+
+JournalRecovery::Recovery JournalRecovery::recoverLocked(const QString& listPath, int listFd)
+{
+    JournalRecovery recovery(listPath, listFd);
+    if (std::optional<Recovery> ended = recovery.readJournal())
+        return *std::move(ended);
+    if (std::optional<Recovery> ended = recovery.checkOldBytes())
+        return *std::move(ended);
+    const Comparison found = recovery.compare();
+    if (!found.read)
+        return {Found::Unusable, Done::JournalKept, recovery.unreadable(found.read.text())};
+    if (found.wholeBlock)
+        return recovery.keepWholeBlock(found);
+    if (!found.tornBlock)
+        return recovery.keepOtherBytes(found);
+    return recovery.cutTornBlock(found);
+}
+
+JournalRecovery::JournalRecovery(const QString& listPath, int listFd)
+    : m_list(listPath), m_journal(AddJournal::nameFor(listPath)), m_listFd(listFd)
+{}
+
+// The journal, if there is one of ours, read and decoded into m_entry. A torn one is settled
+// here: nothing had been appended.
+std::optional<JournalRecovery::Recovery> JournalRecovery::readJournal()
+{
+    const QByteArray journalName = QFile::encodeName(m_journal);
+    FileStatus journal{};
+    if (::lstat(journalName.constData(), &journal) != 0)
+        return Recovery{};
+    // Whoever else can write the folder must not make this program cut the user's list.
+    if (!S_ISREG(journal.st_mode) || journal.st_uid != ::geteuid() ||
+        journal.st_size > largestJournal)
+        return Recovery{Found::Unusable, Done::JournalKept,
+                        notOurs(QStringLiteral("is not a journal this program wrote"))};
+    QByteArray encoded;
+    Result<> read = ::Done{};
+    const int journalFd =
+        ::open(journalName.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (journalFd < 0) {
+        read = PosixFile::failed(errno);
+    } else {
+        read = PosixFile::readAt(journalFd, 0, encoded, largestJournal + 1);
+        ::close(journalFd);
+    }
+    if (!read)
+        return Recovery{Found::Unusable, Done::JournalKept,
+                        notOurs(QStringLiteral("could not be read (%1)").arg(read.text()))};
+    switch (AddJournal::decode(encoded, m_entry)) {
+    case AddJournal::Decoded::Torn:
+        return settled(Found::TornJournal,
+                       interrupted(QStringLiteral("It had not written anything yet, so %1 was "
+                                                  "not changed.")
+                                       .arg(m_list)));
+    case AddJournal::Decoded::Unknown:
+        return Recovery{Found::Unusable, Done::JournalKept,
+                        notOurs(QStringLiteral("is not in a form this program knows"))};
+    case AddJournal::Decoded::Whole:
+        break;
+    }
+    return std::nullopt;
+}
+
+// The list's old bytes, as far as the journal keeps a checksum of them, must be there as they
+// were; if nothing follows them, nothing had been appended.
+std::optional<JournalRecovery::Recovery> JournalRecovery::checkOldBytes()
+{
+    const qint64 oldLength = m_entry.oldLength;
+    FileStatus list{};
+    Result<> read = ::Done{};
+    if (::fstat(m_listFd, &list) != 0)
+        read = PosixFile::failed(errno);
+    QByteArray tail;
+    const qint64 tailLength = AddJournal::oldTailLength(oldLength);
+    if (read && list.st_size >= oldLength)
+        read = PosixFile::readAt(m_listFd, oldLength - tailLength, tail, tailLength);
+    if (!read)
+        return Recovery{Found::Unusable, Done::JournalKept, unreadable(read.text())};
+    m_size = list.st_size;
+    if (m_size < oldLength || crc32(0, tail) != m_entry.oldTailCrc)
+        return Recovery{
+            Found::OtherBytes, Done::JournalKept,
+            keptWhile(before() + QStringLiteral(" Now it holds %1, and its old bytes are not "
+                                                "all there as they were: another program has "
+                                                "changed it since.")
+                                     .arg(bytes(m_size)))};
+    if (m_size == oldLength)
+        return settled(Found::NothingWritten,
+                       interrupted(QStringLiteral("It had not written anything yet: %1 holds its "
+                                                  "old %2, as before.")
+                                       .arg(m_list, bytes(m_size))));
+    return std::nullopt;
+}
+
+JournalRecovery::Comparison JournalRecovery::compare() const
+{
+    const AddJournal::Entry& entry = m_entry;
+    Comparison result;
+    result.written = m_size - entry.oldLength;
+    const qint64 checked = std::min(result.written, entry.blockLength);
+    BlockChecksums checksums(entry.oldLength);
+    constexpr qint64 piece = 1 << 20;
+    QByteArray buffer;
+    for (qint64 done = 0; done < checked;) {
+        result.read = PosixFile::readAt(m_listFd, entry.oldLength + done, buffer,
+                                        std::min(piece, checked - done));
+        if (!result.read)
+            return result;
+        if (buffer.isEmpty()) {
+            result.read = PosixFile::failed(EIO); // the file shrank while it was read
+            return result;
+        }
+        checksums.add(buffer);
+        done += buffer.size();
+    }
+    if (checked == entry.blockLength)
+        checksums.finish();
+    const std::vector<quint32>& seen = checksums.chunks();
+    const auto matching = static_cast<qint64>(
+        std::mismatch(seen.cbegin(), seen.cend(), entry.chunkCrcs.cbegin(), entry.chunkCrcs.cend())
+            .first -
+        seen.cbegin());
+    const bool allMatch = matching == static_cast<qint64>(seen.size());
+    const qint64 firstChunk =
+        BlockChecksums::chunkSize - entry.oldLength % BlockChecksums::chunkSize;
+    result.asJournaled =
+        matching == 0 ? 0
+                      : std::min(checked, firstChunk + (matching - 1) * BlockChecksums::chunkSize);
+    result.wholeBlock =
+        checked == entry.blockLength && allMatch && checksums.whole() == entry.blockCrc;
+    // A tear inside a chunk is not one a crash leaves, and cannot be checked.
+    result.tornBlock = checked < entry.blockLength && allMatch && checksums.endsOnBoundary();
+    return result;
+}
+
+// The whole block is there: it is kept, and flushed, as the add never got to say it was.
+JournalRecovery::Recovery JournalRecovery::keepWholeBlock(const Comparison& found) const
+{
+    const int error = ::fsync(m_listFd) == 0 ? 0 : errno;
+    QString text = QStringLiteral("It had written all its new records (%1) after the old %2 of "
+                                  "%3, so they are there whole and nothing had to be repaired.")
+                       .arg(bytes(m_entry.blockLength), bytes(m_entry.oldLength), m_list);
+    if (found.written > m_entry.blockLength)
+        text += QStringLiteral(" The %1 after them were written by another program since and "
+                               "were left as they are.")
+                    .arg(bytes(found.written - m_entry.blockLength));
+    if (error != 0)
+        return {Found::WholeBlock, Done::JournalKept,
+                interrupted(text) + QStringLiteral(" They could not be flushed to disk: %1.")
+                                        .arg(PosixFile::reason(error))};
+    return settled(Found::WholeBlock, interrupted(text));
+}
+
+// What follows the old bytes is not what the add was writing: none of it is cut.
+JournalRecovery::Recovery JournalRecovery::keepOtherBytes(const Comparison& found) const
+{
+    QString what = QStringLiteral(" Now it holds %1 more, which are not the %2 that add was "
+                                  "writing")
+                       .arg(bytes(found.written), bytes(m_entry.blockLength));
+    if (found.asJournaled > 0)
+        what += QStringLiteral(" (only the first %1 are)").arg(bytes(found.asJournaled));
+    return {
+        Found::OtherBytes, Done::JournalKept,
+        keptWhile(before() + what + QStringLiteral(": another program has written to it since."))};
+}
+
+// Whole chunks of the block and nothing else: the add's own bytes, cut back to the old length.
+JournalRecovery::Recovery JournalRecovery::cutTornBlock(const Comparison& found) const
+{
+    if (::ftruncate(m_listFd, static_cast<off_t>(m_entry.oldLength)) != 0 || ::fsync(m_listFd) != 0)
+        return {Found::TornBlock, Done::JournalKept,
+                keptWhile(before() + QStringLiteral(" The %1 of incomplete new records after "
+                                                    "them could not be cut off: %2.")
+                                         .arg(bytes(found.written), PosixFile::reason(errno)))};
+    Recovery recovery =
+        settled(Found::TornBlock,
+                interrupted(QStringLiteral("It had written %1 of the %2 of new records it was "
+                                           "adding; they were cut off, so %3 holds its old %4 "
+                                           "again.")
+                                .arg(bytes(found.written), bytes(m_entry.blockLength), m_list,
+                                     bytes(m_entry.oldLength))));
+    if (recovery.done == Done::JournalRemoved)
+        recovery.done = Done::BlockCut;
+    return recovery;
+}
+
+JournalRecovery::Recovery JournalRecovery::settled(Found found, QString text) const
+{
+    const Result<> removed = AddJournal::remove(m_list);
+    if (!removed)
+        return {found, Done::JournalKept,
+                text +
+                    QStringLiteral(" %1 could not be removed: %2.").arg(m_journal, removed.text())};
+    return {found, Done::JournalRemoved, std::move(text)};
+}
+
+QString JournalRecovery::interrupted(const QString& what) const
+{
+    return QStringLiteral("An earlier add of new cams to %1 was interrupted. %2").arg(m_list, what);
+}
+
+QString JournalRecovery::keptWhile(const QString& what) const
+{
+    return interrupted(what + QStringLiteral(" Nothing was changed. Check the end of %1; once it "
+                                             "is in order, delete %2, which keeps the details of "
+                                             "that add.")
+                                  .arg(m_list, m_journal));
+}
+
+QString JournalRecovery::notOurs(const QString& why) const
+{
+    return QStringLiteral("%1 %2, so it was left alone and %3 was not checked. Nothing was "
+                          "changed; delete %1 once you know %3 is in order.")
+        .arg(m_journal, why, m_list);
+}
+
+QString JournalRecovery::unreadable(const QString& reason) const
+{
+    return keptWhile(QStringLiteral("%1 could not be read: %2.").arg(m_list, reason));
+}
+
+QString JournalRecovery::before() const
+{
+    return QStringLiteral("Before it, %1 held %2.").arg(m_list, bytes(m_entry.oldLength));
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "addjournal.h"
+#include "result.h"
+
+#include <QString>
+#include <optional>
+
+// Settles what an interrupted add left: it reads the add's journal, compares the list's end
+// with what the journal says was being appended, cuts off only a block it can prove torn, and
+// removes the journal once the list needs nothing more. Whatever it cannot prove is left alone,
+// with the journal, for the user to look at.
+class JournalRecovery final
+{
+public:
+    using Recovery = AddJournal::Recovery;
+
+    // Settles a journal left by an interrupted add, if the list is not locked by another run.
+    static Recovery recover(const QString& listPath);
+    // The same, for a caller that holds the lock on the list's open descriptor.
+    static Recovery recoverLocked(const QString& listPath, int listFd);
+
+private:
+    using Found = AddJournal::Found;
+    using Done = AddJournal::Done;
+
+    // Where the list's end stands against what the journal says was being appended.
+    struct Comparison
+    {
+        qint64 written = 0;     // bytes after the old length
+        qint64 asJournaled = 0; // of them, the length of the leading whole chunks that match
+        bool wholeBlock = false;
+        bool tornBlock = false;
+        Result<> read = ::Done{};
+    };
+
+    JournalRecovery(const QString& listPath, int listFd);
+
+    // The steps, in order: each gives a recovery where it ends one.
+    std::optional<Recovery> readJournal();
+    std::optional<Recovery> checkOldBytes();
+    Comparison compare() const;
+    Recovery keepWholeBlock(const Comparison& found) const;
+    Recovery keepOtherBytes(const Comparison& found) const;
+    Recovery cutTornBlock(const Comparison& found) const;
+
+    // The list needs nothing more: the journal goes.
+    Recovery settled(Found found, QString text) const;
+
+    // The texts for the user.
+    QString interrupted(const QString& what) const;
+    QString keptWhile(const QString& what) const;
+    QString notOurs(const QString& why) const;
+    QString unreadable(const QString& reason) const;
+    QString before() const;
+
+    QString m_list;
+    QString m_journal;
+    int m_listFd;
+    qint64 m_size = 0; // the list's length, once the old bytes are checked
+    AddJournal::Entry m_entry;
+};
