@@ -44,6 +44,9 @@ private:
     std::variant<T, Failure<Code>> m_value;
 };
 
+// What a fetch of the server's list reports: the transfer gives it, and the run alone judges it
+// as a list. The sentences for these codes are made where the failure is known, in the transfer.
+
 // Why a fetch gave no body.
 enum class FetchFailure {
     BadAddress,             // not an address this transfer may fetch
