@@ -1,12 +1,9 @@
 #include "program.h"
 
-#include "addjournal.h"
 #include "dialogs.h"
-#include "filereplacer.h"
 #include "form1.h"
 #include "form2.h"
 #include "form3.h"
-#include "listfiles.h"
 
 #include <QtGlobal>
 
@@ -31,12 +28,10 @@ QString Program::configuredListUrl()
 void Program::start()
 {
     // What a killed run left is settled before either list is read.
-    FileReplacer::removeLeftovers(ListFiles::tempFile());
-    const AddJournal::Recovery earlier = AddJournal::recover(ListFiles::ownFile());
-    if (!earlier.text.isEmpty())
-        m_dialogs.tell(nullptr, QStringLiteral("Interrupted add"), earlier.text,
-                       earlier.done == AddJournal::Done::JournalKept ? Dialogs::Icon::Warning
-                                                                     : Dialogs::Icon::Information);
+    const UpdateRun::News settled = m_run.start();
+    if (!settled.text.isEmpty())
+        m_dialogs.tell(nullptr, QStringLiteral("Interrupted add"), settled.text,
+                       Dialogs::iconFor(settled.warning));
     // Asked to end while that box was open: no window is shown.
     if (!m_ended)
         form1().show();

@@ -1,6 +1,7 @@
 // The program's update run without windows, answering Yes to "add all": it drives the same run
-// object the windows drive, step by step as their timers would, so run-scale times and weighs
-// the program's own flow against a shell pipeline. Run it in the folder that holds Cams.inf.
+// object the windows drive, step by step as their timers would, from the same front door (the
+// fetch's result goes to the run, which judges it), so run-scale times and weighs the program's
+// own flow against a shell pipeline. Run it in the folder that holds Cams.inf.
 // Prints "added N", then the longest search step in milliseconds on a line of its own.
 #include "benchdata.h"
 #include "gethtml.h"
@@ -39,22 +40,25 @@ int main(int argc, char* argv[])
         return fail(Usage, QStringLiteral("usage: camupdate_headless URL"));
 
     UpdateRun run;
+    const UpdateRun::News settled = run.start();
+    if (!settled.text.isEmpty())
+        std::fprintf(stderr, "camupdate_headless: %s\n", qPrintable(settled.text));
+    run.fetchStarted();
     {
         InternetTransfer transfer;
-        run.loadLists(GetHTMLBytes(transfer, arguments.at(1)));
+        run.receive(GetHTMLResult(transfer, arguments.at(1)));
     }
     waitWhileIn(run, UpdateRun::State::Loading);
+    const QString why = run.news().text;
     if (run.state() == UpdateRun::State::CopyNotSaved)
-        return fail(
-            CopyNotWritten,
-            QStringLiteral("the server copy could not be saved: %1").arg(run.failureText()));
+        return fail(CopyNotWritten, why);
     if (run.state() == UpdateRun::State::NoListReceived) {
         run.end();
-        return fail(NoListReceived, QStringLiteral("no cam list could be received"));
+        return fail(NoListReceived, why);
     }
     if (run.state() == UpdateRun::State::OwnListNotRead) {
         run.end();
-        return fail(NotAppended, run.failureText());
+        return fail(NotAppended, why);
     }
 
     run.startSearch();
@@ -72,11 +76,14 @@ int main(int argc, char* argv[])
         run.addNewCams();
         waitWhileIn(run, UpdateRun::State::Adding);
         if (!run.addResult().ok()) {
-            const QString why = run.addResult().text();
+            const QString whyNot = run.news().text;
             run.end();
-            return fail(NotAppended, why);
+            return fail(NotAppended, whyNot);
         }
-        added = run.addResult().value().count();
+        added = run.addResult().value().keys.count();
+        if (!run.addResult().value().settledBefore.isEmpty())
+            std::fprintf(stderr, "camupdate_headless: %s\n",
+                         qPrintable(run.addResult().value().settledBefore));
     }
     run.end();
     std::printf("added %lld\nlongest search step %.3f ms\n", static_cast<long long>(added),

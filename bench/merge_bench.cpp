@@ -41,7 +41,7 @@ void BM_OnePassMerge(benchmark::State& state)
         state.PauseTiming();
         folder.reset();
         UpdateRun run;
-        run.loadLists(serverText);
+        run.receive(FetchedBody{serverText});
         waitWhileIn(run, UpdateRun::State::Loading);
         run.startSearch();
         while (!run.searchStep()) {
@@ -50,7 +50,7 @@ void BM_OnePassMerge(benchmark::State& state)
         run.addNewCams();
         waitWhileIn(run, UpdateRun::State::Adding);
         if (run.state() != UpdateRun::State::AddEnded || !run.addResult().ok() ||
-            run.addResult().value().count() != newKeys.size())
+            run.addResult().value().keys.count() != newKeys.size())
             state.SkipWithError("the new cams were not all added");
     }
     state.counters["keys_per_s"] = benchmark::Counter(static_cast<double>(newKeys.size()) *

@@ -21,7 +21,7 @@ void BM_SteppedSearch(benchmark::State& state)
     for (auto _ : state) {
         state.PauseTiming();
         UpdateRun run;
-        run.loadLists(serverText);
+        run.receive(FetchedBody{serverText});
         waitWhileIn(run, UpdateRun::State::Loading);
         state.ResumeTiming();
         run.startSearch();

@@ -53,8 +53,6 @@ QString sentence(FetchFailure failure, const Circumstances& at)
     const qint64 stallSeconds = at.stallSeconds;
     const qint64 maxBodyBytes = at.maxBodyBytes;
     switch (failure) {
-    case Failure::None:
-        return {};
     case Failure::BadAddress:
         return QStringLiteral("The list's address is not an http:// or https:// address.");
     case Failure::Busy:

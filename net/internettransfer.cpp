@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 
 // libcurl does the HTTP work because it can be bounded everywhere a server could make us
@@ -222,7 +223,7 @@ private:
     bool m_done = false;
     CURLcode m_result = CURLE_OK;
     // Why we ended the transfer ourselves, if we did.
-    FetchFailure m_failure = FetchFailure::None;
+    std::optional<FetchFailure> m_failure;
 
     // The head being read, and the verdict on the last one.
     qint64 m_headBytes = 0;
@@ -372,10 +373,10 @@ FetchResult InternetTransfer::Session::result()
         m_limits.maxBody,
         maxRedirects,
         m_refusedScheme};
-    FetchFailure failure = m_failure;
-    if (failure == FetchFailure::None && m_result != CURLE_OK)
+    std::optional<FetchFailure> failure = m_failure;
+    if (!failure && m_result != CURLE_OK)
         failure = failureOfLibrary();
-    if (failure == FetchFailure::None) {
+    if (!failure) {
         if (status < 200 || status > 299)
             failure = FetchFailure::HttpStatus;
         else if (!m_bodyWanted)
@@ -387,8 +388,8 @@ FetchResult InternetTransfer::Session::result()
         else if (m_refuseWebPages && WebPage::opensPage(m_body))
             failure = FetchFailure::WebPage;
     }
-    if (failure != FetchFailure::None)
-        return FetchFailures::failure(failure, circumstances);
+    if (failure)
+        return FetchFailures::failure(*failure, circumstances);
     // What arrived may have left room to grow; the body is kept for long, so only its bytes.
     m_body.squeeze();
     // The library does not check that a packed stream reached its own end (one cut short by its
@@ -470,7 +471,7 @@ qint64 InternetTransfer::Session::wireBytes() const
 
 bool InternetTransfer::Session::fail(FetchFailure why)
 {
-    if (m_failure == FetchFailure::None)
+    if (!m_failure)
         m_failure = why;
     return false;
 }
@@ -480,7 +481,7 @@ void InternetTransfer::Session::stop(FetchFailure why)
     if (m_stopped)
         return;
     // The first reason stands; a transfer that has ended is not failed afterwards.
-    if (!m_done && m_failure == FetchFailure::None)
+    if (!m_done && !m_failure)
         m_failure = why;
     m_stopped = true;
     m_curlTimer.stop();
@@ -518,8 +519,9 @@ void InternetTransfer::Session::readMessages()
             m_done = true;
         }
     }
+    // Done: stop() fails nothing that has ended.
     if (m_done)
-        stop(FetchFailure::None);
+        stop();
 }
 
 int InternetTransfer::Session::onSocket(CURL*, curl_socket_t socket, int what, void* self, void*)

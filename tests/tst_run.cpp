@@ -1,4 +1,6 @@
 // One update run: its states from the received list to the end.
+#include "addjournal.h"
+#include "camsfileappender.h"
 #include "keylist.h"
 #include "keypicking.h"
 #include "listfiles.h"
@@ -24,6 +26,9 @@ private Q_SLOTS:
     void initTestCase();
     void runStates_data();
     void runStates();
+    void receive_data();
+    void receive();
+    void startSettlesWhatAKilledRunLeft();
 };
 
 void TestRun::initTestCase()
@@ -33,6 +38,26 @@ void TestRun::initTestCase()
 }
 
 using RunStates = QList<UpdateRun::State>;
+
+namespace {
+
+// Leaves Cams.inf as a run killed in the middle of an add leaves it: its journal, and part of
+// the records appended.
+bool tearAnAdd()
+{
+    QByteArray records;
+    // Enough of them to be written in more than one piece.
+    for (int i = 0; i < 40'000; ++i)
+        records += "torn" + QByteArray::number(i) + "\r\nhttp://cams.example/torn.jpg\r\n";
+    const auto stopped = CamsFileAppender::append(
+        ListFiles::ownFile(), records, {}, CamsFileAppender::defaultLockWait,
+        [](CamsFileAppender::Step step) {
+            return step == CamsFileAppender::Step::PartOfBlockWritten;
+        });
+    return !stopped.ok() && QFileInfo::exists(AddJournal::nameFor(ListFiles::ownFile()));
+}
+
+} // namespace
 
 // The run moves only forward through its states, and a step asked for out of turn does nothing.
 void TestRun::runStates_data()
@@ -105,7 +130,7 @@ void TestRun::runStates()
     run.resumeReview();
     run.leave();
     QCOMPARE(run.state(), UpdateRun::State::Waiting);
-    run.loadLists(serverText);
+    run.receive(FetchedBody{serverText});
     QTRY_VERIFY(run.state() != UpdateRun::State::Loading);
     run.startSearch();
     run.setSearchSlice(std::chrono::milliseconds(0));
@@ -118,13 +143,13 @@ void TestRun::runStates()
     QTRY_VERIFY(run.state() != UpdateRun::State::Adding);
     QCOMPARE(run.state() == UpdateRun::State::AddEnded, offered);
     QCOMPARE(offered && run.addResult().ok(), offered);
-    QCOMPARE(offered ? run.addResult().value().toByteArrayList() : QByteArrayList(), added);
+    QCOMPARE(offered ? run.addResult().value().keys.toByteArrayList() : QByteArrayList(), added);
     QCOMPARE(run.newKeys().count(), 0);
     run.resumeReview();
     run.end();
     // Once ended, nothing asked of the run does anything, and nothing comes back later.
     run.end();
-    run.loadLists(serverText);
+    run.receive(FetchedBody{serverText});
     run.startSearch();
     run.addNewCams();
     run.resumeReview();
@@ -143,6 +168,95 @@ void TestRun::runStates()
         QCOMPARE(fileBytes(ListFiles::ownFile()), added.isEmpty()
                                                       ? QByteArray("k1\r\nd1\r\n")
                                                       : QByteArray("k1\r\nd1\r\nk3\r\nd3\r\n"));
+    QVERIFY(QDir::setCurrent(QDir::tempPath()));
+}
+
+// The run judges what the fetch gave: a body whose end was announced is taken as it is, one that
+// ran to the close only when it ends with a whole record, and a failure keeps its reason.
+void TestRun::receive_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("endAnnounced");
+    QTest::addColumn<QString>("fetchFailure"); // the fetch failed with this reason
+    QTest::addColumn<UpdateRun::State>("reached");
+    QTest::addColumn<QByteArray>("taken");
+    QTest::addColumn<QString>("news"); // what the box says where the run goes no further
+    using S = UpdateRun::State;
+    const QByteArray whole = "k1\r\nd1\r\nk3\r\nd3\r\n";
+    const QString noList = u"No cam list could be received from the server.\n"_qs;
+    const QString cutShort = u"The transfer was cut short before the whole list arrived."_qs;
+    QTest::newRow("announced") << QByteArray("k1\r\nd1\r\nk3") << true << QString()
+                               << S::ListsLoaded << QByteArray("k1\r\nd1\r\nk3") << QString();
+    QTest::newRow("announced, empty")
+        << QByteArray() << true << QString() << S::NoListReceived << QByteArray()
+        << noList + u"The server's list holds no cams."_qs;
+    QTest::newRow("unannounced, whole")
+        << whole << false << QString() << S::ListsLoaded << whole << QString();
+    QTest::newRow("unannounced, cut inside a key")
+        << QByteArray("k1\r\nd1\r\nBeach Cou") << false << QString() << S::NoListReceived
+        << QByteArray() << noList + cutShort;
+    QTest::newRow("unannounced, cut before a detail line")
+        << QByteArray("k1\r\nd1\r\nk3\r\n") << false << QString() << S::NoListReceived
+        << QByteArray() << noList + cutShort;
+    QTest::newRow("failed") << QByteArray() << true << u"The server answered 404 Not Found."_qs
+                            << S::NoListReceived << QByteArray()
+                            << noList + u"The server answered 404 Not Found."_qs;
+}
+
+void TestRun::receive()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(bool, endAnnounced);
+    QFETCH(QString, fetchFailure);
+    QFETCH(UpdateRun::State, reached);
+    QFETCH(QByteArray, taken);
+    QFETCH(QString, news);
+    const FetchResult fetched =
+        fetchFailure.isEmpty()
+            ? FetchResult(FetchedBody{body, endAnnounced})
+            : FetchResult(Failure<FetchFailure>{FetchFailure::HttpStatus, fetchFailure});
+    QTemporaryDir work;
+    QVERIFY(work.isValid() && QDir::setCurrent(work.path()));
+    QVERIFY(writeFile(ListFiles::ownFile(), "k1\r\nd1\r\n"));
+
+    UpdateRun run;
+    run.fetchStarted();
+    run.receive(fetched);
+    QCOMPARE(run.receivedText(), taken);
+    QTRY_VERIFY(run.state() != UpdateRun::State::Loading);
+    QCOMPARE(run.state(), reached);
+    QCOMPARE(run.news().text, news);
+    QVERIFY(!run.news().warning);
+    // The server copy holds what was taken, and one more line end.
+    QCOMPARE(fileBytes(ListFiles::tempFile()), taken + "\r\n");
+    // A second result is not the run's to take.
+    run.receive(FetchedBody{"k9\r\nd9\r\n"});
+    QCOMPARE(run.receivedText(), taken);
+    run.end();
+    QVERIFY(!QFileInfo::exists(ListFiles::tempFile()));
+    QVERIFY(QDir::setCurrent(QDir::tempPath()));
+}
+
+// The start settles what a killed run left before any list is read, and says so as news: a
+// torn add is cut off, a scratch copy goes; a second start does nothing.
+void TestRun::startSettlesWhatAKilledRunLeft()
+{
+    QTemporaryDir work;
+    QVERIFY(work.isValid() && QDir::setCurrent(work.path()));
+    QVERIFY(writeFile(ListFiles::ownFile(), "k1\r\nd1\r\n"));
+    QVERIFY(writeFile(QStringLiteral("temp.tmp.Xq3Zt1"), "k1\r\n"));
+    QVERIFY(tearAnAdd());
+
+    UpdateRun run;
+    const UpdateRun::News settled = run.start();
+    QVERIFY2(settled.text.contains(u"they were cut off"_qs), qPrintable(settled.text));
+    QVERIFY(!settled.warning);
+    QCOMPARE(fileBytes(ListFiles::ownFile()), QByteArray("k1\r\nd1\r\n"));
+    QCOMPARE(QDir().entryList(QDir::Files), QStringList{ListFiles::ownFile()});
+    QVERIFY(tearAnAdd());
+    QCOMPARE(run.start().text, QString());
+    QVERIFY(QFileInfo::exists(AddJournal::nameFor(ListFiles::ownFile())));
+    QCOMPARE(run.state(), UpdateRun::State::Waiting);
     QVERIFY(QDir::setCurrent(QDir::tempPath()));
 }
 

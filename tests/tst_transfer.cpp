@@ -1,7 +1,6 @@
 // The text fetch and the transfer control behind it, against a real server on 127.0.0.1.
 #include "gethtml.h"
 #include "internettransfer.h"
-#include "listfetch.h"
 #include "loopbackhttpserver.h"
 #include "webpage.h"
 
@@ -549,11 +548,20 @@ void TestTransfer::decodesWhatItAskedFor()
     LoopbackHttpServer::Answer cut = ok(packed.left(packed.size() / 2));
     cut.extraHeaders = "Content-Encoding: gzip\r\n";
     server.setAnswer(QStringLiteral("/list.txt"), cut);
-    QCOMPARE(camListOf(GetHTMLResult(inet, address)).code(), FetchFailure::CutShort);
+    // It decodes to what came, a list cut inside a record, with its end not announced: the run
+    // refuses it by the record rule.
+    const FetchResult cutList = GetHTMLResult(inet, address);
+    QVERIFY2(cutList.ok(), qPrintable(cutList.text()));
+    QVERIFY(!cutList.value().endAnnounced);
+    QVERIFY(cutList.value().body.size() < records.size());
+    QVERIFY(records.startsWith(cutList.value().body));
     LoopbackHttpServer::Answer whole = ok(records);
     whole.gzip = true;
     server.setAnswer(QStringLiteral("/list.txt"), whole);
-    QCOMPARE(camListOf(GetHTMLResult(inet, address)).value().body, records);
+    const FetchResult wholeList = GetHTMLResult(inet, address);
+    QVERIFY2(wholeList.ok(), qPrintable(wholeList.text()));
+    QCOMPARE(wholeList.value().body, records);
+    QVERIFY(!wholeList.value().endAnnounced);
 }
 
 void TestTransfer::webPageVerdict_data()

@@ -300,6 +300,7 @@ private Q_SLOTS:
     void endingUnderABox();
     void failedAppendKeepsTheUserInCharge();
     void listHeldByAnotherRunCanBeTriedAgain();
+    void addTellsWhatItSettledFirst();
     void emptyServerListIsNotUpToDate_data();
     void emptyServerListIsNotUpToDate();
     void whatAKilledRunLeftIsSettledAtStart();
@@ -819,6 +820,39 @@ void TestWindows::listHeldByAnotherRunCanBeTriedAgain()
     QCOMPARE(run.dialogs.told.at(1).text, QStringLiteral(" 1 Cams was/were added"));
     QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\nk3\r\nd3\r\n"));
     QCOMPARE(itemsOf(form2.List1), (QByteArrayList{"k1", "k3"}));
+}
+
+// Another run was killed in the middle of an add after this one had read the lists: the add
+// settles that first, under its lock, and its box says so after the count.
+void TestWindows::addTellsWhatItSettledFirst()
+{
+    Run run;
+    run.serve("k1\r\nd1\r\nk3\r\nd3\r\n");
+    QVERIFY(writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n"));
+    run.dialogs.answers = {true};
+    QVERIFY(run.runToReview());
+    Form2& form2 = run.program->form2();
+    QTRY_VERIFY(form2.Command2->isEnabled());
+    QByteArray records;
+    for (int i = 0; i < 40'000; ++i)
+        records += "torn" + QByteArray::number(i) + "\r\nhttp://cams.example/torn.jpg\r\n";
+    QVERIFY(!CamsFileAppender::append(QStringLiteral("Cams.inf"), records, {},
+                                      CamsFileAppender::defaultLockWait,
+                                      [](CamsFileAppender::Step step) {
+                                          return step == CamsFileAppender::Step::PartOfBlockWritten;
+                                      })
+                 .ok());
+    QVERIFY(QFile::exists(QStringLiteral("Cams.inf-journal")));
+    form2.Command2_Click();
+    QTRY_VERIFY_WITH_TIMEOUT(!run.dialogs.told.isEmpty(), runTimeout);
+    QCOMPARE(run.dialogs.told.first().title, QStringLiteral("New Cams added"));
+    const QStringList lines = run.dialogs.told.first().text.split(u'\n');
+    QCOMPARE(lines.first(), QStringLiteral(" 1 Cams was/were added"));
+    QVERIFY2(lines.size() == 2 && lines.last().contains(QStringLiteral("they were cut off")),
+             qPrintable(run.dialogs.told.first().text));
+    QCOMPARE(run.dialogs.told.first().icon, Dialogs::Icon::Information);
+    QCOMPARE(fileBytes(QStringLiteral("Cams.inf")), QByteArray("k1\r\nd1\r\nk3\r\nd3\r\n"));
+    QVERIFY(!QFile::exists(QStringLiteral("Cams.inf-journal")));
 }
 
 // A run killed in the middle of an add left a torn block and half a server copy: the next start

@@ -12,6 +12,9 @@ public:
 
     virtual ~Dialogs() = default;
 
+    // The icon of a box that tells news: a warning, or just information.
+    static Icon iconFor(bool warning) { return warning ? Icon::Warning : Icon::Information; }
+
     // A modal message with an OK button.
     virtual void tell(QWidget* parent, const QString& title, const QString& text, Icon icon) = 0;
     // A modal Yes/No question; Yes is the default button and Escape answers No.

@@ -4,8 +4,6 @@
 #include "dialogs.h"
 #include "dialupstatus.h"
 #include "gethtml.h"
-#include "listfetch.h"
-#include "listfiles.h"
 #include "numbertext.h"
 #include "pictures.h"
 #include "textbox.h"
@@ -148,26 +146,24 @@ void Form1::Timer2_Timer()
     StartGetHTML(Inet1, m_listUrl);
 }
 
-// The fetch has ended: its text goes to the run, which keeps the server copy and reads both
-// lists.
+// The fetch has ended: its result goes to the run, which judges it, keeps the server copy and
+// reads both lists.
 void Form1::Inet1_Finished(const FetchResult& fetched)
 {
-    // The text box keeps the text as its bytes; a failed fetch leaves it empty and says why.
-    const FetchResult list = camListOf(fetched);
-    Text1->setBytes(list.ok() ? list.value().body : QByteArray());
+    m_run.receive(fetched);
+    // The text box keeps what the run took, as its bytes: nothing when it took nothing.
+    Text1->setBytes(m_run.receivedText());
     Inet1.cancel();
-    m_run.loadLists(Text1->bytes(), list.text());
 }
 
 void Form1::showRunState()
 {
     if (m_run.state() != UpdateRun::State::CopyNotSaved)
         return;
-    // A local fault, not the server's: say which file and why, and leave the user's files alone.
-    m_dialogs.tell(this, QStringLiteral("List not saved"),
-                   QStringLiteral("The server's list could not be saved as %1: %2")
-                       .arg(ListFiles::tempFile(), m_run.failureText()),
-                   Dialogs::Icon::Warning);
+    // A local fault, not the server's; the user's files are left alone.
+    const UpdateRun::News news = m_run.news();
+    m_dialogs.tell(this, QStringLiteral("List not saved"), news.text,
+                   Dialogs::iconFor(news.warning));
     m_run.end();
 }
 

@@ -142,17 +142,11 @@ void Form2::Timer1_Timer()
         return;
     case UpdateRun::State::OwnListNotRead:
         // Showing every server cam as new would invite adding them all over again.
-        m_dialogs.tell(this, QStringLiteral("List not read"),
-                       m_run.failureText() + QStringLiteral("\nNothing was changed."),
-                       Dialogs::Icon::Warning);
+        tellNews(QStringLiteral("List not read"));
         m_run.end();
         return;
     case UpdateRun::State::NoListReceived:
-        // Nothing from the server: saying the list is up to date would be a lie.
-        m_dialogs.tell(this, QStringLiteral("No list received"),
-                       QStringLiteral("No cam list could be received from the server.\n") +
-                           m_run.failureText(),
-                       Dialogs::Icon::Information);
+        tellNews(QStringLiteral("No list received"));
         m_run.end();
         return;
     default:
@@ -184,20 +178,15 @@ void Form2::Timer2_Timer()
 
 void Form2::tellAddResult()
 {
-    const UpdateRun::AddResult& result = m_run.addResult();
-    if (!result.ok()) {
-        // Say the list is as it was only when it is: a failed undo says what is left instead.
-        QString text = result.text();
-        if (result.code() == UpdateRun::AddFailure::ListLeftAsItWas)
-            text += QStringLiteral("\nYour list was left as it was.");
-        m_dialogs.tell(this, QStringLiteral("Cams not added"), text, Dialogs::Icon::Warning);
-        return;
-    }
-    // The count of records really written: a key that vanished from the server's copy, or that
-    // another run added meanwhile, is not claimed as added.
-    m_dialogs.tell(this, QStringLiteral("New Cams added"),
-                   QStringLiteral(" %1 Cams was/were added").arg(result.value().count()),
-                   Dialogs::Icon::Information);
+    tellNews(m_run.addResult().ok() ? QStringLiteral("New Cams added")
+                                    : QStringLiteral("Cams not added"));
+}
+
+// What the run has to say, in a box of this title.
+void Form2::tellNews(const QString& title)
+{
+    const UpdateRun::News news = m_run.news();
+    m_dialogs.tell(this, title, news.text, Dialogs::iconFor(news.warning));
 }
 
 // Adds all new cams to the own list.

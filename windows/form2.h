@@ -47,6 +47,7 @@ protected:
 private:
     void showRunState();
     void tellAddResult();
+    void tellNews(const QString& title);
 
     UpdateRun& m_run;
     Dialogs& m_dialogs;

@@ -85,12 +85,6 @@ void BackgroundWork::waitUntilDone()
     m_shared->doneChanged.wait(lock, [&] { return m_shared->done; });
 }
 
-bool BackgroundWork::isDone() const
-{
-    const std::lock_guard lock(m_shared->mutex);
-    return m_shared->done;
-}
-
 int BackgroundWork::stillRunning()
 {
     return running.load();

@@ -23,7 +23,6 @@ public:
     // Blocks until the work is done, for work that must not be cut off; the receiver is then
     // not told, since the caller knows.
     void waitUntilDone();
-    bool isDone() const;
 
     // Work of any run still going on its own: the process then ends without waiting for it.
     static int stillRunning();

@@ -1,6 +1,8 @@
 #include "updaterun.h"
 
+#include "addjournal.h"
 #include "camsfileappender.h"
+#include "filereplacer.h"
 #include "keypicking.h"
 #include "listfiles.h"
 #include "posixfile.h"
@@ -8,6 +10,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLoggingCategory>
 #include <QMetaEnum>
 #include <atomic>
@@ -15,6 +18,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -46,6 +51,14 @@ bool readsAsEmpty(int error)
     return error == ENOENT || error == PosixFile::notARegularFile || error == EISDIR;
 }
 
+// Whether anything stands under the name, a dangling link included.
+bool nameTaken(const QString& path)
+{
+    struct stat info
+    {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
+}
+
 } // namespace
 
 // Saving the copy and reading the lists, on the worker's side. The copy is written on a thread
@@ -56,7 +69,7 @@ bool readsAsEmpty(int error)
 struct UpdateRun::LoadJob
 {
     QByteArray serverText;
-    Result<> copy = Failure<int>{};
+    std::optional<Result<>> copy; // once the copy is done
     Result<QByteArray> ownRead = QByteArray();
     KeyList server{KeyList::Order::Sorted};
     KeyList own{KeyList::Order::Sorted};
@@ -75,7 +88,7 @@ struct UpdateRun::LoadJob
         {
             const std::lock_guard lock(mutex);
             copy = std::move(saved);
-            copySaved = copy.ok();
+            copySaved = copy->ok();
             copyDone = true;
             if (givenUp)
                 removeCopyLocked();
@@ -137,7 +150,7 @@ struct UpdateRun::AddJob
     QByteArray serverText;
     QByteArray ownText;
     QList<QByteArrayView> newKeys;
-    AddResult result = Failure<AddFailure>{};
+    std::optional<AddResult> result; // once the add is done
     QElapsedTimer clock;
 
     void run()
@@ -160,14 +173,24 @@ private:
         // read back: another run in the same folder may have replaced or removed it.
         const RecordMerge merge = RecordMerge::build(serverText, newKeys);
         newKeys = {};
-        const auto appended = CamsFileAppender::append(ListFiles::ownFile(), merge.block, ownText);
+        auto appended = CamsFileAppender::append(ListFiles::ownFile(), merge.block, ownText);
         if (!appended.ok())
             return Failure<AddFailure>{CamsFileAppender::leftAsItWas(appended.code())
                                            ? AddFailure::ListLeftAsItWas
                                            : AddFailure::ListChanged,
                                        appended.text()};
+        CamsFileAppender::Appended& done = appended.value();
+        Added added{keysWritten(merge, done), std::move(done.settledBefore)};
+        // What the settling says is done is done; a journal it had to leave is the user's to
+        // see to.
+        added.settledWarns =
+            !added.settledBefore.isEmpty() && nameTaken(AddJournal::nameFor(ListFiles::ownFile()));
+        return added;
+    }
+
+    static KeyList keysWritten(const RecordMerge& merge, const CamsFileAppender::Appended& done)
+    {
         // When all went in they are all of them: no second list needed.
-        const CamsFileAppender::Appended& done = appended.value();
         if (done.count == merge.addedKeys.count())
             return merge.addedKeys;
         QList<QByteArrayView> written;
@@ -178,18 +201,44 @@ private:
     }
 };
 
+UpdateRun::News UpdateRun::start()
+{
+    if (m_state != State::Waiting || std::exchange(m_started, true))
+        return {};
+    FileReplacer::removeLeftovers(ListFiles::tempFile());
+    const AddJournal::Recovery earlier = AddJournal::recover(ListFiles::ownFile());
+    // A journal kept means the list may hold what is not the user's: they must look at it.
+    return {earlier.text, earlier.done == AddJournal::Done::JournalKept};
+}
+
 void UpdateRun::fetchStarted()
 {
     if (m_state == State::Waiting)
         setState(State::Fetching);
 }
 
-void UpdateRun::loadLists(QByteArray serverText, QString fetchFailure)
+void UpdateRun::receive(const FetchResult& fetched)
 {
     if (m_state != State::Waiting && m_state != State::Fetching)
         return;
+    if (!fetched.ok()) {
+        loadLists({}, fetched.text());
+        return;
+    }
+    const FetchedBody& got = fetched.value();
+    if (!got.endAnnounced && !endsWithWholeRecord(got.body)) {
+        loadLists({}, QStringLiteral("The transfer was cut short before the whole list arrived."));
+        return;
+    }
+    loadLists(got.body);
+}
+
+void UpdateRun::loadLists(QByteArray serverText, QString fetchFailure)
+{
     setState(State::Loading);
     auto job = std::make_shared<LoadJob>();
+    // The run keeps the text from here on: it is what the copy and the add are made of.
+    m_serverText = serverText;
     job->serverText = std::move(serverText);
     m_loadJob = job;
     try {
@@ -215,8 +264,8 @@ void UpdateRun::listsRead(LoadJob& job, QString fetchFailure)
         setState(State::OwnListNotRead);
         return;
     }
-    if (!job.copy.ok()) {
-        m_failureText = job.copy.text();
+    if (!job.copy->ok()) {
+        m_failureText = job.copy->text();
         setState(State::CopyNotSaved);
         return;
     }
@@ -293,15 +342,55 @@ void UpdateRun::addNewCams()
 void UpdateRun::added(AddJob& job)
 {
     m_adding.reset();
-    m_addResult.emplace(std::move(job.result));
+    m_addResult.emplace(std::move(*job.result));
     if (m_addResult->ok()) {
-        m_own.addAll(m_addResult->value());
+        m_own.addAll(m_addResult->value().keys);
         m_new.clear();
         qCInfo(runLog, "appended %lld records in %lld ms",
-               static_cast<long long>(m_addResult->value().count()),
+               static_cast<long long>(m_addResult->value().keys.count()),
                static_cast<long long>(job.clock.elapsed()));
     }
     setState(State::AddEnded);
+}
+
+UpdateRun::News UpdateRun::news() const
+{
+    switch (m_state) {
+    case State::CopyNotSaved:
+        // A local fault, not the server's: which file, and why.
+        return {QStringLiteral("The server's list could not be saved as %1: %2")
+                    .arg(ListFiles::tempFile(), m_failureText),
+                true};
+    case State::NoListReceived:
+        // Nothing from the server: saying the list is up to date would be a lie.
+        return {QStringLiteral("No cam list could be received from the server.\n") + m_failureText,
+                false};
+    case State::OwnListNotRead:
+        return {m_failureText + QStringLiteral("\nNothing was changed."), true};
+    case State::AddEnded:
+        return addNews();
+    default:
+        return {};
+    }
+}
+
+UpdateRun::News UpdateRun::addNews() const
+{
+    const AddResult& result = *m_addResult;
+    if (!result.ok()) {
+        // Say the list is as it was only when it is: a failed undo says what is left instead.
+        QString text = result.text();
+        if (result.code() == AddFailure::ListLeftAsItWas)
+            text += QStringLiteral("\nYour list was left as it was.");
+        return {text, true};
+    }
+    // The count of records really written: a key that vanished from the server's copy, or that
+    // another run added meanwhile, is not claimed as added.
+    const Added& added = result.value();
+    QString text = QStringLiteral(" %1 Cams was/were added").arg(added.keys.count());
+    if (!added.settledBefore.isEmpty())
+        text += QStringLiteral("\n") + added.settledBefore;
+    return {text, added.settledWarns};
 }
 
 void UpdateRun::resumeReview()

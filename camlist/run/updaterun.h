@@ -12,12 +12,13 @@
 #include <memory>
 #include <optional>
 
-// One update run, from the fetch to the end: the server copy, the own and the server key lists,
-// the search and the new cams it finds, and the append of their records. It owns the road: it
-// moves through named states, decides each step, and says so through stateChanged; the program
-// shows and hides the windows after it, and the windows ask it for each step. Nothing here
-// waits: the reading of the lists and the append run on threads of their own and come back as
-// events. The work is done on bytes, whatever their code page.
+// One update run, from the start to the end: what a killed run left, the fetched list, the server
+// copy, the own and the server key lists, the search and the new cams it finds, and the append of
+// their records. It owns the road: it moves through named states, decides each step, and says so
+// through stateChanged; the program shows and hides the windows after it, and the windows ask it
+// for each step. Nothing here waits: the reading of the lists and the append run on threads of
+// their own and come back as events. The work is done on bytes, whatever their code page. Every
+// sentence a box shows about the run is made here; the windows choose only the box's title.
 class UpdateRun final : public QObject
 {
     Q_OBJECT
@@ -45,27 +46,53 @@ public:
     static constexpr std::chrono::milliseconds defaultSearchSlice{10};
 
     enum class AddFailure {
-        None,            // the add worked
         ListLeftAsItWas, // the own list holds exactly what it held
         ListChanged,     // a failed append could not be undone; the text says what is left
     };
-    // The keys of the records really written, in file order; or why none were.
-    using AddResult = Result<KeyList, AddFailure>;
+    // What an add that worked gave.
+    struct Added
+    {
+        KeyList keys{KeyList::Order::AsAdded}; // of the records really written, in file order
+        // What the add settled first, under its lock: another run's interrupted add, a journal
+        // that could not be removed. Empty when there was nothing.
+        QString settledBefore;
+        bool settledWarns = false; // the settling left something for the user to see to
+    };
+    // What an add gave, or why no record was written.
+    using AddResult = Result<Added, AddFailure>;
+
+    // What the run has to tell the user: a sentence, empty when there is nothing to tell, and
+    // whether it is a warning.
+    struct News
+    {
+        QString text;
+        bool warning = false;
+    };
 
     explicit UpdateRun(QObject* parent = nullptr);
     ~UpdateRun() override;
 
     State state() const { return m_state; }
 
+    // Settles what a killed run left before any list is read: its scratch copy, and an add it
+    // cut off in the own list. Once, before the fetch; tells what was found, if anything.
+    News start();
     // The fetch of the server's list has begun.
     void fetchStarted();
-    // Saves the fetched text as the server copy and reads the keys of both lists, on a thread
-    // of its own; the run moves on when that is done. fetchFailure says why nothing came, when
-    // the fetch failed.
-    void loadLists(QByteArray serverText, QString fetchFailure = {});
-    // Why the run could go no further (CopyNotSaved, NoListReceived, OwnListNotRead), in words
-    // for the user.
+    // The fetch's result. A body whose end the server did not announce cannot be told from one
+    // cut short by a dying server: it is taken only when it ends with a whole record, and
+    // otherwise counts as cut short. The text taken is saved as the server copy and the keys of
+    // both lists are read, on a thread of their own; the run moves on when that is done. A
+    // failed fetch goes the same way with no text, and its reason is kept.
+    void receive(const FetchResult& fetched);
+    // The server's text as the run took it; empty when nothing was taken.
+    const QByteArray& receivedText() const { return m_serverText; }
+    // Why the run could go no further (CopyNotSaved, NoListReceived, OwnListNotRead): the
+    // reason alone, in words for the user.
     const QString& failureText() const { return m_failureText; }
+    // What there is to tell in the present state: why the run went no further, or how the add
+    // went (AddEnded). Nothing in any other state.
+    News news() const;
     const KeyList& ownKeys() const { return m_own; }
     // The server list's keys, until the search has ended; nothing needs them after it.
     const KeyList& serverKeys() const { return m_server; }
@@ -106,10 +133,13 @@ private:
     struct AddJob;
 
     void setState(State state);
+    void loadLists(QByteArray serverText, QString fetchFailure = {});
+    News addNews() const;
     void listsRead(LoadJob& job, QString fetchFailure);
     void added(AddJob& job);
 
     State m_state = State::Waiting;
+    bool m_started = false;
     QString m_failureText;
     bool m_copySaved = false;
     bool m_searchEnded = false;
