@@ -1,10 +1,14 @@
 #include "endsignals.h"
 
+#include <QCoreApplication>
+#include <QString>
+#include <QThread>
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -21,10 +25,53 @@ void onSignal(int number)
     errno = saved;
 }
 
+// What Qt 6's platform plugins say just before they exit because the display has gone: xcb
+// when its connection reports an error (its own check and Xlib's I/O error handler), Wayland when
+// the compositor's socket breaks or reports a fatal error.
+constexpr std::array<const char*, 3> displayLostWarnings{
+    "The X11 connection broke", "The Wayland connection broke",
+    "The Wayland connection experienced a fatal error"};
+
+EndSignals* displayWatcher = nullptr;
+QtMessageHandler previousHandler = nullptr;
+bool displayEnding = false;
+
+bool saysDisplayLost(const QString& message)
+{
+    for (const char* warning : displayLostWarnings) {
+        if (message.startsWith(QLatin1String(warning)))
+            return true;
+    }
+    return false;
+}
+
+void onMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    // Every message still goes where it went, this one included: it says why the program ends.
+    if (previousHandler)
+        previousHandler(type, context, message);
+    if (type != QtWarningMsg && type != QtCriticalMsg && type != QtFatalMsg)
+        return;
+    if (!displayWatcher || !saysDisplayLost(message))
+        return;
+    // The end touches the run and the windows, which live on the main thread; another thread's
+    // lost display ends the process as Qt decides.
+    const QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread())
+        return;
+    if (std::exchange(displayEnding, true))
+        return;
+    Q_EMIT displayWatcher->displayLost();
+}
+
 } // namespace
 
 EndSignals::EndSignals(QObject* parent) : QObject(parent)
 {
+    if (!displayWatcher) {
+        displayWatcher = this;
+        previousHandler = qInstallMessageHandler(onMessage);
+    }
     if (pipeEnds[0] >= 0 || ::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     m_notifier = std::make_unique<QSocketNotifier>(pipeEnds[0], QSocketNotifier::Read);
@@ -43,6 +90,10 @@ EndSignals::EndSignals(QObject* parent) : QObject(parent)
 
 EndSignals::~EndSignals()
 {
+    if (displayWatcher == this) {
+        qInstallMessageHandler(previousHandler);
+        displayWatcher = nullptr;
+    }
     if (!m_notifier)
         return;
     // From here on the signals end the process as they would have without us.
