@@ -108,16 +108,24 @@ class Endings(harness.E2ETest):
         self.assertEqual(app.seen, [])
 
     def test_cancel_during_a_stalled_fetch_ends_at_once(self):
-        self.write_cams(OWN)
-        server = self.serve_raw(lambda connection, head, srv: srv.wait())
-        app = self.start(server.url)
-        app.wait_for(FORM1)
-        harness.poll(server.request_count, 10, "the list to be asked for")
-        app.click(FORM1, CANCEL)
-        self.assert_ended(app, within=1.0)
-        self.assertEqual(self.files(), ["Cams.inf"])
-        self.assertEqual(self.read("Cams.inf"), OWN)
-        self.assertEqual(app.seen, [])
+        # Each way a user presses Cancel: the mouse, and from the keyboard the window's cancel
+        # key, the focused button's default key, and Alt+C.
+        presses = {"click": lambda app: app.click(FORM1, CANCEL),
+                   "Escape": lambda app: app.key(FORM1, "Escape"),
+                   "Return": lambda app: app.key(FORM1, "Return"),
+                   "Alt+C": lambda app: app.key(FORM1, "alt+c")}
+        for how, press in presses.items():
+            with self.subTest(press=how):
+                self.write_cams(OWN)
+                server = self.serve_raw(lambda connection, head, srv: srv.wait())
+                app = self.start(server.url)
+                app.wait_for(FORM1)
+                harness.poll(server.request_count, 10, "the list to be asked for")
+                press(app)
+                self.assert_ended(app, within=1.0)
+                self.assertEqual(self.files(), ["Cams.inf"])
+                self.assertEqual(self.read("Cams.inf"), OWN)
+                self.assertEqual(app.seen, [])
 
     def test_empty_list_is_not_called_up_to_date(self):
         self.write_cams(OWN)
