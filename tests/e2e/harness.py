@@ -143,7 +143,15 @@ class XServer(_LoggedProcess):
     def environment(self):
         return {"DISPLAY": self.display, "QT_QPA_PLATFORM": "xcb"}
 
+    def crash(self):
+        """Ends the X server at once, as a crash or a dropped ssh -X does: its clients find
+        their connection broken, with no word before."""
+        os.killpg(self.process.pid, signal.SIGKILL)
+        self.process.wait(5)
+
     def stop(self):
+        if self.log.closed:
+            return
         if self.process.poll() is None:
             self.process.terminate()
             try:
@@ -1046,9 +1054,16 @@ class E2ETest(unittest.TestCase):
         self.addCleanup(server.stop)
         return server
 
-    def start(self, url, scratch=None, **options):
-        kind = WaylandApp if isinstance(self.x, Weston) else App
-        app = kind(self.x, (scratch or self.scratch).dir, url, **options)
+    def own_x(self):
+        """An X server of this test's own, for a test that ends it; stopped with the test."""
+        server = XServer()
+        self.addCleanup(server.stop)
+        return server
+
+    def start(self, url, scratch=None, x=None, **options):
+        x = x or self.x
+        kind = WaylandApp if isinstance(x, Weston) else App
+        app = kind(x, (scratch or self.scratch).dir, url, **options)
         # Cleanups run last-in first-out: the program goes before the server it talks to.
         self.addCleanup(app.kill)
         return app
