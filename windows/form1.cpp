@@ -66,12 +66,12 @@ Form1::Form1(UpdateRun& run, Dialogs& dialogs, QString listUrl)
     Command1 = new QPushButton(QStringLiteral("Cancel"), this);
     Command1->setObjectName(QStringLiteral("Command1"));
     Command1->setGeometry(120, 96, 65, 25);
-    // The only control that takes the focus, and so the window's default button: Return presses
-    // it as well as Space does.
+    // The only control that takes the focus; while it has it, it is the window's default button,
+    // drawn as such, and Return presses it as well as Space does.
     Command1->setFocusPolicy(Qt::StrongFocus);
-    Command1->setDefault(true);
+    Command1->setAutoDefault(true);
     Command1->setFocus();
-    // The style draws a button's focus only once the focus has moved by keyboard; here it never
+    // Styles draw a button's focus frame only once the focus has moved by keyboard; here it never
     // moves, so without this a keyboard user would not see where Space and Return go.
     setAttribute(Qt::WA_KeyboardFocusChange);
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);

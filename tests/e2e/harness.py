@@ -34,6 +34,7 @@ MAIN_WINDOWS = frozenset({FORM1, FORM2, FORM3})
 # Controls, as offsets of their centres from the window's top-left corner (the windows have
 # fixed sizes, and without a window manager there is no frame around them).
 CANCEL = (152, 108)  # Form1
+CANCEL_AREA = (120, 96, 65, 25)  # Form1's Cancel button: left, top, width, height
 ADD_ALL = (244, 36)  # Form2, the "<" button
 OK = (444, 372)  # Form2
 
@@ -222,6 +223,14 @@ class XServer(_LoggedProcess):
             rows = x.image(x.root, left, top, width, height)
         write_png(path, width, height, rows)
         return len({bytes(row[i:i + 3]) for row in rows for i in range(0, len(row), 3)})
+
+    def pixels(self, window, area):
+        """What the screen shows of an area of a window (left, top, width, height from its
+        top-left corner), as red, green, blue bytes."""
+        left, top, _, _ = self.geometry(window)
+        x0, y0, width, height = area
+        with _XConnection(self.number) as x:
+            return b"".join(x.image(x.root, left + x0, top + y0, width, height))
 
     def selection_text(self, selection="PRIMARY", timeout=2.0):
         with _XConnection(self.number) as x:

@@ -9,7 +9,7 @@ import os  # noqa: E402
 import unittest  # noqa: E402
 
 import harness  # noqa: E402
-from harness import CANCEL, FORM1, FORM2, FORM3, OK, records  # noqa: E402
+from harness import CANCEL, CANCEL_AREA, FORM1, FORM2, FORM3, OK, records  # noqa: E402
 
 OWN = records((b"Alpha Cam", b"http://cams.example/alpha.jpg"),
               (b"Harbour", b"http://cams.example/harbour.jpg"),
@@ -111,9 +111,9 @@ class Endings(harness.E2ETest):
         # Each way a user presses Cancel: the mouse, and from the keyboard the window's cancel
         # key, the focused button's default key, and Alt+C.
         presses = {"click": lambda app: app.click(FORM1, CANCEL),
-                   "Escape": lambda app: app.key(FORM1, "Escape"),
-                   "Return": lambda app: app.key(FORM1, "Return"),
-                   "Alt+C": lambda app: app.key(FORM1, "alt+c")}
+                   "Escape": lambda app: self.focus_and_type(app, "Escape"),
+                   "Return": lambda app: self.focus_and_type(app, "Return"),
+                   "Alt+C": lambda app: self.focus_and_type(app, "alt+c")}
         for how, press in presses.items():
             with self.subTest(press=how):
                 self.write_cams(OWN)
@@ -126,6 +126,16 @@ class Endings(harness.E2ETest):
                 self.assertEqual(self.files(), ["Cams.inf"])
                 self.assertEqual(self.read("Cams.inf"), OWN)
                 self.assertEqual(app.seen, [])
+
+    def focus_and_type(self, app, keys):
+        """Gives the download window the keyboard focus, sees the Cancel button show that it has
+        it (a keyboard user must see where the keys go), then types."""
+        window = app.wait_for(FORM1)
+        unfocused = self.x.pixels(window, CANCEL_AREA)
+        self.x.xdotool("windowfocus", "--sync", str(window))
+        harness.poll(lambda: self.x.pixels(window, CANCEL_AREA) != unfocused, 2.0,
+                     "the Cancel button to show the focus")
+        app.key(FORM1, keys)
 
     def test_empty_list_is_not_called_up_to_date(self):
         self.write_cams(OWN)
