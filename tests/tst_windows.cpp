@@ -284,6 +284,7 @@ class TestWindows final : public QObject
 
 private Q_SLOTS:
     void downloadWindowFace();
+    void downloadWindowShowsItsFocus();
     void animationSteps();
     void animationGoesOnWhileHidden();
     void retrievalFillsTheLists();
@@ -392,6 +393,22 @@ void TestWindows::downloadWindowFace()
                                 .arg(next)));
     }
     form1.stop();
+}
+
+// A keyboard user must see where Space and Return go: the focused Cancel button looks other than
+// it does without the focus, from the start, before any key has moved the focus.
+void TestWindows::downloadWindowShowsItsFocus()
+{
+    Run run;
+    Form1& form1 = run.program->form1();
+    form1.stop();
+    form1.show();
+    form1.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form1));
+    QVERIFY(form1.Command1->hasFocus());
+    const QPixmap focused = form1.Command1->grab();
+    form1.Command1->clearFocus();
+    QVERIFY(!sameImage(form1.Command1->grab(), focused));
 }
 
 void TestWindows::animationSteps()
