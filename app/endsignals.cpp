@@ -70,6 +70,7 @@ EndSignals::EndSignals(QObject* parent) : QObject(parent)
 {
     if (!displayWatcher) {
         displayWatcher = this;
+        displayEnding = false;
         previousHandler = qInstallMessageHandler(onMessage);
     }
     if (pipeEnds[0] >= 0 || ::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0)

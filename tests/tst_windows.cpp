@@ -2,6 +2,7 @@
 #include "backgroundwork.h"
 #include "camsfileappender.h"
 #include "displaytext.h"
+#include "endsignals.h"
 #include "fakeremoteaccess.h"
 #include "form1.h"
 #include "form2.h"
@@ -318,6 +319,9 @@ private Q_SLOTS:
     void listsTellLookAlikesApart_data();
     void listsTellLookAlikesApart();
     void resourceDownloadThroughTheDownloadWindow();
+    void lostDisplayAsksForTheEnd_data();
+    void lostDisplayAsksForTheEnd();
+    void lostDisplayIsHeardOnTheMainThreadOnce();
     void leadingNumber_data();
     void leadingNumber();
 };
@@ -1444,6 +1448,55 @@ void TestWindows::resourceDownloadThroughTheDownloadWindow()
     QCOMPARE(fileBytes(folder.filePath(QStringLiteral("cam1.png"))), png);
     QCOMPARE(target.pixmap().toImage().convertToFormat(QImage::Format_RGB32), red);
     QCOMPARE(form1.cursor().shape(), Qt::ArrowCursor);
+}
+
+// What the platform plugins say as they give up on a display asks for the end; nothing else does.
+void TestWindows::lostDisplayAsksForTheEnd_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("ends");
+    QTest::newRow("xcb's own check")
+        << QStringLiteral("The X11 connection broke (error 1). Did the X11 server die?") << true;
+    QTest::newRow("Xlib's I/O error")
+        << QStringLiteral("The X11 connection broke: I/O error (code 1)") << true;
+    QTest::newRow("Wayland compositor gone")
+        << QStringLiteral("The Wayland connection broke. Did the Wayland compositor die?") << true;
+    QTest::newRow("Wayland protocol error")
+        << QStringLiteral("The Wayland connection experienced a fatal error: Protocol error")
+        << true;
+    QTest::newRow("another xcb warning")
+        << QStringLiteral("QXcbConnection: XCB error: 3 (BadWindow), sequence: 1") << false;
+    QTest::newRow("the words inside another warning")
+        << QStringLiteral("Retrying: The X11 connection broke (error 1)") << false;
+}
+
+void TestWindows::lostDisplayAsksForTheEnd()
+{
+    QFETCH(QString, message);
+    QFETCH(bool, ends);
+    EndSignals watcher;
+    QSignalSpy lost(&watcher, &EndSignals::displayLost);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(message));
+    qWarning("%s", qPrintable(message));
+    QCOMPARE(lost.count(), ends ? 1 : 0);
+}
+
+// The end runs where the windows live; a second warning while it runs does not start another.
+void TestWindows::lostDisplayIsHeardOnTheMainThreadOnce()
+{
+    const QString message =
+        QStringLiteral("The X11 connection broke (error 1). Did the X11 server die?");
+    EndSignals watcher;
+    QSignalSpy lost(&watcher, &EndSignals::displayLost);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(message));
+    std::thread other([&] { qWarning("%s", qPrintable(message)); });
+    other.join();
+    QCOMPARE(lost.count(), 0);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(message));
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(message));
+    qWarning("%s", qPrintable(message));
+    qWarning("%s", qPrintable(message));
+    QCOMPARE(lost.count(), 1);
 }
 
 void TestWindows::leadingNumber_data()
