@@ -1,12 +1,16 @@
 #include "endsignals.h"
 
-#include <QCoreApplication>
+#include <QMetaObject>
 #include <QString>
 #include <QThread>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 #include <utility>
 
@@ -32,9 +36,35 @@ constexpr std::array<const char*, 3> displayLostWarnings{
     "The X11 connection broke", "The Wayland connection broke",
     "The Wayland connection experienced a fatal error"};
 
-EndSignals* displayWatcher = nullptr;
+// How long a thread that heard of the lost display holds its exit for the main thread's end.
+constexpr std::chrono::seconds mainThreadEndWithin{20};
+
+std::atomic<EndSignals*> displayWatcher = nullptr;
 QtMessageHandler previousHandler = nullptr;
-bool displayEnding = false;
+bool displayEnding = false; // main thread only
+std::mutex endMutex;
+std::condition_variable endReturnedChanged;
+bool endReturned = false; // guarded by endMutex
+
+void tellEndReturned()
+{
+    {
+        const std::lock_guard lock(endMutex);
+        endReturned = true;
+    }
+    endReturnedChanged.notify_all();
+}
+
+// On the main thread: whoever hears displayLost ends the process; should it return, a thread
+// waiting for it lets Qt end the process its own way.
+void endForLostDisplay()
+{
+    EndSignals* watcher = displayWatcher;
+    if (!watcher || std::exchange(displayEnding, true))
+        return;
+    Q_EMIT watcher->displayLost();
+    tellEndReturned();
+}
 
 bool saysDisplayLost(const QString& message)
 {
@@ -52,16 +82,20 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
         previousHandler(type, context, message);
     if (type != QtWarningMsg && type != QtCriticalMsg && type != QtFatalMsg)
         return;
-    if (!displayWatcher || !saysDisplayLost(message))
+    EndSignals* watcher = displayWatcher;
+    if (!watcher || !saysDisplayLost(message))
         return;
-    // The end touches the run and the windows, which live on the main thread; another thread's
-    // lost display ends the process as Qt decides.
-    const QCoreApplication* app = QCoreApplication::instance();
-    if (!app || QThread::currentThread() != app->thread())
+    // The end touches the run, which lives on the main thread: there it runs at once.
+    if (QThread::currentThread() == watcher->thread()) {
+        endForLostDisplay();
         return;
-    if (std::exchange(displayEnding, true))
-        return;
-    Q_EMIT displayWatcher->displayLost();
+    }
+    // Wayland reads its display on a thread of its own and exits from there: the end is handed
+    // to the main thread, and this thread waits for it (the process ends with it), for a bounded
+    // time only, in case the main thread is held up itself.
+    QMetaObject::invokeMethod(watcher, &endForLostDisplay, Qt::QueuedConnection);
+    std::unique_lock lock(endMutex);
+    endReturnedChanged.wait_for(lock, mainThreadEndWithin, [] { return endReturned; });
 }
 
 } // namespace
@@ -69,8 +103,12 @@ void onMessage(QtMsgType type, const QMessageLogContext& context, const QString&
 EndSignals::EndSignals(QObject* parent) : QObject(parent)
 {
     if (!displayWatcher) {
-        displayWatcher = this;
         displayEnding = false;
+        {
+            const std::lock_guard lock(endMutex);
+            endReturned = false;
+        }
+        displayWatcher = this;
         previousHandler = qInstallMessageHandler(onMessage);
     }
     if (pipeEnds[0] >= 0 || ::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -94,6 +132,8 @@ EndSignals::~EndSignals()
     if (displayWatcher == this) {
         qInstallMessageHandler(previousHandler);
         displayWatcher = nullptr;
+        // Nobody is left to end the program: a thread waiting for that goes on.
+        tellEndReturned();
     }
     if (!m_notifier)
         return;

@@ -11,8 +11,8 @@
 //
 // A display that goes away (the X server gone, an ssh -X dropped, the Wayland compositor gone)
 // asks for the end as well. Qt's platform plugin says so in a warning and then exits the process
-// at once, so there is no event loop left to wait for: displayLost is emitted from inside that
-// warning, on the main thread, and whoever hears it must end the program before returning.
+// at once, so there is no event loop left to wait for: displayLost is emitted on the main thread
+// while that warning is held up, and whoever hears it must end the program before returning.
 class EndSignals final : public QObject
 {
     Q_OBJECT

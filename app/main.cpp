@@ -41,7 +41,7 @@ int main(int argc, char* argv[])
     QObject::connect(
         &endSignals, &EndSignals::displayLost, &program,
         [&program] {
-            program.end();
+            program.endWithoutDisplay();
             std::fflush(nullptr);
             std::_Exit(0);
         },
