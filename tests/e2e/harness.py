@@ -418,7 +418,14 @@ class Weston(_LoggedProcess):
     def environment(self):
         return {"WAYLAND_DISPLAY": self.socket, "QT_QPA_PLATFORM": "wayland"}
 
+    def crash(self):
+        """Ends the compositor and its helpers at once, as a crash does."""
+        os.killpg(self.process.pid, signal.SIGKILL)
+        self.process.wait(5)
+
     def stop(self):
+        if self.log.closed:
+            return
         # Weston's shell and keyboard helpers are in its process group.
         try:
             os.killpg(self.process.pid, signal.SIGTERM)
@@ -1068,6 +1075,12 @@ class E2ETest(unittest.TestCase):
         server = XServer()
         self.addCleanup(server.stop)
         return server
+
+    def own_wayland(self):
+        """A Wayland compositor of this test's own, for a test that ends it."""
+        compositor = Weston()
+        self.addCleanup(compositor.stop)
+        return compositor
 
     def start(self, url, scratch=None, x=None, **options):
         x = x or self.x
