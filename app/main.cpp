@@ -35,9 +35,9 @@ int main(int argc, char* argv[])
     QObject::connect(&endSignals, &EndSignals::endRequested, &program, &Program::end);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &program,
                      [&program](QSessionManager&) { program.end(); });
-    // A lost display ends it the same way, with the same status, from inside the platform's
-    // last warning: once that returns, Qt exits with 1 and runs the exit handlers against a
-    // display that is gone, while reading that was given up may still run on its thread.
+    // A lost display ends it the same way, with the same status, while the platform's last
+    // warning is held up: once that returns, Qt exits with 1 and runs the exit handlers against
+    // a display that is gone, while reading that was given up may still run on its thread.
     QObject::connect(
         &endSignals, &EndSignals::displayLost, &program,
         [&program] {

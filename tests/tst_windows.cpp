@@ -42,8 +42,10 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolTip>
+#include <array>
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <memory>
@@ -152,6 +154,28 @@ struct Run
     RecordingDialogs dialogs;
     std::unique_ptr<Program> program;
     std::unique_ptr<QSignalSpy> ended;
+};
+
+// An EndSignals takes the ending signals and hands them back to the system's default when it
+// goes; the test's own crash reports for them come back after it.
+class KeptSignalActions
+{
+public:
+    KeptSignalActions()
+    {
+        for (size_t i = 0; i < numbers.size(); ++i)
+            ::sigaction(numbers[i], nullptr, &saved[i]);
+    }
+    ~KeptSignalActions()
+    {
+        for (size_t i = 0; i < numbers.size(); ++i)
+            ::sigaction(numbers[i], &saved[i], nullptr);
+    }
+    Q_DISABLE_COPY_MOVE(KeptSignalActions)
+
+private:
+    static constexpr std::array<int, 3> numbers{SIGTERM, SIGHUP, SIGINT};
+    std::array<struct sigaction, 3> saved{};
 };
 
 bool sameImage(const QPixmap& a, const QPixmap& b)
@@ -1475,6 +1499,7 @@ void TestWindows::lostDisplayAsksForTheEnd()
 {
     QFETCH(QString, message);
     QFETCH(bool, ends);
+    const KeptSignalActions kept;
     EndSignals watcher;
     QSignalSpy lost(&watcher, &EndSignals::displayLost);
     QTest::ignoreMessage(QtWarningMsg, qPrintable(message));
@@ -1489,6 +1514,7 @@ void TestWindows::lostDisplayIsHeardOnTheMainThreadOnce()
 {
     const QString message =
         QStringLiteral("The Wayland connection broke. Did the Wayland compositor die?");
+    const KeptSignalActions kept;
     EndSignals watcher;
     std::atomic<bool> readerWentOn = false;
     bool emittedOnMain = false;
