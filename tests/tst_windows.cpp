@@ -39,7 +39,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
-#include <QThread>
 #include <QTimer>
 #include <QToolTip>
 #include <array>
@@ -346,7 +345,6 @@ private Q_SLOTS:
     void resourceDownloadThroughTheDownloadWindow();
     void lostDisplayAsksForTheEnd_data();
     void lostDisplayAsksForTheEnd();
-    void lostDisplayIsHeardOnTheMainThreadOnce();
     void leadingNumber_data();
     void leadingNumber();
 };
@@ -1505,40 +1503,6 @@ void TestWindows::lostDisplayAsksForTheEnd()
     QTest::ignoreMessage(QtWarningMsg, qPrintable(message));
     qWarning("%s", qPrintable(message));
     QCOMPARE(lost.count(), ends ? 1 : 0);
-}
-
-// The end runs on the main thread, where the run lives, also when another thread (Wayland's
-// reader) hears of the loss; that thread is held until the end has run. A second warning while
-// the end runs does not start another.
-void TestWindows::lostDisplayIsHeardOnTheMainThreadOnce()
-{
-    const QString message =
-        QStringLiteral("The Wayland connection broke. Did the Wayland compositor die?");
-    const KeptSignalActions kept;
-    EndSignals watcher;
-    std::atomic<bool> readerWentOn = false;
-    bool emittedOnMain = false;
-    bool readerHeld = false;
-    connect(
-        &watcher, &EndSignals::displayLost, this,
-        [&] {
-            emittedOnMain = QThread::currentThread() == thread();
-            readerHeld = !readerWentOn;
-        },
-        Qt::DirectConnection);
-    QSignalSpy lost(&watcher, &EndSignals::displayLost);
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(message));
-    std::thread reader([&] {
-        qWarning("%s", qPrintable(message));
-        readerWentOn = true;
-    });
-    QTRY_COMPARE(lost.count(), 1);
-    reader.join();
-    QVERIFY(emittedOnMain);
-    QVERIFY(readerHeld);
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(message));
-    qWarning("%s", qPrintable(message));
-    QCOMPARE(lost.count(), 1);
 }
 
 void TestWindows::leadingNumber_data()
