@@ -1,10 +1,18 @@
 #include "endsignals.h"
 
+#include <QMetaObject>
+#include <QString>
+#include <QThread>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -21,10 +29,88 @@ void onSignal(int number)
     errno = saved;
 }
 
+// What Qt 6's platform plugins say just before they exit because the display has gone: xcb
+// when its connection reports an error (its own check and Xlib's I/O error handler), Wayland when
+// the compositor's socket breaks or reports a fatal error.
+constexpr std::array<const char*, 3> displayLostWarnings{
+    "The X11 connection broke", "The Wayland connection broke",
+    "The Wayland connection experienced a fatal error"};
+
+// How long a thread that heard of the lost display holds its exit for the main thread's end.
+constexpr std::chrono::seconds mainThreadEndWithin{20};
+
+std::atomic<EndSignals*> displayWatcher = nullptr;
+QtMessageHandler previousHandler = nullptr;
+bool displayEnding = false; // main thread only
+std::mutex endMutex;
+std::condition_variable endReturnedChanged;
+bool endReturned = false; // guarded by endMutex
+
+void tellEndReturned()
+{
+    {
+        const std::lock_guard lock(endMutex);
+        endReturned = true;
+    }
+    endReturnedChanged.notify_all();
+}
+
+// On the main thread: whoever hears displayLost ends the process; should it return, a thread
+// waiting for it lets Qt end the process its own way.
+void endForLostDisplay()
+{
+    EndSignals* watcher = displayWatcher;
+    if (!watcher || std::exchange(displayEnding, true))
+        return;
+    Q_EMIT watcher->displayLost();
+    tellEndReturned();
+}
+
+bool saysDisplayLost(const QString& message)
+{
+    for (const char* warning : displayLostWarnings) {
+        if (message.startsWith(QLatin1String(warning)))
+            return true;
+    }
+    return false;
+}
+
+void onMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    // Every message still goes where it went, this one included: it says why the program ends.
+    if (previousHandler)
+        previousHandler(type, context, message);
+    if (type != QtWarningMsg && type != QtCriticalMsg && type != QtFatalMsg)
+        return;
+    EndSignals* watcher = displayWatcher;
+    if (!watcher || !saysDisplayLost(message))
+        return;
+    // The end touches the run, which lives on the main thread: there it runs at once.
+    if (QThread::currentThread() == watcher->thread()) {
+        endForLostDisplay();
+        return;
+    }
+    // Wayland reads its display on a thread of its own and exits from there: the end is handed
+    // to the main thread, and this thread waits for it (the process ends with it), for a bounded
+    // time only, in case the main thread is held up itself.
+    QMetaObject::invokeMethod(watcher, &endForLostDisplay, Qt::QueuedConnection);
+    std::unique_lock lock(endMutex);
+    endReturnedChanged.wait_for(lock, mainThreadEndWithin, [] { return endReturned; });
+}
+
 } // namespace
 
 EndSignals::EndSignals(QObject* parent) : QObject(parent)
 {
+    if (!displayWatcher) {
+        displayEnding = false;
+        {
+            const std::lock_guard lock(endMutex);
+            endReturned = false;
+        }
+        displayWatcher = this;
+        previousHandler = qInstallMessageHandler(onMessage);
+    }
     if (pipeEnds[0] >= 0 || ::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     m_notifier = std::make_unique<QSocketNotifier>(pipeEnds[0], QSocketNotifier::Read);
@@ -43,6 +129,12 @@ EndSignals::EndSignals(QObject* parent) : QObject(parent)
 
 EndSignals::~EndSignals()
 {
+    if (displayWatcher == this) {
+        qInstallMessageHandler(previousHandler);
+        displayWatcher = nullptr;
+        // Nobody is left to end the program: a thread waiting for that goes on.
+        tellEndReturned();
+    }
     if (!m_notifier)
         return;
     // From here on the signals end the process as they would have without us.

@@ -35,6 +35,17 @@ int main(int argc, char* argv[])
     QObject::connect(&endSignals, &EndSignals::endRequested, &program, &Program::end);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &program,
                      [&program](QSessionManager&) { program.end(); });
+    // A lost display ends it the same way, with the same status, while the platform's last
+    // warning is held up: once that returns, Qt exits with 1 and runs the exit handlers against
+    // a display that is gone, while reading that was given up may still run on its thread.
+    QObject::connect(
+        &endSignals, &EndSignals::displayLost, &program,
+        [&program] {
+            program.endWithoutDisplay();
+            std::fflush(nullptr);
+            std::_Exit(0);
+        },
+        Qt::DirectConnection);
     program.start();
     // Ended before the event loop ran (asked to while the first box was open).
     const int exitCode = program.hasEnded() ? 0 : QApplication::exec();

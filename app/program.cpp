@@ -42,6 +42,12 @@ void Program::end()
     m_run.end();
 }
 
+void Program::endWithoutDisplay()
+{
+    m_displayGone = true;
+    end();
+}
+
 Form1& Program::form1()
 {
     if (!m_form1)
@@ -102,6 +108,10 @@ void Program::endProgram()
         m_form2->stop();
     if (m_form3)
         m_form3->stop();
+    if (m_displayGone) {
+        Q_EMIT ended(0);
+        return;
+    }
     for (QWidget* window :
          {static_cast<QWidget*>(m_form1.get()), static_cast<QWidget*>(m_form2.get()),
           static_cast<QWidget*>(m_form3.get())}) {

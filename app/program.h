@@ -30,6 +30,9 @@ public:
     void start();
     // Ends the run, and with it the program (a logout, a signal).
     void end();
+    // The same, when the display has gone: the windows are left as they are, since any call
+    // to a display that is gone may end the process before the end is through.
+    void endWithoutDisplay();
     bool hasEnded() const { return m_ended; }
 
     UpdateRun& run() { return m_run; }
@@ -55,4 +58,5 @@ private:
     std::unique_ptr<Form2> m_form2;
     std::unique_ptr<Form3> m_form3;
     bool m_ended = false;
+    bool m_displayGone = false;
 };

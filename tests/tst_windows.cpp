@@ -2,6 +2,7 @@
 #include "backgroundwork.h"
 #include "camsfileappender.h"
 #include "displaytext.h"
+#include "endsignals.h"
 #include "fakeremoteaccess.h"
 #include "form1.h"
 #include "form2.h"
@@ -40,8 +41,10 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolTip>
+#include <array>
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <memory>
@@ -150,6 +153,28 @@ struct Run
     RecordingDialogs dialogs;
     std::unique_ptr<Program> program;
     std::unique_ptr<QSignalSpy> ended;
+};
+
+// An EndSignals takes the ending signals and hands them back to the system's default when it
+// goes; the test's own crash reports for them come back after it.
+class KeptSignalActions
+{
+public:
+    KeptSignalActions()
+    {
+        for (size_t i = 0; i < numbers.size(); ++i)
+            ::sigaction(numbers[i], nullptr, &saved[i]);
+    }
+    ~KeptSignalActions()
+    {
+        for (size_t i = 0; i < numbers.size(); ++i)
+            ::sigaction(numbers[i], &saved[i], nullptr);
+    }
+    Q_DISABLE_COPY_MOVE(KeptSignalActions)
+
+private:
+    static constexpr std::array<int, 3> numbers{SIGTERM, SIGHUP, SIGINT};
+    std::array<struct sigaction, 3> saved{};
 };
 
 bool sameImage(const QPixmap& a, const QPixmap& b)
@@ -284,6 +309,7 @@ class TestWindows final : public QObject
 
 private Q_SLOTS:
     void downloadWindowFace();
+    void downloadWindowShowsItsFocus();
     void animationSteps();
     void animationGoesOnWhileHidden();
     void retrievalFillsTheLists();
@@ -318,6 +344,8 @@ private Q_SLOTS:
     void listsTellLookAlikesApart_data();
     void listsTellLookAlikesApart();
     void resourceDownloadThroughTheDownloadWindow();
+    void lostDisplayAsksForTheEnd_data();
+    void lostDisplayAsksForTheEnd();
     void leadingNumber_data();
     void leadingNumber();
 };
@@ -393,6 +421,22 @@ void TestWindows::downloadWindowFace()
                                 .arg(next)));
     }
     form1.stop();
+}
+
+// A keyboard user must see where Space and Return go: the focused Cancel button looks other than
+// it does without the focus, from the start, before any key has moved the focus.
+void TestWindows::downloadWindowShowsItsFocus()
+{
+    Run run;
+    Form1& form1 = run.program->form1();
+    form1.stop();
+    form1.show();
+    form1.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form1));
+    QVERIFY(form1.Command1->hasFocus());
+    const QPixmap focused = form1.Command1->grab();
+    form1.Command1->clearFocus();
+    QVERIFY(!sameImage(form1.Command1->grab(), focused));
 }
 
 void TestWindows::animationSteps()
@@ -1461,6 +1505,38 @@ void TestWindows::resourceDownloadThroughTheDownloadWindow()
     QCOMPARE(fileBytes(folder.filePath(QStringLiteral("cam1.png"))), png);
     QCOMPARE(target.pixmap().toImage().convertToFormat(QImage::Format_RGB32), red);
     QCOMPARE(form1.cursor().shape(), Qt::ArrowCursor);
+}
+
+// What the platform plugins say as they give up on a display asks for the end; nothing else does.
+void TestWindows::lostDisplayAsksForTheEnd_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("ends");
+    QTest::newRow("xcb's own check")
+        << QStringLiteral("The X11 connection broke (error 1). Did the X11 server die?") << true;
+    QTest::newRow("Xlib's I/O error")
+        << QStringLiteral("The X11 connection broke: I/O error (code 1)") << true;
+    QTest::newRow("Wayland compositor gone")
+        << QStringLiteral("The Wayland connection broke. Did the Wayland compositor die?") << true;
+    QTest::newRow("Wayland protocol error")
+        << QStringLiteral("The Wayland connection experienced a fatal error: Protocol error")
+        << true;
+    QTest::newRow("another xcb warning")
+        << QStringLiteral("QXcbConnection: XCB error: 3 (BadWindow), sequence: 1") << false;
+    QTest::newRow("the words inside another warning")
+        << QStringLiteral("Retrying: The X11 connection broke (error 1)") << false;
+}
+
+void TestWindows::lostDisplayAsksForTheEnd()
+{
+    QFETCH(QString, message);
+    QFETCH(bool, ends);
+    const KeptSignalActions kept;
+    EndSignals watcher;
+    QSignalSpy lost(&watcher, &EndSignals::displayLost);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(message));
+    qWarning("%s", qPrintable(message));
+    QCOMPARE(lost.count(), ends ? 1 : 0);
 }
 
 void TestWindows::leadingNumber_data()

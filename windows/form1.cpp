@@ -10,9 +10,12 @@
 #include "updaterun.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 
 Form1::Form1(UpdateRun& run, Dialogs& dialogs, QString listUrl)
     : QWidget(nullptr), m_run(run), m_dialogs(dialogs), m_listUrl(std::move(listUrl))
@@ -61,8 +64,18 @@ Form1::Form1(UpdateRun& run, Dialogs& dialogs, QString listUrl)
     Command1 = new QPushButton(QStringLiteral("Cancel"), this);
     Command1->setObjectName(QStringLiteral("Command1"));
     Command1->setGeometry(120, 96, 65, 25);
+    // The only control that takes the focus; while it has it, it is the window's default button,
+    // drawn as such, and Return presses it as well as Space does.
+    Command1->setFocusPolicy(Qt::StrongFocus);
+    Command1->setAutoDefault(true);
     Command1->setFocus();
+    // Styles draw a button's focus frame only once the focus has moved by keyboard; here it never
+    // moves, so without this a keyboard user would not see where Space and Return go.
+    setAttribute(Qt::WA_KeyboardFocusChange);
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    // Alt+C as well, without marking the caption: it stays "Cancel" as it is seen and read out.
+    QShortcut* cancelKey = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_C), this);
+    connect(cancelKey, &QShortcut::activated, Command1, &QPushButton::click);
 
     Timer1.setInterval(100);
     connect(&Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
@@ -170,6 +183,16 @@ void Form1::showRunState()
 void Form1::Command1_Click()
 {
     m_run.end();
+}
+
+// Escape is Cancel, as in a dialog.
+void Form1::keyPressEvent(QKeyEvent* event)
+{
+    if (event->matches(QKeySequence::Cancel) && Command1->isEnabled()) {
+        Command1->click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 // Closing the window is the same as Cancel.

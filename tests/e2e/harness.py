@@ -34,6 +34,7 @@ MAIN_WINDOWS = frozenset({FORM1, FORM2, FORM3})
 # Controls, as offsets of their centres from the window's top-left corner (the windows have
 # fixed sizes, and without a window manager there is no frame around them).
 CANCEL = (152, 108)  # Form1
+CANCEL_AREA = (120, 96, 65, 25)  # Form1's Cancel button: left, top, width, height
 ADD_ALL = (244, 36)  # Form2, the "<" button
 OK = (444, 372)  # Form2
 
@@ -143,7 +144,15 @@ class XServer(_LoggedProcess):
     def environment(self):
         return {"DISPLAY": self.display, "QT_QPA_PLATFORM": "xcb"}
 
+    def crash(self):
+        """Ends the X server at once, as a crash or a dropped ssh -X does: its clients find
+        their connection broken, with no word before."""
+        os.killpg(self.process.pid, signal.SIGKILL)
+        self.process.wait(5)
+
     def stop(self):
+        if self.log.closed:
+            return
         if self.process.poll() is None:
             self.process.terminate()
             try:
@@ -214,6 +223,14 @@ class XServer(_LoggedProcess):
             rows = x.image(x.root, left, top, width, height)
         write_png(path, width, height, rows)
         return len({bytes(row[i:i + 3]) for row in rows for i in range(0, len(row), 3)})
+
+    def pixels(self, window, area):
+        """What the screen shows of an area of a window (left, top, width, height from its
+        top-left corner), as red, green, blue bytes."""
+        left, top, _, _ = self.geometry(window)
+        x0, y0, width, height = area
+        with _XConnection(self.number) as x:
+            return b"".join(x.image(x.root, left + x0, top + y0, width, height))
 
     def selection_text(self, selection="PRIMARY", timeout=2.0):
         with _XConnection(self.number) as x:
@@ -401,7 +418,14 @@ class Weston(_LoggedProcess):
     def environment(self):
         return {"WAYLAND_DISPLAY": self.socket, "QT_QPA_PLATFORM": "wayland"}
 
+    def crash(self):
+        """Ends the compositor and its helpers at once, as a crash does."""
+        os.killpg(self.process.pid, signal.SIGKILL)
+        self.process.wait(5)
+
     def stop(self):
+        if self.log.closed:
+            return
         # Weston's shell and keyboard helpers are in its process group.
         try:
             os.killpg(self.process.pid, signal.SIGTERM)
@@ -1046,9 +1070,22 @@ class E2ETest(unittest.TestCase):
         self.addCleanup(server.stop)
         return server
 
-    def start(self, url, scratch=None, **options):
-        kind = WaylandApp if isinstance(self.x, Weston) else App
-        app = kind(self.x, (scratch or self.scratch).dir, url, **options)
+    def own_x(self):
+        """An X server of this test's own, for a test that ends it; stopped with the test."""
+        server = XServer()
+        self.addCleanup(server.stop)
+        return server
+
+    def own_wayland(self):
+        """A Wayland compositor of this test's own, for a test that ends it."""
+        compositor = Weston()
+        self.addCleanup(compositor.stop)
+        return compositor
+
+    def start(self, url, scratch=None, x=None, **options):
+        x = x or self.x
+        kind = WaylandApp if isinstance(x, Weston) else App
+        app = kind(x, (scratch or self.scratch).dir, url, **options)
         # Cleanups run last-in first-out: the program goes before the server it talks to.
         self.addCleanup(app.kill)
         return app

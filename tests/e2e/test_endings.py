@@ -9,7 +9,7 @@ import os  # noqa: E402
 import unittest  # noqa: E402
 
 import harness  # noqa: E402
-from harness import CANCEL, FORM1, FORM2, FORM3, OK, records  # noqa: E402
+from harness import CANCEL, CANCEL_AREA, FORM1, FORM2, FORM3, OK, records  # noqa: E402
 
 OWN = records((b"Alpha Cam", b"http://cams.example/alpha.jpg"),
               (b"Harbour", b"http://cams.example/harbour.jpg"),
@@ -108,16 +108,34 @@ class Endings(harness.E2ETest):
         self.assertEqual(app.seen, [])
 
     def test_cancel_during_a_stalled_fetch_ends_at_once(self):
-        self.write_cams(OWN)
-        server = self.serve_raw(lambda connection, head, srv: srv.wait())
-        app = self.start(server.url)
-        app.wait_for(FORM1)
-        harness.poll(server.request_count, 10, "the list to be asked for")
-        app.click(FORM1, CANCEL)
-        self.assert_ended(app, within=1.0)
-        self.assertEqual(self.files(), ["Cams.inf"])
-        self.assertEqual(self.read("Cams.inf"), OWN)
-        self.assertEqual(app.seen, [])
+        # Each way a user presses Cancel: the mouse, and from the keyboard the window's cancel
+        # key, the focused button's default key, and Alt+C.
+        presses = {"click": lambda app: app.click(FORM1, CANCEL),
+                   "Escape": lambda app: self.focus_and_type(app, "Escape"),
+                   "Return": lambda app: self.focus_and_type(app, "Return"),
+                   "Alt+C": lambda app: self.focus_and_type(app, "alt+c")}
+        for how, press in presses.items():
+            with self.subTest(press=how):
+                self.write_cams(OWN)
+                server = self.serve_raw(lambda connection, head, srv: srv.wait())
+                app = self.start(server.url)
+                app.wait_for(FORM1)
+                harness.poll(server.request_count, 10, "the list to be asked for")
+                press(app)
+                self.assert_ended(app, within=1.0)
+                self.assertEqual(self.files(), ["Cams.inf"])
+                self.assertEqual(self.read("Cams.inf"), OWN)
+                self.assertEqual(app.seen, [])
+
+    def focus_and_type(self, app, keys):
+        """Gives the download window the keyboard focus, sees the Cancel button show that it has
+        it (a keyboard user must see where the keys go), then types."""
+        window = app.wait_for(FORM1)
+        unfocused = self.x.pixels(window, CANCEL_AREA)
+        self.x.xdotool("windowfocus", "--sync", str(window))
+        harness.poll(lambda: self.x.pixels(window, CANCEL_AREA) != unfocused, 2.0,
+                     "the Cancel button to show the focus")
+        app.key(FORM1, keys)
 
     def test_empty_list_is_not_called_up_to_date(self):
         self.write_cams(OWN)
@@ -216,6 +234,65 @@ class WindowManagerClose(harness.E2ETest):
         self.assert_ended(app)
         self.assertEqual(self.files(), ["Cams.inf"])
         self.assertEqual(self.read("Cams.inf"), own)
+
+
+class DisplayLost(harness.E2ETest):
+    """The X server goes away under the program (a crash, a dropped ssh -X): the program ends
+    by itself as at a logout, in each phase, instead of dying with the server copy left."""
+
+    # Enough new cams that the add lasts a while: the display is lost in the middle of it.
+    MANY = [(b"Cam %07d" % i, b"http://cams.example/%d.jpg" % i) for i in range(400_000)]
+
+    def test_the_program_ends_and_the_copy_goes(self):
+        phases = {
+            "fetch": (self.during_the_fetch, OWN),
+            "review": (self.in_review, OWN),
+            "question": (self.at_the_question, OWN),
+            "add": (self.during_an_add, OWN + records(*self.MANY)),
+        }
+        for phase, (reach, cams_after) in phases.items():
+            with self.subTest(phase=phase):
+                scratch = self.new_scratch()
+                scratch.write_cams(OWN)
+                x = self.own_x()
+                app = reach(x, scratch)
+                x.crash()
+                # The add, if one runs, is finished first; the rest takes a moment.
+                status = app.wait_exit(30 if phase == "add" else 5)
+                self.assertEqual(status, 0, app.output())
+                self.assertIn("The X11 connection broke", app.output())
+                harness.poll(lambda: not app.leftovers(), 2.0, "the program's processes to go")
+                self.assertEqual(scratch.files(), ["Cams.inf"])
+                self.assertEqual(scratch.read("Cams.inf"), cams_after)
+
+    def during_the_fetch(self, x, scratch):
+        server = self.serve_raw(lambda connection, head, srv: srv.wait())
+        app = self.start(server.url, scratch=scratch, x=x)
+        app.wait_for(FORM1)
+        harness.poll(server.request_count, 10, "the list to be asked for")
+        return app
+
+    def in_review(self, x, scratch):
+        app = self.start(self.serve(SERVER).url, scratch=scratch, x=x)
+        app.wait_search_ended()
+        self.assertEqual(scratch.read("temp.tmp"), SERVER + b"\r\n")
+        return app
+
+    def at_the_question(self, x, scratch):
+        app = self.in_review(x, scratch)
+        app.click_add_all(ADD_QUESTION)
+        return app
+
+    def during_an_add(self, x, scratch):
+        app = self.start(self.serve(records(*self.MANY)).url, scratch=scratch, x=x)
+        app.wait_search_ended(timeout=60)
+        app.click_add_all(ADD_QUESTION)
+        app.key(ADD_QUESTION, "Return", allowed=harness.MAIN_WINDOWS | {ADD_QUESTION})
+        # Lost as soon as the add has begun: its journal stands, or Cams.inf grows.
+        journal = scratch.path("Cams.inf-journal")
+        harness.poll(lambda: app.running() and (os.path.exists(journal) or os.path.getsize(
+            scratch.path("Cams.inf")) > len(OWN)), 30, "the add to begin", interval=0.001)
+        return app
 
 
 if __name__ == "__main__":

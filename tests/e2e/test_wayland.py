@@ -6,6 +6,7 @@ import sys
 
 sys.dont_write_bytecode = True  # keep the source tree free of caches
 
+import os  # noqa: E402
 import unittest  # noqa: E402
 
 import harness  # noqa: E402
@@ -29,6 +30,21 @@ class Wayland(harness.E2ETest):
         app.wait_for(FORM2)
         app.click_add_all(ADD_QUESTION)
         yes_to_the_end(self, app, button="Yes")
+
+    def test_a_lost_compositor_ends_the_program_and_the_copy_goes(self):
+        # As at a logout: the server copy goes, the own list stays, status 0.
+        self.write_cams(OWN)
+        compositor = self.own_wayland()
+        app = self.start(self.serve(SERVER).url, x=compositor)
+        app.wait_for(FORM2)
+        harness.poll(lambda: os.path.exists(self.path("temp.tmp")), 10, "the server copy")
+        compositor.crash()
+        status = app.wait_exit(5)
+        self.assertEqual(status, 0, app.output())
+        self.assertIn("The Wayland connection broke", app.output())
+        harness.poll(lambda: not app.leftovers(), 2.0, "the program's processes to go")
+        self.assertEqual(self.files(), ["Cams.inf"])
+        self.assertEqual(self.read("Cams.inf"), OWN)
 
 
 if __name__ == "__main__":
