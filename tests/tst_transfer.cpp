@@ -664,10 +664,6 @@ void TestTransfer::headVerdict_data()
     addHead("2xx with a Location is taken", "HTTP/1.1 200 OK\r\nLocation: ftp://x/\r\n\r\n", {200},
             taken, false);
     addHead("head in lone LFs", "HTTP/1.0 200 OK\nContent-Type: text/html\n\n", {200}, F::WebPage);
-    addHead("web page type", "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n", {200},
-            F::WebPage);
-    addHead("redirect to another scheme", "HTTP/1.1 302 Found\r\nLocation: gopher://x/\r\n\r\n",
-            {302}, F::RedirectScheme);
     addHead("redirect without a host", "HTTP/1.1 302 Found\r\nLocation: http:///list.txt\r\n\r\n",
             {302}, F::RedirectRefused);
     addHead("scheme-relative redirect from https stays on https",
