@@ -1,5 +1,7 @@
 #include "internettransfer.h"
 
+#include "headverdict.h"
+#include "transferpace.h"
 #include "webpage.h"
 
 #include <QByteArray>
@@ -11,7 +13,6 @@
 #include <QUrl>
 #include <algorithm>
 #include <curl/curl.h>
-#include <deque>
 #include <map>
 #include <memory>
 #include <new>
@@ -25,8 +26,6 @@
 // says when it has ended; a blocking fetch drives it by polling, with no events served.
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 bool schemeFits(const QUrl& url, InternetTransfer::Protocol protocol)
 {
@@ -83,18 +82,6 @@ QByteArray acceptEncoding()
     return decodedCodings().isEmpty() ? QByteArray("identity") : decodedCodings().join(", ");
 }
 
-// A coding token of Content-Encoding that the library will undo for us.
-bool isDecoded(const QByteArray& token)
-{
-    const QByteArray coding = token.trimmed().toLower();
-    if (coding == "identity" || coding.isEmpty())
-        return true;
-    // An old name of gzip, which the library takes as gzip.
-    if (coding == "x-gzip")
-        return decodedCodings().contains("gzip");
-    return decodedCodings().contains(coding);
-}
-
 // The numbers of OpenSSL's certificate verification results (X509_V_ERR_*), fixed by its
 // interface; the result names why a certificate failed. Other TLS libraries number differently.
 enum OpenSslVerifyResult : long {
@@ -122,14 +109,6 @@ void initCurlOnce()
 {
     // Never cleaned up: the program may fetch until its very end.
     [[maybe_unused]] static const CURLcode once = curl_global_init(CURL_GLOBAL_DEFAULT);
-}
-
-QByteArray fieldValue(const QByteArray& line, const char* name)
-{
-    const qsizetype colon = line.indexOf(':');
-    if (colon < 0 || line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) != 0)
-        return {};
-    return line.mid(colon + 1).trimmed();
 }
 
 } // namespace
@@ -175,8 +154,8 @@ public:
     FetchResult result();
     bool isOver() const { return m_stopped; }
     // Closes the connection now; the transfer fails for that reason, unless it had already
-    // failed or ended.
-    void stop(FetchFailure why = FetchFailure::Cancelled);
+    // failed or ended. Without a reason it has simply ended.
+    void stop(std::optional<FetchFailure> why = FetchFailure::Cancelled);
 
 private:
     struct Watch
@@ -195,14 +174,13 @@ private:
     void act(curl_socket_t socket, int events);
     void watch(curl_socket_t socket, int what);
     bool headLine(const QByteArray& line);
-    bool headEnded();
-    bool mayFollow();
     bool fail(FetchFailure why);
     FetchFailure failureOfLibrary() const;
+    // What is wrong with a transfer the library saw through, if anything.
+    std::optional<FetchFailure> failureOfBody(long status) const;
     FetchFailure failureOfCertificate() const;
     // The body's bytes as they came over the wire, before decoding.
     qint64 wireBytes() const;
-    void moved(qint64 bytes);
     // Fails the transfer when it has stalled or gone too slowly; otherwise gives how long it
     // may go on before this must be asked again.
     std::chrono::milliseconds checkPace();
@@ -210,6 +188,8 @@ private:
 
     Limits m_limits;
     bool m_refuseWebPages;
+    HeadVerdict m_head;
+    TransferPace m_pace;
     Driver m_driver;
     std::function<void()> m_ended;
     CURLM* m_multi = nullptr;
@@ -225,35 +205,17 @@ private:
     // Why we ended the transfer ourselves, if we did.
     std::optional<FetchFailure> m_failure;
 
-    // The head being read, and the verdict on the last one.
-    qint64 m_headBytes = 0;
-    bool m_encoded = false; // in a coding that was not asked for
-    bool m_decoded = false; // in a coding the library undoes
-    qint64 m_announced = -1;
-    bool m_chunked = false;
-    bool m_sawStatus = false;
-    QByteArray m_phrase;
-    bool m_hasLocation = false;
-    QByteArray m_location;
-    bool m_webPageType = false;
-    bool m_bodyWanted = false;
     // Once a request went out over https, the rest of the chain must stay there.
     bool m_sawHttps = false;
-    QByteArray m_refusedScheme;
     QByteArray m_body;
-
-    // Pace: when the transfer began and last moved, and the recent arrivals that still count
-    // towards the minimum of the low-speed window.
-    Clock::time_point m_start = Clock::now();
-    Clock::time_point m_lastMoved = m_start;
-    qint64 m_moved = 0;
     curl_off_t m_wireReceived = 0; // of the body of the current answer
-    std::deque<std::pair<Clock::time_point, qint64>> m_recent;
 };
 
 InternetTransfer::Session::Session(const Limits& limits, const Request& request, Driver driver,
                                    std::function<void()> ended)
-    : m_limits(limits), m_refuseWebPages(request.refuseWebPages), m_driver(driver),
+    : m_limits(limits), m_refuseWebPages(request.refuseWebPages),
+      m_head({limits.maxHead, limits.maxBody, request.refuseWebPages, decodedCodings()}),
+      m_pace({limits.stall, limits.lowSpeedWindow, minBytesPerWindow}), m_driver(driver),
       m_ended(std::move(ended))
 {
     initCurlOnce();
@@ -368,34 +330,38 @@ FetchResult InternetTransfer::Session::result()
     curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
     const FetchFailures::Circumstances circumstances{
         static_cast<int>(status),
-        m_phrase,
+        m_head.phrase(),
         std::chrono::ceil<std::chrono::seconds>(m_limits.stall).count(),
         m_limits.maxBody,
         maxRedirects,
-        m_refusedScheme};
+        m_head.refusedScheme()};
     std::optional<FetchFailure> failure = m_failure;
     if (!failure && m_result != CURLE_OK)
         failure = failureOfLibrary();
-    if (!failure) {
-        if (status < 200 || status > 299)
-            failure = FetchFailure::HttpStatus;
-        else if (!m_bodyWanted)
-            failure = FetchFailure::NotHttp;
-        else if (m_announced >= 0 && m_announced != wireBytes())
-            // A body shorter than announced is a cut, never a list. The length is that of the
-            // bytes on the wire, before any decoding.
-            failure = FetchFailure::CutShort;
-        else if (m_refuseWebPages && WebPage::opensPage(m_body))
-            failure = FetchFailure::WebPage;
-    }
+    if (!failure)
+        failure = failureOfBody(status);
     if (failure)
         return FetchFailures::failure(*failure, circumstances);
     // What arrived may have left room to grow; the body is kept for long, so only its bytes.
     m_body.squeeze();
-    // The library does not check that a packed stream reached its own end (one cut short by its
-    // server decodes to what came without a word), so only the bytes on the wire had their end
-    // announced, never the list they unpack to.
-    return FetchedBody{std::move(m_body), (m_announced >= 0 || m_chunked) && !m_decoded};
+    // A packed stream cut short by its server decodes to what came without a word: the head
+    // says whether the end was announced in a way that shows a cut.
+    return FetchedBody{std::move(m_body), m_head.endAnnounced()};
+}
+
+std::optional<FetchFailure> InternetTransfer::Session::failureOfBody(long status) const
+{
+    if (status < 200 || status > 299)
+        return FetchFailure::HttpStatus;
+    if (!m_head.bodyWanted())
+        return FetchFailure::NotHttp;
+    // A body shorter than announced is a cut, never a list. The length is that of the bytes on
+    // the wire, before any decoding.
+    if (m_head.announcedLength() >= 0 && m_head.announcedLength() != wireBytes())
+        return FetchFailure::CutShort;
+    if (m_refuseWebPages && WebPage::opensPage(m_body))
+        return FetchFailure::WebPage;
+    return std::nullopt;
 }
 
 FetchFailure InternetTransfer::Session::failureOfLibrary() const
@@ -411,7 +377,7 @@ FetchFailure InternetTransfer::Session::failureOfLibrary() const
         return Failure::Unreachable;
     case CURLE_PARTIAL_FILE:
     case CURLE_RECV_ERROR:
-        return m_sawStatus ? Failure::CutShort : Failure::NoAnswer;
+        return m_head.sawStatus() ? Failure::CutShort : Failure::NoAnswer;
     case CURLE_GOT_NOTHING:
         return Failure::NoAnswer;
     case CURLE_TOO_MANY_REDIRECTS:
@@ -476,7 +442,7 @@ bool InternetTransfer::Session::fail(FetchFailure why)
     return false;
 }
 
-void InternetTransfer::Session::stop(FetchFailure why)
+void InternetTransfer::Session::stop(std::optional<FetchFailure> why)
 {
     if (m_stopped)
         return;
@@ -521,7 +487,7 @@ void InternetTransfer::Session::readMessages()
     }
     // Done: stop() fails nothing that has ended.
     if (m_done)
-        stop();
+        stop(std::nullopt);
 }
 
 int InternetTransfer::Session::onSocket(CURL*, curl_socket_t socket, int what, void* self, void*)
@@ -565,107 +531,26 @@ size_t InternetTransfer::Session::onHeader(char* data, size_t size, size_t count
 {
     const size_t bytes = size * count;
     auto* session = static_cast<Session*>(self);
-    session->moved(static_cast<qint64>(bytes));
+    session->m_pace.moved(static_cast<qint64>(bytes));
     return session->headLine(QByteArray(data, static_cast<qsizetype>(bytes))) ? bytes : 0;
 }
 
 bool InternetTransfer::Session::headLine(const QByteArray& line)
 {
-    m_headBytes += line.size();
-    if (m_headBytes > m_limits.maxHead)
-        return fail(FetchFailure::HeadTooLarge);
-    if (line.startsWith("HTTP/")) {
-        m_encoded = false;
-        m_decoded = false;
-        m_announced = -1;
-        m_chunked = false;
-        m_hasLocation = false;
-        m_location.clear();
-        m_webPageType = false;
-        m_bodyWanted = false;
-        m_phrase = FetchFailures::phraseOf(line);
-        m_sawStatus = true;
+    if (const std::optional<FetchFailure> refused = m_head.takeLine(line))
+        return fail(*refused);
+    if (!HeadVerdict::endsHead(line))
         return true;
-    }
-    if (line == "\r\n" || line == "\n")
-        return headEnded();
-    // A coding that was not asked for, in any of the fields, would hand us bytes other than the
-    // list: the library passes on what it cannot decode as it came.
-    if (const QByteArray value = fieldValue(line, "Content-Encoding"); !value.isEmpty()) {
-        for (const QByteArray& coding : value.split(',')) {
-            const QByteArray name = coding.trimmed().toLower();
-            m_encoded = m_encoded || !isDecoded(name);
-            m_decoded = m_decoded || (name != "identity" && !name.isEmpty());
-        }
-    }
-    if (const QByteArray value = fieldValue(line, "Content-Length"); !value.isEmpty()) {
-        bool ok = false;
-        m_announced = value.toLongLong(&ok);
-        if (!ok || m_announced < 0)
-            return fail(FetchFailure::NotHttp);
-    }
-    if (const QByteArray value = fieldValue(line, "Transfer-Encoding"); !value.isEmpty()) {
-        // Only chunks are undone as a transfer coding; any other would come through as it is.
-        for (const QByteArray& coding : value.split(',')) {
-            const QByteArray name = coding.trimmed().toLower();
-            if (name == "chunked")
-                m_chunked = true;
-            else if (name != "identity")
-                m_encoded = true;
-        }
-    }
-    if (const QByteArray value = fieldValue(line, "Content-Type"); !value.isEmpty())
-        m_webPageType = m_webPageType || (m_refuseWebPages && WebPage::isPageType(value));
-    if (const QByteArray value = fieldValue(line, "Location"); !value.isEmpty()) {
-        m_hasLocation = true;
-        m_location = value;
-    }
-    return true;
-}
-
-// The status decides at the end of the head, before any body is read.
-bool InternetTransfer::Session::headEnded()
-{
     long status = 0;
     curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 100 && status < 200)
-        return true; // an interim answer; its head counts towards the one that follows
-    m_headBytes = 0;
-    if (status >= 300 && status < 400 && m_hasLocation)
-        return mayFollow(); // curl follows it, up to the redirect limit, without its body
-    if (status < 200 || status > 299)
-        return fail(FetchFailure::HttpStatus);
-    // Told before the body is read: a sign-in page is never taken in.
-    if (m_webPageType)
-        return fail(FetchFailure::WebPage);
-    if (m_encoded)
-        return fail(FetchFailure::Encoded);
-    if (m_announced > m_limits.maxBody)
-        return fail(FetchFailure::TooLarge);
-    m_bodyWanted = true;
-    // An announced length is only a claim: room for the body grows with what really came.
-    if (m_announced > 0)
-        m_body.reserve(std::min(m_announced, qint64{1024} * 1024));
-    return true;
-}
-
-// Where the redirect leads, resolved as the library will resolve it, against the address of
-// the answer that sent it.
-bool InternetTransfer::Session::mayFollow()
-{
     const char* current = nullptr;
     curl_easy_getinfo(m_easy, CURLINFO_EFFECTIVE_URL, &current);
-    const QUrl base = QUrl::fromEncoded(QByteArray(current ? current : ""));
-    const QUrl target = base.resolved(QUrl::fromEncoded(m_location));
-    const QString scheme = target.scheme().toLower();
-    if (target.isValid() && !scheme.isEmpty() && scheme != u"http" && scheme != u"https") {
-        m_refusedScheme = FetchFailures::schemeOf(scheme);
-        return fail(FetchFailure::RedirectScheme);
-    }
-    if (!target.isValid() || target.host().isEmpty())
-        return fail(FetchFailure::RedirectRefused);
-    if (scheme == u"http" && (m_sawHttps || base.scheme().toLower() == u"https"))
-        return fail(FetchFailure::RedirectToPlainHttp);
+    if (const std::optional<FetchFailure> refused =
+            m_head.headEnded(status, QByteArray(current ? current : ""), m_sawHttps))
+        return fail(*refused);
+    // An announced length is only a claim: room for the body grows with what really came.
+    if (m_head.bodyWanted() && m_head.announcedLength() > 0)
+        m_body.reserve(std::min(m_head.announcedLength(), qint64{1024} * 1024));
     return true;
 }
 
@@ -693,7 +578,7 @@ int InternetTransfer::Session::onProgress(void* self, curl_off_t, curl_off_t rec
     // Each answer of a redirect chain counts from zero.
     if (received < session->m_wireReceived)
         session->m_wireReceived = 0;
-    session->moved(static_cast<qint64>(received - session->m_wireReceived));
+    session->m_pace.moved(static_cast<qint64>(received - session->m_wireReceived));
     session->m_wireReceived = received;
     return 0;
 }
@@ -703,7 +588,7 @@ size_t InternetTransfer::Session::onBody(char* data, size_t size, size_t count, 
     const size_t bytes = size * count;
     auto* session = static_cast<Session*>(self);
     // Only the body of an accepted head is taken; anything else ends the transfer.
-    if (!session->m_bodyWanted) {
+    if (!session->m_head.bodyWanted()) {
         session->fail(FetchFailure::NotHttp);
         return CURL_WRITEFUNC_ERROR;
     }
@@ -721,34 +606,12 @@ size_t InternetTransfer::Session::onBody(char* data, size_t size, size_t count, 
     return bytes;
 }
 
-void InternetTransfer::Session::moved(qint64 bytes)
-{
-    if (bytes <= 0)
-        return;
-    m_lastMoved = Clock::now();
-    m_moved += bytes;
-    m_recent.emplace_back(m_lastMoved, m_moved);
-    // Arrivals that the window's minimum no longer needs are forgotten.
-    while (m_recent.front().second <= m_moved - minBytesPerWindow)
-        m_recent.pop_front();
-}
-
-// Deadlines only move later as bytes come, so the wait is for the earliest possible one and,
-// when it is over, the transfer either fails or waits again.
 std::chrono::milliseconds InternetTransfer::Session::checkPace()
 {
-    // The low-speed window fails once the bytes that moved since its start fall below the
-    // minimum; that start is the earliest arrival still needed to make up the minimum.
-    const Clock::time_point paceFrom =
-        m_moved < minBytesPerWindow ? m_start : m_recent.front().first;
-    const Clock::time_point stallDue = m_lastMoved + m_limits.stall;
-    const Clock::time_point due = std::min(stallDue, paceFrom + m_limits.lowSpeedWindow);
-    const Clock::time_point now = Clock::now();
-    if (now >= due) {
-        stop(now >= stallDue ? FetchFailure::Stalled : FetchFailure::TooSlow);
-        return {};
-    }
-    return std::chrono::ceil<std::chrono::milliseconds>(due - now);
+    const TransferPace::Verdict pace = m_pace.check();
+    if (pace.failure)
+        stop(*pace.failure);
+    return pace.askAgainIn;
 }
 
 InternetTransfer::InternetTransfer(QObject* parent) : QObject(parent) {}

@@ -20,6 +20,7 @@
 #include <memory>
 #include <net/if.h>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <vector>
 
 using Connection = FakeRemoteAccess::Connection;
@@ -378,6 +379,8 @@ QStringList entriesOf(const QString& folder)
 }
 
 enum class Line { Connected, NotConnected, NoConnection, Unbindable };
+// What stands under the picture's name before the download, other than a file.
+enum class Standing { Fifo, Folder, DanglingLink };
 
 // One download with everything it touches: a loopback server, the transfer, a scripted
 // dial-up layer, a folder of its own and recorders for the three window roles.
@@ -431,6 +434,7 @@ const QList<bool> busyThenBack{true, false};
 } // namespace
 
 Q_DECLARE_METATYPE(Line)
+Q_DECLARE_METATYPE(Standing)
 Q_DECLARE_METATYPE(LoopbackHttpServer::Answer)
 
 class TestResourceDownload final : public QObject
@@ -445,6 +449,8 @@ private Q_SLOTS:
     void offlineTouchesNothing();
     void storesAndShowsThePicture();
     void replacesWhatStoodUnderTheName();
+    void neverOpensWhatIsNotAFile_data();
+    void neverOpensWhatIsNotAFile();
     void refusedNamesWriteNothing_data();
     void refusedNamesWriteNothing();
     void failedDownloadKeepsTheFile_data();
@@ -553,6 +559,60 @@ void TestResourceDownload::replacesWhatStoodUnderTheName()
     QVERIFY(!QFileInfo(target).isSymLink());
     QCOMPARE(fileBytes(target), body);
     QCOMPARE(entriesOf(rig.folder), QStringList{u"cam1.png"_s});
+}
+
+// What stands under the name is replaced or left, but never opened: a FIFO would hold the
+// download until a writer came, whether it is written or a picture is read from it.
+void TestResourceDownload::neverOpensWhatIsNotAFile_data()
+{
+    QTest::addColumn<Standing>("standing");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("replaced");
+    QTest::newRow("FIFO, picture received") << Standing::Fifo << 200 << true;
+    QTest::newRow("FIFO, nothing received") << Standing::Fifo << 404 << false;
+    QTest::newRow("folder, picture received") << Standing::Folder << 200 << false;
+    QTest::newRow("link to nothing, picture received") << Standing::DanglingLink << 200 << true;
+}
+
+void TestResourceDownload::neverOpensWhatIsNotAFile()
+{
+    QFETCH(Standing, standing);
+    QFETCH(int, status);
+    QFETCH(bool, replaced);
+    Rig rig(Line::Connected);
+    QVERIFY(rig.root.isValid());
+    const QString target = rig.inFolder(u"cam1.png"_s);
+    const QString nowhere = rig.root.filePath(u"nowhere.png"_s);
+    if (standing == Standing::Fifo)
+        QCOMPARE(::mkfifo(QFile::encodeName(target).constData(), 0600), 0);
+    if (standing == Standing::Folder)
+        QVERIFY(QDir().mkpath(target));
+    if (standing == Standing::DanglingLink)
+        QVERIFY(QFile::link(nowhere, target));
+    const QImage image = pattern(3, 2, 0xff204060);
+    const QByteArray body = pngOf(image);
+    rig.server.setAnswer(u"/cam1.png"_s, cannedAnswer(status, body));
+    rig.nameText = u"cam1.png"_s;
+
+    rig.download.GetRESOURCE(rig.fileUrl(u"/cam1.png"_s));
+
+    QCOMPARE(rig.pointer, busyThenBack);
+    // FIFOs and broken links are listed as system entries only.
+    QCOMPARE(QDir(rig.folder)
+                 .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{u"cam1.png"_s});
+    QVERIFY(!QFileInfo::exists(nowhere));
+    const QFileInfo after(target);
+    if (replaced) {
+        QVERIFY(after.isFile() && !after.isSymLink());
+        QCOMPARE(fileBytes(target), body);
+        QCOMPARE(rig.pictures.size(), 2);
+        QCOMPARE(rig.pictures[1].convertToFormat(QImage::Format_ARGB32), image);
+    } else {
+        QVERIFY(!after.isFile());
+        QCOMPARE(rig.pictures.size(), 1);
+        QVERIFY(rig.pictures[0].isNull());
+    }
 }
 
 void TestResourceDownload::refusedNamesWriteNothing_data()

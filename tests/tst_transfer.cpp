@@ -1,7 +1,9 @@
 // The text fetch and the transfer control behind it, against a real server on 127.0.0.1.
 #include "gethtml.h"
+#include "headverdict.h"
 #include "internettransfer.h"
 #include "loopbackhttpserver.h"
+#include "transferpace.h"
 #include "webpage.h"
 
 #include <QElapsedTimer>
@@ -46,6 +48,10 @@ private Q_SLOTS:
     void secondCallAfterAFailureFetchesAnew();
     void stallEndsAtTheTimeout();
     void slowButSteadyIsTaken();
+    void paceRule_data();
+    void paceRule();
+    void headVerdict_data();
+    void headVerdict();
     void followsAFewRedirects();
     void followsFromHttpToHttps();
     void trustsTheStoreTheEnvironmentNames();
@@ -74,6 +80,12 @@ LoopbackHttpServer::Answer ok(const QByteArray& body)
     LoopbackHttpServer::Answer answer;
     answer.body = body;
     return answer;
+}
+
+// Why a fetch failed, or nothing when it worked: a failure's code is asked for only then.
+std::optional<FetchFailure> failureOf(const FetchResult& result)
+{
+    return result.ok() ? std::nullopt : std::optional(result.failure().code);
 }
 
 // A fetch that runs while the event loop turns, as the windows start it: what it ended with.
@@ -143,6 +155,7 @@ namespace {
 struct Setting
 {
     qint64 maxBodyBytes = InternetTransfer::defaultMaxBodyBytes;
+    int lowSpeedWindowMs = 1'000;
     // The transfer must hang up long before the server has sent its whole answer.
     bool hangsUp = false;
     QString certificate;                                       // empty: plain HTTP
@@ -150,6 +163,7 @@ struct Setting
     QString scheme;                                            // empty: the server's own
 
     Setting& limit(qint64 bytes) { return maxBodyBytes = bytes, *this; }
+    Setting& window(int milliseconds) { return lowSpeedWindowMs = milliseconds, *this; }
     Setting& hangingUp() { return hangsUp = true, *this; }
     Setting& servedWith(const QString& name) { return certificate = name, *this; }
     Setting& trusting(const QString& file) { return authorities = file, *this; }
@@ -159,8 +173,9 @@ struct Setting
 void addFault(const char* name, const LoopbackHttpServer::Answer& answer, const QString& reason,
               const Setting& setting = {})
 {
-    QTest::newRow(name) << answer << setting.maxBodyBytes << setting.hangsUp << reason
-                        << setting.certificate << setting.authorities << setting.scheme;
+    QTest::newRow(name) << answer << setting.maxBodyBytes << setting.lowSpeedWindowMs
+                        << setting.hangsUp << reason << setting.certificate << setting.authorities
+                        << setting.scheme;
 }
 
 LoopbackHttpServer::Answer redirect(const QByteArray& location)
@@ -184,6 +199,7 @@ void TestTransfer::failuresGiveTheEmptyText_data()
 {
     QTest::addColumn<LoopbackHttpServer::Answer>("answer");
     QTest::addColumn<qint64>("maxBodyBytes");
+    QTest::addColumn<int>("lowSpeedWindowMs");
     QTest::addColumn<bool>("hangsUp");
     // What the user is told, word for word.
     QTest::addColumn<QString>("reason");
@@ -251,11 +267,12 @@ void TestTransfer::failuresGiveTheEmptyText_data()
     largeErrorPageUnannounced.sendLength = false;
     addFault("404 with a large body, no length", largeErrorPageUnannounced,
              QStringLiteral("The server answered 404 Canned."), Setting().hangingUp());
-    // One byte every 20 ms never trips the stall time-out, only the low-speed window.
+    // One byte every 20 ms never trips the stall time-out, only the low-speed window (whose
+    // rule paceRule checks without waiting; here it is that the server is hung up on).
     LoopbackHttpServer::Answer trickle = ok(QByteArray(500, 't'));
     trickle.trickle = 20ms;
     addFault("trickle", trickle, QStringLiteral("The server sent the list too slowly."),
-             Setting().hangingUp());
+             Setting().hangingUp().window(200));
 
     // Codings: those asked for are decoded, and their limit counts the decoded bytes.
     // A gzip head, then a block of the kind that does not exist.
@@ -326,6 +343,7 @@ void TestTransfer::failuresGiveTheEmptyText()
 {
     QFETCH(LoopbackHttpServer::Answer, answer);
     QFETCH(qint64, maxBodyBytes);
+    QFETCH(int, lowSpeedWindowMs);
     QFETCH(bool, hangsUp);
     QFETCH(QString, reason);
     QFETCH(QString, certificate);
@@ -336,7 +354,7 @@ void TestTransfer::failuresGiveTheEmptyText()
     inet.setMaxBodyBytes(maxBodyBytes);
     inet.setMaxHeadBytes(8 * 1024);
     inet.setStallTimeout(3s);
-    inet.setLowSpeedWindow(1s);
+    inet.setLowSpeedWindow(std::chrono::milliseconds{lowSpeedWindowMs});
     inet.setCertificateAuthorities(authorities);
     server.setAnswer(QStringLiteral("/list.txt"), answer);
     QUrl address = server.url(QStringLiteral("/list.txt"));
@@ -376,8 +394,8 @@ void TestTransfer::failuresNameTheirReason()
         QVERIFY(!outcome.ok());
     }
     QTimer::singleShot(50ms, &inet, [&] { inet.cancel(); });
-    QCOMPARE(startedFetch(inet, QStringLiteral("http://slow-lookup.invalid/list.txt")).code(),
-             FetchFailure::Cancelled);
+    QCOMPARE(failureOf(startedFetch(inet, QStringLiteral("http://slow-lookup.invalid/list.txt"))),
+             std::optional(FetchFailure::Cancelled));
     QTest::qWait(2'000);
 }
 
@@ -411,16 +429,17 @@ void TestTransfer::secondCallAfterAFailureFetchesAnew()
     QCOMPARE(inet.accessType(), InternetTransfer::AccessType::Direct);
 }
 
+// That a stalled server is hung up on, and told as such; when the stall is due is paceRule's.
 void TestTransfer::stallEndsAtTheTimeout()
 {
     LoopbackHttpServer server;
     InternetTransfer inet;
-    inet.setStallTimeout(300ms);
+    inet.setStallTimeout(100ms);
     LoopbackHttpServer::Answer silent;
     silent.stallBeforeHead = true;
     server.setAnswer(QStringLiteral("/list.txt"), silent);
     const QString address = server.url(QStringLiteral("/list.txt")).toString();
-    QCOMPARE(GetHTMLResult(inet, address).code(), FetchFailure::Stalled);
+    QCOMPARE(failureOf(GetHTMLResult(inet, address)), std::optional(FetchFailure::Stalled));
     QTRY_COMPARE_WITH_TIMEOUT(server.hangUps(), 1, 1'000);
 
     LoopbackHttpServer::Answer halfway = ok(QByteArray(10'000, 'y'));
@@ -431,19 +450,244 @@ void TestTransfer::stallEndsAtTheTimeout()
     QTRY_COMPARE_WITH_TIMEOUT(server.hangUps(), 2, 1'000);
 }
 
-// The low-speed window asks for a pace, not for the whole body within one window.
+// The low-speed window asks for a pace, not for the whole body within one window: the bytes
+// that arrive over the wire are the ones counted. (paceRule has the rule's cases.)
 void TestTransfer::slowButSteadyIsTaken()
 {
     LoopbackHttpServer server;
     InternetTransfer inet;
-    inet.setLowSpeedWindow(500ms);
+    constexpr auto window = 250ms;
+    inet.setLowSpeedWindow(window);
     LoopbackHttpServer::Answer steady = ok(QByteArray(8'000, 's'));
     steady.trickle = 10ms;
-    steady.tricklePiece = 64; // about 3,200 bytes per window, three times the minimum
+    steady.tricklePiece = 128; // about 3,200 bytes per window, three times the minimum
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(fetch(server, steady, inet), QString(8'000, u's'));
-    QVERIFY(clock.elapsed() > 500);
+    QVERIFY(clock.elapsed() > window.count());
+}
+
+namespace {
+
+// Bytes that arrive this many milliseconds after the transfer began.
+struct Arrival
+{
+    int atMs;
+    qint64 bytes;
+};
+using Arrivals = QList<Arrival>;
+
+Arrivals every(int firstMs, int stepMs, int count, qint64 bytes)
+{
+    Arrivals arrivals;
+    for (int i = 0; i < count; ++i)
+        arrivals.append({firstMs + i * stepMs, bytes});
+    return arrivals;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Arrival)
+
+void TestTransfer::paceRule_data()
+{
+    QTest::addColumn<int>("stallMs");
+    QTest::addColumn<int>("windowMs");
+    QTest::addColumn<Arrivals>("arrivals");
+    // How it ends, and when: failed, or taken after its last arrival.
+    QTest::addColumn<std::optional<FetchFailure>>("failure");
+    QTest::addColumn<int>("endMs");
+    const std::optional<FetchFailure> taken;
+    const auto stalled = std::optional(FetchFailure::Stalled);
+    const auto tooSlow = std::optional(FetchFailure::TooSlow);
+
+    // The stall time-out counts from the start, then from the last bytes.
+    QTest::newRow("silent from the start") << 300 << 60'000 << Arrivals{} << stalled << 300;
+    QTest::newRow("silent after 100 bytes")
+        << 300 << 60'000 << Arrivals{{10, 100}} << stalled << 310;
+    QTest::newRow("a burst, then silence")
+        << 30'000 << 60'000 << Arrivals{{0, 2'000}} << stalled << 30'000;
+    QTest::newRow("empty progress is no progress")
+        << 300 << 60'000 << Arrivals{{100, 0}, {250, 0}, {400, 10}} << stalled << 300;
+    // The window needs its minimum of bytes, the first window from the start.
+    QTest::newRow("trickle") << 3'000 << 1'000 << every(20, 20, 500, 1) << tooSlow << 1'000;
+    QTest::newRow("slow but steady") << 30'000 << 500 << every(10, 10, 125, 64) << taken << 1'250;
+    QTest::newRow("steady at the minimum")
+        << 60'000 << 60'000 << every(0, 59'000, 5, 1'024) << taken << 236'000;
+    // An early burst does not carry a slow rest: the window slides with the arrivals.
+    QTest::newRow("burst, then too slow")
+        << 50'000 << 60'000 << Arrivals{{0, 2'048}} + every(10'000, 10'000, 20, 100) << tooSlow
+        << 60'000;
+    QTest::newRow("both due: the stall names it")
+        << 1'000 << 1'000 << Arrivals{} << stalled << 1'000;
+}
+
+// The pace as the transfer drives it: asked when it said to ask again or when bytes came,
+// on a clock of the test's own that moves only when told.
+void TestTransfer::paceRule()
+{
+    QFETCH(int, stallMs);
+    QFETCH(int, windowMs);
+    QFETCH(Arrivals, arrivals);
+    QFETCH(std::optional<FetchFailure>, failure);
+    QFETCH(int, endMs);
+    using Clock = TransferPace::Clock;
+    const Clock::time_point start{std::chrono::hours{1}};
+    Clock::time_point now = start;
+    TransferPace pace({std::chrono::milliseconds{stallMs}, std::chrono::milliseconds{windowMs},
+                       InternetTransfer::minBytesPerWindow},
+                      [&now] { return now; });
+    const auto at = [&start](int ms) {
+        return start + std::chrono::milliseconds{ms};
+    };
+    qsizetype next = 0;
+    std::optional<FetchFailure> ended;
+    for (int asked = 0; asked < 10'000; ++asked) {
+        const TransferPace::Verdict verdict = pace.check();
+        if (verdict.failure) {
+            ended = verdict.failure;
+            break;
+        }
+        QVERIFY(verdict.askAgainIn > 0ms);
+        // A body that is taken ends with its last bytes; one that fails waits on for them.
+        if (next == arrivals.size() && !failure)
+            break;
+        const Clock::time_point due = now + verdict.askAgainIn;
+        if (next < arrivals.size() && at(arrivals[next].atMs) <= due) {
+            now = at(arrivals[next].atMs);
+            pace.moved(arrivals[next++].bytes);
+        } else {
+            now = due;
+        }
+    }
+    QCOMPARE(ended, failure);
+    QCOMPARE(std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count(), endMs);
+    if (!failure) {
+        // Taken although it took longer than one window.
+        QVERIFY(endMs > windowMs);
+    }
+}
+
+namespace {
+
+// Feeds heads to the verdict line by line, as the transfer does, each ending with the next of
+// the statuses; gives the first failure, if any.
+std::optional<FetchFailure> judge(HeadVerdict& verdict, QByteArrayView heads, QList<int> statuses,
+                                  const QByteArray& answerUrl, bool sawHttps)
+{
+    while (!heads.isEmpty()) {
+        const qsizetype end = heads.indexOf('\n');
+        const QByteArrayView line = end < 0 ? heads : heads.first(end + 1);
+        heads = heads.sliced(line.size());
+        if (const std::optional<FetchFailure> failed = verdict.takeLine(line))
+            return failed;
+        if (!HeadVerdict::endsHead(line))
+            continue;
+        if (statuses.isEmpty())
+            qFatal("a head without its status in the table");
+        if (const std::optional<FetchFailure> failed =
+                verdict.headEnded(statuses.takeFirst(), answerUrl, sawHttps))
+            return failed;
+    }
+    return std::nullopt;
+}
+
+void addHead(const char* name, const QByteArray& heads, QList<int> statuses,
+             std::optional<FetchFailure> failure, bool endAnnounced = true,
+             const QByteArray& answerUrl = "http://127.0.0.1/list.txt", bool sawHttps = false)
+{
+    QTest::newRow(name) << heads << statuses << answerUrl << sawHttps << failure << endAnnounced;
+}
+
+} // namespace
+
+// The verdict on heads, called directly: the cases a server of ours would need a whole
+// transfer for, and those where one answer's head must not leak into the next.
+void TestTransfer::headVerdict_data()
+{
+    QTest::addColumn<QByteArray>("heads");
+    QTest::addColumn<QList<int>>("statuses");
+    QTest::addColumn<QByteArray>("answerUrl");
+    QTest::addColumn<bool>("sawHttps");
+    QTest::addColumn<std::optional<FetchFailure>>("failure");
+    // Only for a head that is taken: whether a cut of its body would show.
+    QTest::addColumn<bool>("endAnnounced");
+    const std::optional<FetchFailure> taken;
+    using F = FetchFailure;
+
+    // The end of the body: announced by a length or chunks, never through a packed stream.
+    addHead("length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", {200}, taken);
+    addHead("no length", "HTTP/1.1 200 OK\r\n\r\n", {200}, taken, false);
+    addHead("chunks", "HTTP/1.1 200 OK\r\ntransfer-encoding: Chunked\r\n\r\n", {200}, taken);
+    addHead("gzip with a length",
+            "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Encoding: gzip\r\n\r\n", {200}, taken,
+            false);
+    addHead("x-gzip is gzip", "HTTP/1.1 200 OK\r\nContent-Encoding: x-gzip\r\n\r\n", {200}, taken,
+            false);
+    addHead("identity in any case",
+            "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Encoding: IDENTITY\r\n\r\n", {200},
+            taken);
+    // Codings: one not asked for among those asked for, in either field.
+    addHead("a coding not asked for after one asked for",
+            "HTTP/1.1 200 OK\r\nContent-Encoding: gzip, br\r\n\r\n", {200}, F::Encoded);
+    addHead("a transfer coding besides chunks",
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", {200}, F::Encoded);
+    // Lengths.
+    addHead("length not a number", "HTTP/1.1 200 OK\r\nContent-Length: 12abc\r\n\r\n", {200},
+            F::NotHttp);
+    addHead("negative length", "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", {200}, F::NotHttp);
+    addHead("length at the limit", "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n", {200}, taken);
+    addHead("length past the limit", "HTTP/1.1 200 OK\r\nContent-Length: 1001\r\n\r\n", {200},
+            F::TooLarge);
+    // The head's limit, interim answers included.
+    addHead("head past its limit", "HTTP/1.1 200 OK\r\nX: " + QByteArray(1'010, 'h') + "\r\n\r\n",
+            {200}, F::HeadTooLarge);
+    addHead("interim head counts towards the next",
+            "HTTP/1.1 100 Continue\r\nX: " + QByteArray(600, 'h') +
+                "\r\n\r\nHTTP/1.1 200 OK\r\nY: " + QByteArray(600, 'h') + "\r\n\r\n",
+            {100, 200}, F::HeadTooLarge);
+    addHead("a redirect's head does not count towards the next",
+            "HTTP/1.1 302 Found\r\nLocation: /b\r\nX: " + QByteArray(600, 'h') +
+                "\r\n\r\nHTTP/1.1 200 OK\r\nY: " + QByteArray(600, 'h') + "\r\n\r\n",
+            {302, 200}, taken, false);
+    // Each answer of a chain is judged on its own head.
+    addHead("a redirect's fields do not carry over",
+            "HTTP/1.1 302 Found\r\nLocation: /b\r\nContent-Type: text/html\r\nContent-Encoding: "
+            "compress\r\nContent-Length: 9999\r\n\r\nHTTP/1.1 200 OK\r\n\r\n",
+            {302, 200}, taken, false);
+    addHead("a Location does not carry over",
+            "HTTP/1.1 301 Moved\r\nLocation: /b\r\n\r\nHTTP/1.1 304 Not Modified\r\n\r\n",
+            {301, 304}, F::HttpStatus);
+    // Statuses and redirects.
+    addHead("3xx without a Location", "HTTP/1.1 302 Found\r\n\r\n", {302}, F::HttpStatus);
+    addHead("2xx with a Location is taken", "HTTP/1.1 200 OK\r\nLocation: ftp://x/\r\n\r\n", {200},
+            taken, false);
+    addHead("head in lone LFs", "HTTP/1.0 200 OK\nContent-Type: text/html\n\n", {200}, F::WebPage);
+    addHead("redirect without a host", "HTTP/1.1 302 Found\r\nLocation: http:///list.txt\r\n\r\n",
+            {302}, F::RedirectRefused);
+    addHead("scheme-relative redirect from https stays on https",
+            "HTTP/1.1 302 Found\r\nLocation: //mirror.example/list.txt\r\n\r\n", {302}, taken, true,
+            "https://127.0.0.1/list.txt");
+    addHead("redirect to http after https earlier in the chain",
+            "HTTP/1.1 302 Found\r\nLocation: http://mirror.example/list.txt\r\n\r\n", {302},
+            F::RedirectToPlainHttp, true, "http://127.0.0.1/list.txt", true);
+}
+
+void TestTransfer::headVerdict()
+{
+    QFETCH(QByteArray, heads);
+    QFETCH(QList<int>, statuses);
+    QFETCH(QByteArray, answerUrl);
+    QFETCH(bool, sawHttps);
+    QFETCH(std::optional<FetchFailure>, failure);
+    QFETCH(bool, endAnnounced);
+    HeadVerdict verdict({1'024, 1'000, true, {"gzip", "deflate"}});
+    QCOMPARE(judge(verdict, heads, statuses, answerUrl, sawHttps), failure);
+    const bool redirected = statuses.last() >= 300 && statuses.last() < 400;
+    // A head that is taken wants its body; a followed redirect's does not come.
+    QCOMPARE(verdict.bodyWanted(), !failure && !redirected);
+    if (verdict.bodyWanted())
+        QCOMPARE(verdict.endAnnounced(), endAnnounced);
 }
 
 void TestTransfer::followsAFewRedirects()
@@ -483,8 +727,8 @@ void TestTransfer::followsFromHttpToHttps()
     moved.extraHeaders = "Location: " + secure.url(QStringLiteral("/back")).toEncoded() + "\r\n";
     plain.setAnswer(QStringLiteral("/start"), moved);
     plain.setAnswer(QStringLiteral("/list.txt"), ok("bait\r\nd\r\n"));
-    QCOMPARE(GetHTMLResult(inet, plain.url(QStringLiteral("/start")).toString()).code(),
-             FetchFailure::RedirectToPlainHttp);
+    QCOMPARE(failureOf(GetHTMLResult(inet, plain.url(QStringLiteral("/start")).toString())),
+             std::optional(FetchFailure::RedirectToPlainHttp));
     QCOMPARE(plain.requestCount(), 2);
 }
 
@@ -498,12 +742,14 @@ void TestTransfer::trustsTheStoreTheEnvironmentNames()
     const QByteArray before = qgetenv("SSL_CERT_FILE");
     const bool wasSet = qEnvironmentVariableIsSet("SSL_CERT_FILE");
     qunsetenv("SSL_CERT_FILE");
-    QCOMPARE(GetHTMLResult(inet, address).code(), FetchFailure::CertificateUntrusted);
+    QCOMPARE(failureOf(GetHTMLResult(inet, address)),
+             std::optional(FetchFailure::CertificateUntrusted));
     qputenv("SSL_CERT_FILE", QFile::encodeName(LoopbackHttpServer::testAuthority()));
     QCOMPARE(GetHTML(inet, address), QStringLiteral("k1\r\nd1\r\n"));
     // An authority handed over comes first.
     inet.setCertificateAuthorities(LoopbackHttpServer::tlsFile(QStringLiteral("untrusted.pem")));
-    QCOMPARE(GetHTMLResult(inet, address).code(), FetchFailure::CertificateUntrusted);
+    QCOMPARE(failureOf(GetHTMLResult(inet, address)),
+             std::optional(FetchFailure::CertificateUntrusted));
     if (wasSet)
         qputenv("SSL_CERT_FILE", before);
     else
