@@ -10,7 +10,6 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLoggingCategory>
 #include <QMetaEnum>
 #include <atomic>
@@ -19,7 +18,6 @@
 #include <mutex>
 #include <new>
 #include <optional>
-#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -49,14 +47,6 @@ namespace {
 bool readsAsEmpty(int error)
 {
     return error == ENOENT || error == PosixFile::notARegularFile || error == EISDIR;
-}
-
-// Whether anything stands under the name, a dangling link included.
-bool nameTaken(const QString& path)
-{
-    struct stat info
-    {};
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
 }
 
 } // namespace
@@ -180,12 +170,9 @@ private:
                                            : AddFailure::ListChanged,
                                        appended.text()};
         CamsFileAppender::Appended& done = appended.value();
-        Added added{keysWritten(merge, done), std::move(done.settledBefore)};
-        // What the settling says is done is done; a journal it had to leave is the user's to
-        // see to.
-        added.settledWarns =
-            !added.settledBefore.isEmpty() && nameTaken(AddJournal::nameFor(ListFiles::ownFile()));
-        return added;
+        // What the settling says is done is done; a journal the add had to leave is the user's
+        // to see to.
+        return Added{keysWritten(merge, done), std::move(done.settledBefore), done.journalKept};
     }
 
     static KeyList keysWritten(const RecordMerge& merge, const CamsFileAppender::Appended& done)

@@ -257,5 +257,6 @@ CamsFileAppender::append(const QString& path, QByteArrayView records, QByteArray
         settledBefore += QStringLiteral("%1 could not be removed: %2")
                              .arg(AddJournal::nameFor(path), removed.text());
     }
-    return Appended{selection.count, std::move(selection.someWritten), std::move(settledBefore)};
+    return Appended{selection.count, std::move(selection.someWritten), std::move(settledBefore),
+                    !removed};
 }

@@ -37,6 +37,8 @@ public:
         // What an earlier, interrupted add had left and how it was settled first; empty if
         // there was none.
         QString settledBefore;
+        // This add's own journal could not be removed: adds wait until the user sees to it.
+        bool journalKept = false;
     };
     // Why an add failed, and what state it left the file in; the failure's text says the
     // same for the user. A successful add has none: ask ok() first.
