@@ -11,6 +11,20 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+namespace {
+
+// A transfer call, made again for as long as a signal breaks it off before it moved a byte.
+template <typename Call> ssize_t uninterrupted(Call call)
+{
+    ssize_t done;
+    do {
+        done = call();
+    } while (done < 0 && errno == EINTR);
+    return done;
+}
+
+} // namespace
+
 namespace PosixFile {
 
 QString reason(int error)
@@ -50,9 +64,7 @@ Result<> writeAll(int fd, std::span<const QByteArrayView> parts, qint64& written
             if (!part.isEmpty())
                 vectors[count++] = {const_cast<char*>(part.data()), size_t(part.size())};
         }
-        const ssize_t done = ::writev(fd, vectors, count);
-        if (done < 0 && errno == EINTR)
-            continue;
+        const ssize_t done = uninterrupted([&] { return ::writev(fd, vectors, count); });
         if (done < 0)
             return failed(errno);
         if (done == 0)
@@ -80,10 +92,10 @@ Result<qint64> readAt(int fd, qint64 offset, char* into, qint64 length)
 {
     qint64 used = 0;
     while (used < length) {
-        const ssize_t got = ::pread(fd, into + used, static_cast<size_t>(length - used),
-                                    static_cast<off_t>(offset + used));
-        if (got < 0 && errno == EINTR)
-            continue;
+        const ssize_t got = uninterrupted([&] {
+            return ::pread(fd, into + used, static_cast<size_t>(length - used),
+                           static_cast<off_t>(offset + used));
+        });
         if (got < 0)
             return failed(errno);
         if (got == 0)
