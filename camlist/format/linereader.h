@@ -15,6 +15,14 @@ public:
     // Where the next line begins: the end of the lines read so far, with their line ends.
     qsizetype position() const { return m_pos; }
 
+    // Whether the last line has its line end: a lone CR ends it, a lone LF does not.
+    static bool endsWithLineEnd(QByteArrayView data)
+    {
+        return data.endsWith('\r') || data.endsWith("\r\n");
+    }
+    // How many lines next() gives, counted without reading them one by one.
+    static qsizetype count(QByteArrayView data);
+
 private:
     QByteArrayView m_data;
     qsizetype m_pos = 0;
