@@ -6,6 +6,7 @@
 #include "keypicking.h"
 #include "linereader.h"
 #include "recordmerge.h"
+#include "recordreader.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -17,6 +18,8 @@ class TestFormat final : public QObject
 private Q_SLOTS:
     void lines_data();
     void lines();
+    void records_data();
+    void records();
     void keys_data();
     void keys();
     void keysKeepEveryByte();
@@ -71,6 +74,19 @@ QByteArrayList detailsOf(const KeyList& keys)
     for (qsizetype i = 0; i < keys.count(); ++i)
         details.append(keys.detail(i).value_or("(none)").toByteArray());
     return details;
+}
+
+// Each record as "key / detail @begin-end", the detail "(none)" where there is none.
+QByteArrayList recordsIn(QByteArrayView data, RecordReader::Walk walk)
+{
+    QByteArrayList records;
+    RecordReader reader(data, walk);
+    for (RecordReader::Record record; reader.next(record);) {
+        records.append(record.key.toByteArray() + " / " +
+                       (record.hasDetail ? record.detail.toByteArray() : "(none)") + " @" +
+                       QByteArray::number(record.begin) + "-" + QByteArray::number(record.end));
+    }
+    return records;
 }
 
 QByteArrayList allLines(QByteArrayView data)
@@ -148,6 +164,49 @@ void TestFormat::lines()
     QFETCH(QByteArray, data);
     QFETCH(QByteArrayList, expected);
     QCOMPARE(allLines(data), expected);
+    QCOMPARE(LineReader::count(data), expected.size());
+}
+
+void TestFormat::records_data()
+{
+    using Walk = RecordReader::Walk;
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("walk");
+    QTest::addColumn<QByteArrayList>("expected");
+    const auto records = int(Walk::Records);
+    QTest::newRow("cr lf") << QByteArray("k1\r\nd1\r\nk2\r\nd2\r\n") << records
+                           << QByteArrayList{"k1 / d1 @0-8", "k2 / d2 @8-16"};
+    QTest::newRow("lone cr") << QByteArray("k\rd\rk2\rd2") << records
+                             << QByteArrayList{"k / d @0-4", "k2 / d2 @4-9"};
+    QTest::newRow("lone lf inside lines")
+        << QByteArray("k\nx\r\nd\ny\r\n") << records << QByteArrayList{"k\nx / d\ny @0-10"};
+    QTest::newRow("key last, no line end") << QByteArray("k\r\nd\r\nlast") << records
+                                           << QByteArrayList{"k / d @0-6", "last / (none) @6-10"};
+    QTest::newRow("key last, line end") << QByteArray("k\r\nd\r\nlast\r\n") << records
+                                        << QByteArrayList{"k / d @0-6", "last / (none) @6-12"};
+    QTest::newRow("empty lines between records")
+        << QByteArray("\r\n\rk\r\nd\r\n\r\n\r\nk2\r\nd2") << records
+        << QByteArrayList{"k / d @3-9", "k2 / d2 @13-19"};
+    QTest::newRow("cr then cr lf")
+        << QByteArray("k\r\r\nd") << records << QByteArrayList{"k /  @0-4", "d / (none) @4-5"};
+    // The records this program wrote: an empty key line is a key there.
+    QTest::newRow("pairs keep an empty key") << QByteArray("\r\nd\r\nk\r") << int(Walk::Pairs)
+                                             << QByteArrayList{" / d @0-5", "k / (none) @5-7"};
+    QTest::newRow("every line, empty ones too")
+        << QByteArray("a\r\nb\r\n\r\nc") << int(Walk::EveryLine)
+        << QByteArrayList{"a / b @0-6", "b /  @3-8", " / c @6-9", "c / (none) @8-9"};
+    QTest::newRow("every line of nothing")
+        << QByteArray() << int(Walk::EveryLine) << QByteArrayList{};
+}
+
+void TestFormat::records()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(int, walk);
+    QFETCH(QByteArrayList, expected);
+    QCOMPARE(recordsIn(data, RecordReader::Walk(walk)), expected);
+    // The quick count of two-line records counts what reading them gives.
+    QCOMPARE(RecordReader::pairCount(data), recordsIn(data, RecordReader::Walk::Pairs).size());
 }
 
 void TestFormat::keys_data()

@@ -1,6 +1,6 @@
 #include "keylist.h"
 
-#include "linereader.h"
+#include "recordreader.h"
 
 #include <QtEndian>
 #include <algorithm>
@@ -163,16 +163,13 @@ std::optional<QByteArrayView> KeyList::detail(qsizetype index) const
     for (const QByteArray& source : m_sources) {
         if (!notAfter(source.constBegin(), key.data()) || !notAfter(keyEnd, source.constEnd()))
             continue;
-        QByteArrayView rest(keyEnd, source.constEnd());
-        // The key must end its line; the line end is CR LF or a lone CR.
-        if (!rest.startsWith('\r'))
+        // The record that the key's line begins; the key must be that whole line.
+        RecordReader reader(QByteArrayView(key.data(), source.constEnd()),
+                            RecordReader::Walk::EveryLine);
+        RecordReader::Record record;
+        if (!reader.next(record) || record.key.size() != key.size() || !record.hasDetail)
             return std::nullopt;
-        rest = rest.sliced(rest.startsWith("\r\n") ? 2 : 1);
-        LineReader reader(rest);
-        QByteArrayView line;
-        if (!reader.next(line))
-            return std::nullopt;
-        return line;
+        return record.detail;
     }
     return std::nullopt;
 }

@@ -1,19 +1,15 @@
 #include "keypicking.h"
 
 #include "linereader.h"
+#include "recordreader.h"
 
 QList<QByteArrayView> pickKeys(QByteArrayView fileContent)
 {
     QList<QByteArrayView> keys;
-    LineReader reader(fileContent);
-    QByteArrayView line;
-    while (reader.next(line)) {
-        if (line.isEmpty())
-            continue;
-        keys.append(line);
-        QByteArrayView detail;
-        reader.next(detail);
-    }
+    RecordReader reader(fileContent);
+    RecordReader::Record record;
+    while (reader.next(record))
+        keys.append(record.key);
     return keys;
 }
 
@@ -29,14 +25,10 @@ namespace {
 bool lastKeyLacksDetail(QByteArrayView fileContent)
 {
     bool lacks = false;
-    LineReader reader(fileContent);
-    QByteArrayView line;
-    while (reader.next(line)) {
-        if (line.isEmpty())
-            continue;
-        QByteArrayView detail;
-        lacks = !reader.next(detail);
-    }
+    RecordReader reader(fileContent);
+    RecordReader::Record record;
+    while (reader.next(record))
+        lacks = !record.hasDetail;
     return lacks;
 }
 
@@ -47,8 +39,7 @@ QByteArray recordBoundaryAfter(QByteArrayView fileContent, QByteArrayView follow
     if (fileContent.isEmpty())
         return {};
     QByteArray boundary;
-    // A lone CR already ends the last line; a lone LF does not.
-    if (!fileContent.endsWith('\r') && !fileContent.endsWith("\r\n"))
+    if (!LineReader::endsWithLineEnd(fileContent))
         boundary += "\r\n";
 
     if (lastKeyLacksDetail(fileContent))
@@ -64,7 +55,7 @@ bool endsWithWholeRecord(QByteArrayView fileContent)
 {
     if (fileContent.isEmpty())
         return true; // no record in it, so none cut
-    if (!fileContent.endsWith('\r') && !fileContent.endsWith("\r\n"))
+    if (!LineReader::endsWithLineEnd(fileContent))
         return false;
     return !lastKeyLacksDetail(fileContent);
 }

@@ -2,22 +2,27 @@
 
 #include <cstring>
 
-bool LineReader::next(QByteArrayView& line)
+qsizetype LineReader::count(QByteArrayView data)
 {
-    if (atEnd())
-        return false;
-    const char* begin = m_data.data() + m_pos;
-    const auto rest = static_cast<size_t>(m_data.size() - m_pos);
-    const auto* cr = static_cast<const char*>(std::memchr(begin, '\r', rest));
-    if (!cr) {
-        line = QByteArrayView(begin, static_cast<qsizetype>(rest));
-        m_pos = m_data.size();
-        return true;
+    // Each line end holds one CR. They are counted eight bytes at a time: millions of lines
+    // take a few milliseconds.
+    constexpr quint64 eachByte = 0x0101010101010101ULL;
+    constexpr quint64 low7 = 0x7f * eachByte;
+    constexpr quint64 crs = '\r' * eachByte;
+    qsizetype lines = 0;
+    qsizetype at = 0;
+    for (; at + 8 <= data.size(); at += 8) {
+        quint64 word;
+        std::memcpy(&word, data.data() + at, 8);
+        const quint64 equal = word ^ crs; // a zero byte where a CR is
+        // The top bit of each zero byte, and of no other.
+        const quint64 zeros = ~(((equal & low7) + low7) | equal | low7);
+        lines += static_cast<qsizetype>(((zeros >> 7) * eachByte) >> 56);
     }
-    const qsizetype length = cr - begin;
-    line = QByteArrayView(begin, length);
-    m_pos += length + 1;
-    if (m_pos < m_data.size() && m_data[m_pos] == '\n')
-        ++m_pos;
-    return true;
+    for (; at < data.size(); ++at)
+        lines += data[at] == '\r' ? 1 : 0;
+    // The last line needs no line end.
+    if (!data.isEmpty() && !endsWithLineEnd(data))
+        ++lines;
+    return lines;
 }

@@ -2,6 +2,7 @@
 
 #include "keyindex.h"
 #include "linereader.h"
+#include "recordreader.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,19 +11,13 @@
 
 namespace {
 
-// Where the first line that starts at or after the given place begins.
-qsizetype lineStartNear(QByteArrayView bytes, qsizetype place)
+// Where the first line that starts after the given place begins.
+qsizetype lineStartAfter(QByteArrayView bytes, qsizetype place)
 {
-    if (place >= bytes.size())
-        return bytes.size();
-    const auto* cr = static_cast<const char*>(
-        std::memchr(bytes.data() + place, '\r', static_cast<size_t>(bytes.size() - place)));
-    if (!cr)
-        return bytes.size();
-    qsizetype start = cr - bytes.data() + 1;
-    if (start < bytes.size() && bytes[start] == '\n')
-        ++start;
-    return start;
+    LineReader rest(bytes.sliced(place));
+    QByteArrayView line;
+    rest.next(line);
+    return place + rest.position();
 }
 
 // The first line equal to each wanted key among the lines that start in one part of the copy,
@@ -36,40 +31,35 @@ struct Finds
     void scan(const KeyIndex& wanted, QByteArrayView copy, qsizetype from, qsizetype to,
               qsizetype missing)
     {
-        LineReader reader(copy.sliced(from));
+        // Any line may be the one looked for, a detail line too.
+        RecordReader reader(copy.sliced(from), RecordReader::Walk::EveryLine);
         const qsizetype partSize = to - from;
-        const char* const partStart = copy.data() + from;
-        const auto inPart = [&](QByteArrayView line) {
-            return line.data() - partStart < partSize;
-        };
-        // The lines go by in batches for the index; one more line is read ahead, the detail
-        // line of the batch's last.
-        QByteArrayView lines[KeyIndex::batchSize + 1];
-        qsizetype have = 0;
-        bool partEnded = false;
-        while (missing > 0) {
-            while (have <= KeyIndex::batchSize && !partEnded && reader.next(lines[have])) {
-                // Only lines that start in the part are looked up; the first past it is read
-                // as a detail line only.
-                partEnded = !inPart(lines[have]);
-                ++have;
+        // The lines go by in batches for the index.
+        QByteArrayView keys[KeyIndex::batchSize];
+        QByteArrayView following[KeyIndex::batchSize];
+        RecordReader::Record record;
+        bool more = true;
+        while (more && missing > 0) {
+            qsizetype count = 0;
+            while (count < KeyIndex::batchSize && (more = reader.next(record))) {
+                // Only lines that start in the part are looked up.
+                more = record.begin < partSize;
+                if (!more)
+                    break;
+                keys[count] = record.key;
+                following[count] = record.detail;
+                ++count;
             }
-            const qsizetype lookups = have - (partEnded ? 1 : 0);
-            if (lookups <= 0)
-                break;
-            const qsizetype count = std::min(lookups, KeyIndex::batchSize);
             qsizetype slots[KeyIndex::batchSize];
-            wanted.findSlots(lines, count, slots);
+            wanted.findSlots(keys, count, slots);
             for (qsizetype i = 0; i < count; ++i) {
                 const auto at = static_cast<size_t>(slots[i]);
                 if (slots[i] < 0 || found[at])
                     continue;
                 found[at] = true;
-                details[at] = i + 1 < have ? lines[i + 1] : QByteArrayView();
+                details[at] = following[i];
                 --missing;
             }
-            std::copy(lines + count, lines + have, lines);
-            have -= count;
         }
     }
 
@@ -116,7 +106,7 @@ RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArray
     constexpr qsizetype mostKeysForTwoHalves = 2'000'000;
     const bool twoHalves = missing <= mostKeysForTwoHalves;
     const qsizetype middle =
-        twoHalves ? lineStartNear(serverCopy, serverCopy.size() / 2) : serverCopy.size();
+        twoHalves ? lineStartAfter(serverCopy, serverCopy.size() / 2) : serverCopy.size();
     Finds early(wanted.slotCount());
     Finds late(twoHalves ? wanted.slotCount() : 0);
     std::thread second;
@@ -168,20 +158,15 @@ RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArray
     });
     Q_ASSERT(out == merge.block.constData() + size);
     // The keys' views into the block are made only once the room for finding the records is
-    // given back: over millions of keys both at once would be the run's peak. No key or
-    // detail line holds a CR, so each record is a key, CR LF, a detail line, CR LF.
+    // given back: over millions of keys both at once would be the run's peak.
     wanted.reset({});
     std::vector<quint32>().swap(slotOf);
     QList<QByteArrayView> added;
     added.reserve(records);
-    const char* at = merge.block.constData();
-    const char* const end = at + size;
-    while (at < end) {
-        const auto* keyEnd = static_cast<const char*>(std::memchr(at, '\r', size_t(end - at)));
-        added.append(QByteArrayView(at, keyEnd));
-        const char* detail = keyEnd + 2;
-        at = static_cast<const char*>(std::memchr(detail, '\r', size_t(end - detail))) + 2;
-    }
+    RecordReader written(merge.block, RecordReader::Walk::Pairs);
+    for (RecordReader::Record record; written.next(record);)
+        added.append(record.key);
+    Q_ASSERT(added.size() == records);
     merge.addedKeys.addAll(merge.block, std::move(added));
     return merge;
 }

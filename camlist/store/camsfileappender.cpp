@@ -4,14 +4,13 @@
 #include "journaledblock.h"
 #include "keyindex.h"
 #include "keypicking.h"
-#include "linereader.h"
 #include "lockedlist.h"
 #include "posixfile.h"
+#include "recordreader.h"
 
 #include <QByteArray>
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <numeric>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,39 +26,6 @@ struct Selection
     QList<qsizetype> someWritten; // as in Appended
 };
 
-// How often the byte occurs, eight bytes at a time: millions of records are counted in a few
-// milliseconds.
-qsizetype countOf(char byte, QByteArrayView bytes)
-{
-    constexpr quint64 low7 = 0x7f7f7f7f7f7f7f7fULL;
-    const quint64 pattern = 0x0101010101010101ULL * static_cast<uchar>(byte);
-    qsizetype count = 0;
-    qsizetype at = 0;
-    for (; at + 8 <= bytes.size(); at += 8) {
-        quint64 word;
-        std::memcpy(&word, bytes.data() + at, 8);
-        const quint64 equal = word ^ pattern; // a zero byte where the byte is
-        // The top bit of each zero byte, and of no other.
-        const quint64 zeros = ~(((equal & low7) + low7) | equal | low7);
-        count += static_cast<qsizetype>(((zeros >> 7) * 0x0101010101010101ULL) >> 56);
-    }
-    for (; at < bytes.size(); ++at)
-        count += bytes[at] == byte ? 1 : 0;
-    return count;
-}
-
-// How many records LineReader finds in whole two-line records: a last key line without its
-// detail line counts too.
-qsizetype recordCount(QByteArrayView records)
-{
-    if (records.isEmpty())
-        return 0;
-    qsizetype lines = countOf('\r', records);
-    if (!records.endsWith('\r') && !records.endsWith("\r\n"))
-        ++lines;
-    return (lines + 1) / 2;
-}
-
 // The records whose key the file does not hold yet. Duplicates among the new records are kept:
 // only what is already in the file is left out. Keys within what was read before need no look,
 // as long as the file still begins with it.
@@ -68,23 +34,17 @@ Selection recordsNotIn(QByteArrayView content, QByteArrayView records, QByteArra
     QList<QByteArrayView> heldKeys;
     if (content.size() != readBefore.size() || content != readBefore) {
         const qsizetype known = content.startsWith(readBefore) ? readBefore.size() : 0;
-        LineReader reader(content);
-        QByteArrayView line;
-        while (reader.next(line)) {
-            if (line.isEmpty())
-                continue;
+        RecordReader reader(content);
+        for (RecordReader::Record record; reader.next(record);) {
             // A key reaching the end of what was known may have been written on since.
-            if (line.data() + line.size() - content.data() >= known)
-                heldKeys.append(line);
-            QByteArrayView detail;
-            reader.next(detail);
+            if (record.begin + record.key.size() >= known)
+                heldKeys.append(record.key);
         }
     }
     Selection selection;
-    const qsizetype count = recordCount(records);
     if (heldKeys.isEmpty()) {
         selection.runs.append(records);
-        selection.count = count;
+        selection.count = RecordReader::pairCount(records);
         return selection;
     }
     KeyIndex held;
@@ -92,26 +52,29 @@ Selection recordsNotIn(QByteArrayView content, QByteArrayView records, QByteArra
     while (!held.isComplete())
         held.indexNext(KeyIndex::batchSize);
     QList<qsizetype>& written = selection.someWritten;
-    written.reserve(count);
-    LineReader reader(records);
-    const char* runStart = records.data();
-    const char* runEnd = runStart;
+    RecordReader reader(records, RecordReader::Walk::Pairs);
+    qsizetype runStart = 0;
+    qsizetype runEnd = 0;
+    const auto endRun = [&] {
+        if (runEnd != runStart)
+            selection.runs.append(records.sliced(runStart, runEnd - runStart));
+    };
     QByteArrayView keys[KeyIndex::batchSize];
-    const char* ends[KeyIndex::batchSize];
+    qsizetype ends[KeyIndex::batchSize];
     qsizetype positions[KeyIndex::batchSize];
-    for (qsizetype index = 0; !reader.atEnd();) {
+    qsizetype index = 0;
+    for (bool more = true; more;) {
         // Keys are looked up a batch at a time, as the index is quickest that way.
         qsizetype inBatch = 0;
-        for (; inBatch < KeyIndex::batchSize && reader.next(keys[inBatch]); ++inBatch) {
-            QByteArrayView detail;
-            reader.next(detail);
-            ends[inBatch] = records.data() + reader.position();
+        RecordReader::Record record;
+        for (; inBatch < KeyIndex::batchSize && (more = reader.next(record)); ++inBatch) {
+            keys[inBatch] = record.key;
+            ends[inBatch] = record.end;
         }
         held.find(keys, inBatch, positions);
         for (qsizetype i = 0; i < inBatch; ++i, ++index) {
             if (positions[i] >= 0) {
-                if (runEnd != runStart)
-                    selection.runs.append(QByteArrayView(runStart, runEnd));
+                endRun();
                 runStart = runEnd = ends[i];
                 continue;
             }
@@ -119,10 +82,9 @@ Selection recordsNotIn(QByteArrayView content, QByteArrayView records, QByteArra
             written.append(index);
         }
     }
-    if (runEnd != runStart)
-        selection.runs.append(QByteArrayView(runStart, runEnd));
+    endRun();
     selection.count = written.size();
-    if (written.size() == count)
+    if (written.size() == index)
         written = {};
     return selection;
 }
