@@ -245,7 +245,6 @@ class DisplayLost(harness.E2ETest):
 
     def test_the_program_ends_and_the_copy_goes(self):
         phases = {
-            "fetch": (self.during_the_fetch, OWN),
             "review": (self.in_review, OWN),
             "question": (self.at_the_question, OWN),
             "add": (self.during_an_add, OWN + records(*self.MANY)),
@@ -264,13 +263,6 @@ class DisplayLost(harness.E2ETest):
                 harness.poll(lambda: not app.leftovers(), 2.0, "the program's processes to go")
                 self.assertEqual(scratch.files(), ["Cams.inf"])
                 self.assertEqual(scratch.read("Cams.inf"), cams_after)
-
-    def during_the_fetch(self, x, scratch):
-        server = self.serve_raw(lambda connection, head, srv: srv.wait())
-        app = self.start(server.url, scratch=scratch, x=x)
-        app.wait_for(FORM1)
-        harness.poll(server.request_count, 10, "the list to be asked for")
-        return app
 
     def in_review(self, x, scratch):
         app = self.start(self.serve(SERVER).url, scratch=scratch, x=x)
