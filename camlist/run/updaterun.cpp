@@ -140,6 +140,9 @@ struct UpdateRun::AddJob
     QByteArray serverText;
     QByteArray ownText;
     QList<QByteArrayView> newKeys;
+    // The own list's keys; once the add is done, with the keys it wrote in their places. The
+    // worker puts them there, as it takes a while over a million keys.
+    KeyList ownKeys{KeyList::Order::Sorted};
     std::optional<AddResult> result; // once the add is done
     QElapsedTimer clock;
 
@@ -147,6 +150,8 @@ struct UpdateRun::AddJob
     {
         try {
             result = append();
+            if (result->ok())
+                ownKeys.addAll(result->value().keys);
         } catch (const std::bad_alloc&) {
             result = Failure<AddFailure>{
                 AddFailure::ListChanged,
@@ -320,6 +325,7 @@ void UpdateRun::addNewCams()
     job->serverText = m_serverText;
     job->ownText = m_ownText;
     job->newKeys = m_new.views();
+    job->ownKeys = m_own;
     job->clock.start();
     m_adding =
         std::make_unique<BackgroundWork>([job] { job->run(); }, this, [this, job] { added(*job); });
@@ -331,7 +337,7 @@ void UpdateRun::added(AddJob& job)
     m_adding.reset();
     m_addResult.emplace(std::move(*job.result));
     if (m_addResult->ok()) {
-        m_own.addAll(m_addResult->value().keys);
+        m_own = std::move(job.ownKeys);
         m_new.clear();
         qCInfo(runLog, "appended %lld records in %lld ms",
                static_cast<long long>(m_addResult->value().keys.count()),
