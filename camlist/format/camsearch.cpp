@@ -38,6 +38,10 @@ bool CamSearch::step(const OutOfTime& outOfTime)
     const QList<QByteArrayView>& server = m_server.views();
     while (m_settled < server.size()) {
         const qsizetype count = std::min(KeyIndex::batchSize, server.size() - m_settled);
+        // The next batch's keys are on their way while these are looked up.
+        for (qsizetype ahead = m_settled + count;
+             ahead < std::min(m_settled + count + KeyIndex::batchSize, server.size()); ++ahead)
+            __builtin_prefetch(server.at(ahead).data());
         qsizetype positions[KeyIndex::batchSize];
         m_ownIndex.find(server.constData() + m_settled, count, positions);
         for (qsizetype i = 0; i < count; ++i) {
