@@ -52,10 +52,11 @@ bool readsAsEmpty(int error)
 } // namespace
 
 // Saving the copy and reading the lists, on the worker's side. The copy is written on a thread
-// of its own beside the reading, so that picking and sorting the keys do not wait for the disk;
-// the lists are reported read only once the copy is in place too. The run may give it all up
-// at any moment (the program ends): the copy then stops at its next piece, and what it saved is
-// removed by whichever side comes last.
+// of its own, and the own list read and sorted on another, beside the server list's keys, so
+// that neither waits for the disk or for the other's sorting; the lists are reported read only
+// once the copy is in place too. The run may give it all up at any moment (the program ends):
+// the copy then stops at its next piece, and what it saved is removed by whichever side comes
+// last.
 struct UpdateRun::LoadJob
 {
     QByteArray serverText;
@@ -63,11 +64,12 @@ struct UpdateRun::LoadJob
     Result<QByteArray> ownRead = QByteArray();
     KeyList server{KeyList::Order::Sorted};
     KeyList own{KeyList::Order::Sorted};
-    bool outOfMemory = false;
+    std::atomic<bool> outOfMemory{false};
 
     std::mutex mutex;
-    std::condition_variable copyEnded;
+    std::condition_variable partEnded;
     bool copyDone = false;
+    bool ownDone = false;
     bool copySaved = false; // saved and not handed over to the run
     bool givenUp = false;
     std::atomic<bool> stopCopy{false};
@@ -83,7 +85,23 @@ struct UpdateRun::LoadJob
             if (givenUp)
                 removeCopyLocked();
         }
-        copyEnded.notify_all();
+        partEnded.notify_all();
+    }
+
+    void readOwn()
+    {
+        try {
+            ownRead = ListFiles::read(ListFiles::ownFile(), ListFiles::ownListLimit);
+            if (ownRead.ok())
+                own.addAll(ownRead.value(), pickKeys(ownRead.value()));
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+        }
+        {
+            const std::lock_guard lock(mutex);
+            ownDone = true;
+        }
+        partEnded.notify_all();
     }
 
     void run()
@@ -93,14 +111,11 @@ struct UpdateRun::LoadJob
             // last line: it gives the same keys as the text in hand, so the file need not be
             // read back and the keys point into the one copy of the bytes the run keeps.
             server.addAll(serverText, pickKeys(serverText));
-            ownRead = ListFiles::read(ListFiles::ownFile(), ListFiles::ownListLimit);
-            if (ownRead.ok())
-                own.addAll(ownRead.value(), pickKeys(ownRead.value()));
         } catch (const std::bad_alloc&) {
             outOfMemory = true;
         }
         std::unique_lock lock(mutex);
-        copyEnded.wait(lock, [this] { return copyDone; });
+        partEnded.wait(lock, [this] { return copyDone && ownDone; });
         if (givenUp)
             removeCopyLocked();
     }
@@ -114,7 +129,7 @@ struct UpdateRun::LoadJob
         std::unique_lock lock(mutex);
         givenUp = true;
         stopCopy = true;
-        copyEnded.wait_for(lock, std::chrono::seconds(2), [this] { return copyDone; });
+        partEnded.wait_for(lock, std::chrono::seconds(2), [this] { return copyDone; });
         removeCopyLocked();
     }
 
@@ -233,10 +248,13 @@ void UpdateRun::loadLists(QByteArray serverText, QString fetchFailure)
     m_serverText = serverText;
     job->serverText = std::move(serverText);
     m_loadJob = job;
-    try {
-        std::thread([job] { job->saveCopy(); }).detach();
-    } catch (const std::system_error&) {
-        job->saveCopy(); // no thread to be had: the copy comes first, as it once did
+    // No thread to be had: the part is done here and now, the copy first, as it once was.
+    for (void (LoadJob::*part)() : {&LoadJob::saveCopy, &LoadJob::readOwn}) {
+        try {
+            std::thread([job, part] { (*job.*part)(); }).detach();
+        } catch (const std::system_error&) {
+            (*job.*part)();
+        }
     }
     m_loading = std::make_unique<BackgroundWork>(
         [job] { job->run(); }, this,
