@@ -37,11 +37,12 @@ build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
 headless_packages=(xvfb xauth xdotool dbus-daemon)
 # The tests: the above, the fuzzing and formatting tools, the benchmarks, what packs and checks
 # the Debian package (lintian, man), the accessibility bus (at-spi2-core) and the screen
-# reader's view of it (python3-pyatspi), and a headless Wayland compositor with Qt's Wayland
-# plugin.
+# reader's view of it (python3-pyatspi), a headless Wayland compositor with Qt's Wayland
+# plugin, and what a desktop opens a list with (the MIME database, xdg-mime, gio).
 test_packages=("${headless_packages[@]}" x11-utils clang libclang-rt-14-dev clang-format
     libbenchmark-dev curl dpkg-dev desktop-file-utils appstream lintian man-db
-    at-spi2-core python3-pyatspi gir1.2-atspi-2.0 weston qt6-wayland)
+    at-spi2-core python3-pyatspi gir1.2-atspi-2.0 weston qt6-wayland
+    shared-mime-info xdg-utils libglib2.0-bin)
 
 # Configures and builds one build folder: configure_and_build DIR [cmake options...]
 # Configuring every time is cheap, and it finds tools installed since the last time.
