@@ -40,7 +40,7 @@ template <typename Number> Number numberAt(QByteArrayView bytes, qsizetype at)
 
 qint64 AddJournal::oldTailLength(qint64 oldLength)
 {
-    return std::min(oldLength, BlockChecksums::chunkSize);
+    return std::min<qint64>(oldLength, 4096);
 }
 
 QString AddJournal::nameFor(const QString& listPath)
@@ -60,6 +60,7 @@ AddJournal::Entry AddJournal::describe(QByteArrayView oldContent,
     checksums.finish();
     entry.blockLength = checksums.length();
     entry.blockCrc = checksums.whole();
+    entry.chunkSize = BlockChecksums::chunkSize;
     entry.chunkCrcs = checksums.chunks();
     return entry;
 }
@@ -70,7 +71,7 @@ QByteArray AddJournal::encode(const Entry& entry)
     encoded.reserve(headerSize + 4 * static_cast<qsizetype>(entry.chunkCrcs.size()) + 4);
     encoded.append(magic, magicSize);
     putNumber(encoded, version);
-    putNumber(encoded, static_cast<quint32>(BlockChecksums::chunkSize));
+    putNumber(encoded, static_cast<quint32>(entry.chunkSize));
     putNumber(encoded, static_cast<quint32>(entry.chunkCrcs.size()));
     putNumber(encoded, entry.oldLength);
     putNumber(encoded, entry.blockLength);
@@ -99,9 +100,10 @@ AddJournal::Decoded AddJournal::decode(QByteArrayView bytes, Entry& entry)
     entry.blockLength = numberAt<qint64>(bytes, 28);
     entry.oldTailCrc = numberAt<quint32>(bytes, 36);
     entry.blockCrc = numberAt<quint32>(bytes, 40);
-    if (numberAt<quint32>(bytes, 12) != BlockChecksums::chunkSize || entry.oldLength < 0 ||
-        entry.blockLength < 0 ||
-        BlockChecksums::chunkCount(entry.oldLength, entry.blockLength) != count)
+    entry.chunkSize = numberAt<quint32>(bytes, 12);
+    if ((entry.chunkSize != BlockChecksums::chunkSize && entry.chunkSize != pageChunkSize) ||
+        entry.oldLength < 0 || entry.blockLength < 0 ||
+        BlockChecksums::chunkCount(entry.oldLength, entry.blockLength, entry.chunkSize) != count)
         return Decoded::Unknown;
     entry.chunkCrcs.resize(count);
     for (quint32 i = 0; i < count; ++i)

@@ -112,11 +112,11 @@ quint32 crc32Combine(quint32 crcOfA, quint32 crcOfB, qint64 lengthOfB)
     return multiplyModulo(shiftFor(lengthOfB), crcOfA) ^ crcOfB;
 }
 
-qint64 BlockChecksums::chunkCount(qint64 fileOffset, qint64 length)
+qint64 BlockChecksums::chunkCount(qint64 fileOffset, qint64 length, qint64 size)
 {
     if (length <= 0)
         return 0;
-    return (fileOffset + length - 1) / chunkSize - fileOffset / chunkSize + 1;
+    return (fileOffset + length - 1) / size - fileOffset / size + 1;
 }
 
 void BlockChecksums::add(QByteArrayView bytes)
