@@ -77,8 +77,11 @@ QByteArray AddJournal::encode(const Entry& entry)
     putNumber(encoded, entry.blockLength);
     putNumber(encoded, entry.oldTailCrc);
     putNumber(encoded, entry.blockCrc);
-    for (const quint32 crc : entry.chunkCrcs)
-        putNumber(encoded, crc);
+    // Many of them (one per 512 bytes): copied as a whole.
+    const qsizetype crcsAt = encoded.size();
+    encoded.resize(crcsAt + 4 * static_cast<qsizetype>(entry.chunkCrcs.size()));
+    qToLittleEndian<quint32>(entry.chunkCrcs.data(), static_cast<qsizetype>(entry.chunkCrcs.size()),
+                             encoded.data() + crcsAt);
     putNumber(encoded, crc32(0, encoded));
     return encoded;
 }
@@ -106,8 +109,7 @@ AddJournal::Decoded AddJournal::decode(QByteArrayView bytes, Entry& entry)
         BlockChecksums::chunkCount(entry.oldLength, entry.blockLength, entry.chunkSize) != count)
         return Decoded::Unknown;
     entry.chunkCrcs.resize(count);
-    for (quint32 i = 0; i < count; ++i)
-        entry.chunkCrcs[i] = numberAt<quint32>(bytes, headerSize + 4 * i);
+    qFromLittleEndian<quint32>(bytes.data() + headerSize, count, entry.chunkCrcs.data());
     return Decoded::Whole;
 }
 
