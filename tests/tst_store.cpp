@@ -118,7 +118,7 @@ void TestStore::checksums()
     QCOMPARE(crc32Combine(crc32(0, bytes.first(1000)), crc32(0, bytes.sliced(1000)),
                           bytes.size() - 1000),
              crc32(0, bytes));
-    // Chunks end on the file's 4 KiB boundaries, however the bytes come.
+    // Chunks end on the file's 512-byte boundaries, however the bytes come.
     constexpr qint64 offset = 4000;
     BlockChecksums whole(offset);
     whole.add(bytes);
@@ -131,7 +131,7 @@ void TestStore::checksums()
     QCOMPARE(whole.whole(), crc32(0, bytes));
     QCOMPARE(qint64(whole.chunks().size()), BlockChecksums::chunkCount(offset, bytes.size()));
     QCOMPARE(whole.chunks()[0], crc32(0, bytes.first(96)));
-    QCOMPARE(whole.chunks()[1], crc32(0, bytes.sliced(96, 4096)));
+    QCOMPARE(whole.chunks()[1], crc32(0, bytes.sliced(96, 512)));
 }
 
 // Stopped at each point where a crash leaves a state of its own, the next start finds the old
@@ -191,6 +191,11 @@ namespace {
 
 enum class Shape {
     TornAtAChunk,
+    TornInsideAPage,
+    PageLost,
+    BlockLost,
+    ZerosPastTheBlock,
+    PageChunkedJournal, // as earlier releases wrote it
     WholeBlock,
     WholeBlockThenOthers,
     OthersInsteadOfTheBlock,
@@ -214,6 +219,21 @@ void TestStore::recoveryStates_data()
     const QString kept = QStringLiteral("Nothing was changed");
     QTest::newRow("torn block") << int(Shape::TornAtAChunk) << int(Found::TornBlock)
                                 << int(Done::BlockCut) << QStringLiteral("were cut off");
+    QTest::newRow("torn at a sector inside a page")
+        << int(Shape::TornInsideAPage) << int(Found::TornBlock) << int(Done::BlockCut)
+        << QStringLiteral("It had written 1499 bytes");
+    QTest::newRow("zeros in place of a lost page")
+        << int(Shape::PageLost) << int(Found::LostPages) << int(Done::BlockCut)
+        << QStringLiteral("but 4096 bytes of them never reached the disk");
+    QTest::newRow("the whole block lost as zeros")
+        << int(Shape::BlockLost) << int(Found::LostPages) << int(Done::BlockCut)
+        << QStringLiteral("but 10884 bytes of them");
+    QTest::newRow("zeros past the block's length")
+        << int(Shape::ZerosPastTheBlock) << int(Found::OtherBytes) << int(Done::JournalKept)
+        << QStringLiteral("A power cut during the add or another program");
+    QTest::newRow("journal of an earlier release")
+        << int(Shape::PageChunkedJournal) << int(Found::TornBlock) << int(Done::BlockCut)
+        << QStringLiteral("were cut off");
     QTest::newRow("whole block") << int(Shape::WholeBlock) << int(Found::WholeBlock)
                                  << int(Done::JournalRemoved) << QStringLiteral("whole");
     QTest::newRow("whole block, then another program's bytes")
@@ -223,7 +243,7 @@ void TestStore::recoveryStates_data()
         << int(Shape::OthersInsteadOfTheBlock) << int(Found::OtherBytes) << int(Done::JournalKept)
         << kept;
     QTest::newRow("old bytes cut") << int(Shape::OldBytesCut) << int(Found::OtherBytes)
-                                   << int(Done::JournalKept) << QStringLiteral("changed it since");
+                                   << int(Done::JournalKept) << QStringLiteral("not all there");
     QTest::newRow("torn journal") << int(Shape::JournalCut) << int(Found::TornJournal)
                                   << int(Done::JournalRemoved) << QStringLiteral("not changed");
     QTest::newRow("journal is a link") << int(Shape::JournalIsALink) << int(Found::Unusable)
@@ -252,6 +272,24 @@ void TestStore::recoveryStates()
     int lockFd = -1;
     switch (Shape(shape)) {
     case Shape::TornAtAChunk:
+        now += torn;
+        break;
+    case Shape::TornInsideAPage:
+        now += block.first(1536 - oldList.size());
+        break;
+    case Shape::PageLost:
+        now += torn + QByteArray(4096, '\0') + block.sliced(torn.size() + 4096);
+        break;
+    case Shape::BlockLost:
+        now += QByteArray(block.size(), '\0');
+        break;
+    case Shape::ZerosPastTheBlock:
+        now += torn + QByteArray(block.size() - torn.size() + 512, '\0');
+        break;
+    case Shape::PageChunkedJournal:
+        QVERIFY(writeFile(journal, QByteArray::fromHex("43414d534a524e4c01000000001000000300000025"
+                                                       "00000000000000842a00000000000066670a1b9838"
+                                                       "4a1c3937b4cc9c7c1ee76a9daa379eb61347")));
         now += torn;
         break;
     case Shape::WholeBlock:

@@ -40,7 +40,7 @@ template <typename Number> Number numberAt(QByteArrayView bytes, qsizetype at)
 
 qint64 AddJournal::oldTailLength(qint64 oldLength)
 {
-    return std::min(oldLength, BlockChecksums::chunkSize);
+    return std::min<qint64>(oldLength, 4096);
 }
 
 QString AddJournal::nameFor(const QString& listPath)
@@ -60,6 +60,7 @@ AddJournal::Entry AddJournal::describe(QByteArrayView oldContent,
     checksums.finish();
     entry.blockLength = checksums.length();
     entry.blockCrc = checksums.whole();
+    entry.chunkSize = BlockChecksums::chunkSize;
     entry.chunkCrcs = checksums.chunks();
     return entry;
 }
@@ -70,14 +71,17 @@ QByteArray AddJournal::encode(const Entry& entry)
     encoded.reserve(headerSize + 4 * static_cast<qsizetype>(entry.chunkCrcs.size()) + 4);
     encoded.append(magic, magicSize);
     putNumber(encoded, version);
-    putNumber(encoded, static_cast<quint32>(BlockChecksums::chunkSize));
+    putNumber(encoded, static_cast<quint32>(entry.chunkSize));
     putNumber(encoded, static_cast<quint32>(entry.chunkCrcs.size()));
     putNumber(encoded, entry.oldLength);
     putNumber(encoded, entry.blockLength);
     putNumber(encoded, entry.oldTailCrc);
     putNumber(encoded, entry.blockCrc);
-    for (const quint32 crc : entry.chunkCrcs)
-        putNumber(encoded, crc);
+    // Many of them (one per 512 bytes): copied as a whole.
+    const qsizetype crcsAt = encoded.size();
+    encoded.resize(crcsAt + 4 * static_cast<qsizetype>(entry.chunkCrcs.size()));
+    qToLittleEndian<quint32>(entry.chunkCrcs.data(), static_cast<qsizetype>(entry.chunkCrcs.size()),
+                             encoded.data() + crcsAt);
     putNumber(encoded, crc32(0, encoded));
     return encoded;
 }
@@ -99,13 +103,13 @@ AddJournal::Decoded AddJournal::decode(QByteArrayView bytes, Entry& entry)
     entry.blockLength = numberAt<qint64>(bytes, 28);
     entry.oldTailCrc = numberAt<quint32>(bytes, 36);
     entry.blockCrc = numberAt<quint32>(bytes, 40);
-    if (numberAt<quint32>(bytes, 12) != BlockChecksums::chunkSize || entry.oldLength < 0 ||
-        entry.blockLength < 0 ||
-        BlockChecksums::chunkCount(entry.oldLength, entry.blockLength) != count)
+    entry.chunkSize = numberAt<quint32>(bytes, 12);
+    if ((entry.chunkSize != BlockChecksums::chunkSize && entry.chunkSize != pageChunkSize) ||
+        entry.oldLength < 0 || entry.blockLength < 0 ||
+        BlockChecksums::chunkCount(entry.oldLength, entry.blockLength, entry.chunkSize) != count)
         return Decoded::Unknown;
     entry.chunkCrcs.resize(count);
-    for (quint32 i = 0; i < count; ++i)
-        entry.chunkCrcs[i] = numberAt<quint32>(bytes, headerSize + 4 * i);
+    qFromLittleEndian<quint32>(bytes.data() + headerSize, count, entry.chunkCrcs.data());
     return Decoded::Whole;
 }
 
