@@ -210,8 +210,10 @@ class XServer(_LoggedProcess):
         return found
 
     def search(self, pattern, pid=None, visible=True):
-        """The ids of the windows whose title matches the regular expression (see windows)."""
-        return [window for window, title in self.windows(pid, visible) if re.search(pattern, title)]
+        """The ids of the windows whose title matches the regular expression, whatever the
+        case, as xdotool's search matched it (see windows)."""
+        return [window for window, title in self.windows(pid, visible)
+                if re.search(pattern, title, re.IGNORECASE)]
 
     def name(self, window):
         """A window's title; None when it is gone."""
