@@ -3,9 +3,10 @@
 // dropped as one of an add that had written nothing.
 //
 // Input: byte 0 picks the mode.
-//   even  the rest is a journal as found on disk. What decodes as whole must encode back to
-//         the same bytes (so every field came from them, none was left from before) and be an
-//         add recovery can act on: lengths that are not negative and do not overflow, one
+//   even  the rest is a journal as found on disk, of this version or an older one. What decodes
+//         as whole must decode so again into an entry that held other values before (every
+//         field came from the bytes), encode into a journal that decodes to the same entry, and
+//         be an add recovery can act on: lengths that are not negative and do not overflow, one
 //         checksum per chunk of the block.
 //   odd   the rest describes an add: its old length (up to 2^40), its block's length (up to
 //         2^20), the checksums, then a place and a byte. Its journal decodes whole, as it was
@@ -56,11 +57,17 @@ bool sameEntry(const AddJournal::Entry& a, const AddJournal::Entry& b)
 
 void decodeFound(QByteArrayView bytes)
 {
-    // Left from an earlier journal: a field decode does not fill keeps it.
     AddJournal::Entry entry{7, 7, 7, 7, {7, 7}};
     if (AddJournal::decode(bytes, entry) != AddJournal::Decoded::Whole)
         return;
-    expect(AddJournal::encode(entry) == bytes, "a whole journal does not encode back to itself");
+    AddJournal::Entry again{9, 9, 9, 9, {9}};
+    expect(AddJournal::decode(bytes, again) == AddJournal::Decoded::Whole &&
+               sameEntry(again, entry),
+           "a whole journal leaves a field of the entry as it was");
+    AddJournal::Entry written;
+    expect(AddJournal::decode(AddJournal::encode(entry), written) == AddJournal::Decoded::Whole &&
+               sameEntry(written, entry),
+           "a whole journal does not encode back to itself");
     expect(entry.oldLength >= 0 && entry.blockLength >= 0, "a whole journal has a negative length");
     expect(entry.blockLength <= std::numeric_limits<qint64>::max() - entry.oldLength,
            "a whole journal's block ends past the largest file offset");
