@@ -52,15 +52,16 @@ struct Reader
 bool sameEntry(const AddJournal::Entry& a, const AddJournal::Entry& b)
 {
     return a.oldLength == b.oldLength && a.oldTailCrc == b.oldTailCrc &&
-           a.blockLength == b.blockLength && a.blockCrc == b.blockCrc && a.chunkCrcs == b.chunkCrcs;
+           a.blockLength == b.blockLength && a.blockCrc == b.blockCrc &&
+           a.chunkSize == b.chunkSize && a.chunkCrcs == b.chunkCrcs;
 }
 
 void decodeFound(QByteArrayView bytes)
 {
-    AddJournal::Entry entry{7, 7, 7, 7, {7, 7}};
+    AddJournal::Entry entry{7, 7, 7, 7, 7, {7, 7}};
     if (AddJournal::decode(bytes, entry) != AddJournal::Decoded::Whole)
         return;
-    AddJournal::Entry again{9, 9, 9, 9, {9}};
+    AddJournal::Entry again{9, 9, 9, 9, 9, {9}};
     expect(AddJournal::decode(bytes, again) == AddJournal::Decoded::Whole &&
                sameEntry(again, entry),
            "a whole journal leaves a field of the entry as it was");
@@ -72,7 +73,7 @@ void decodeFound(QByteArrayView bytes)
     expect(entry.blockLength <= std::numeric_limits<qint64>::max() - entry.oldLength,
            "a whole journal's block ends past the largest file offset");
     expect(qint64(entry.chunkCrcs.size()) ==
-               BlockChecksums::chunkCount(entry.oldLength, entry.blockLength),
+               BlockChecksums::chunkCount(entry.oldLength, entry.blockLength, entry.chunkSize),
            "a whole journal has not one checksum per chunk of its block");
 }
 
@@ -84,7 +85,10 @@ void decodeWritten(QByteArrayView input)
     entry.blockLength = qint64(read.number(3) % ((1 << 20) + 1));
     entry.oldTailCrc = quint32(read.number(4));
     entry.blockCrc = quint32(read.number(4));
-    entry.chunkCrcs.resize(size_t(BlockChecksums::chunkCount(entry.oldLength, entry.blockLength)));
+    // This release's chunks, or an earlier release's.
+    entry.chunkSize = read.number(1) % 2 ? AddJournal::pageChunkSize : BlockChecksums::chunkSize;
+    entry.chunkCrcs.resize(
+        size_t(BlockChecksums::chunkCount(entry.oldLength, entry.blockLength, entry.chunkSize)));
     const quint64 place = read.number(2);
     const auto change = static_cast<char>(read.number(1));
     for (quint32& crc : entry.chunkCrcs)
