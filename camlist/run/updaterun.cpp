@@ -7,6 +7,7 @@
 #include "listfiles.h"
 #include "posixfile.h"
 #include "recordmerge.h"
+#include "recordreader.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -209,18 +210,33 @@ void UpdateRun::receive(const FetchResult& fetched)
     if (m_state != State::Waiting && m_state != State::Fetching)
         return;
     if (!fetched.ok()) {
-        loadLists({}, fetched.text());
+        noListReceived(fetched.text());
         return;
     }
     const FetchedBody& got = fetched.value();
     if (!got.endAnnounced && !endsWithWholeRecord(got.body)) {
-        loadLists({}, QStringLiteral("The transfer was cut short before the whole list arrived."));
+        noListReceived(QStringLiteral("The transfer was cut short before the whole list arrived."));
+        return;
+    }
+    // Key picking finds a key in the same bytes exactly when there is a first record; looking
+    // for one stops at the first line that is not empty.
+    RecordReader::Record first;
+    if (!RecordReader(got.body).next(first)) {
+        noListReceived(QStringLiteral("The server's list holds no cams."));
         return;
     }
     loadLists(got.body);
 }
 
-void UpdateRun::loadLists(QByteArray serverText, QString fetchFailure)
+// Nothing from the server: no copy is saved and no list read, so the reason told is the
+// server's, whatever stands in the folder.
+void UpdateRun::noListReceived(QString why)
+{
+    m_failureText = std::move(why);
+    setState(State::NoListReceived);
+}
+
+void UpdateRun::loadLists(QByteArray serverText)
 {
     setState(State::Loading);
     auto job = std::make_shared<LoadJob>();
@@ -233,14 +249,11 @@ void UpdateRun::loadLists(QByteArray serverText, QString fetchFailure)
     } catch (const std::system_error&) {
         job->saveCopy(); // no thread to be had: the copy comes first, as it once did
     }
-    m_loading = std::make_unique<BackgroundWork>(
-        [job] { job->run(); }, this,
-        [this, job, fetchFailure = std::move(fetchFailure)]() mutable {
-            listsRead(*job, std::move(fetchFailure));
-        });
+    m_loading = std::make_unique<BackgroundWork>([job] { job->run(); }, this,
+                                                 [this, job] { listsRead(*job); });
 }
 
-void UpdateRun::listsRead(LoadJob& job, QString fetchFailure)
+void UpdateRun::listsRead(LoadJob& job)
 {
     m_loading.reset();
     m_loadJob.reset();
@@ -265,12 +278,6 @@ void UpdateRun::listsRead(LoadJob& job, QString fetchFailure)
     m_ownText = job.ownRead.ok() ? std::move(job.ownRead).value() : QByteArray();
     m_server = std::move(job.server);
     m_own = std::move(job.own);
-    if (m_server.count() == 0) {
-        m_failureText = fetchFailure.isEmpty() ? QStringLiteral("The server's list holds no cams.")
-                                               : std::move(fetchFailure);
-        setState(State::NoListReceived);
-        return;
-    }
     setState(State::ListsLoaded);
 }
 

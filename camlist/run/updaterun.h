@@ -30,7 +30,7 @@ public:
         Fetching,       // the server's list is being received
         Loading,        // the server copy is being saved and both lists read
         CopyNotSaved,   // the server copy could not be saved: the run goes no further
-        NoListReceived, // the server sent no cams: the run goes no further
+        NoListReceived, // no cams from the server: nothing saved or read, no further
         OwnListNotRead, // the own list is too large or could not be read: no further
         ListsLoaded,    // both lists read, the search not started
         Searching,
@@ -83,7 +83,8 @@ public:
     // cut short by a dying server: it is taken only when it ends with a whole record, and
     // otherwise counts as cut short. The text taken is saved as the server copy and the keys of
     // both lists are read, on a thread of their own; the run moves on when that is done. A
-    // failed fetch goes the same way with no text, and its reason is kept.
+    // failed fetch, a cut one and a list without a single record end here: nothing is saved or
+    // read, and the run goes no further, keeping the reason.
     void receive(const FetchResult& fetched);
     // The server's text as the run took it; empty when nothing was taken.
     const QByteArray& receivedText() const { return m_serverText; }
@@ -133,9 +134,10 @@ private:
     struct AddJob;
 
     void setState(State state);
-    void loadLists(QByteArray serverText, QString fetchFailure = {});
+    void noListReceived(QString why);
+    void loadLists(QByteArray serverText);
     News addNews() const;
-    void listsRead(LoadJob& job, QString fetchFailure);
+    void listsRead(LoadJob& job);
     void added(AddJob& job);
 
     State m_state = State::Waiting;
