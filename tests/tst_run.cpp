@@ -127,7 +127,7 @@ void TestRun::runStates()
     // Out of turn: nothing to search or add yet.
     QVERIFY(!run.searchStep());
     run.addNewCams();
-    run.resumeReview();
+    run.review();
     run.leave();
     QCOMPARE(run.state(), UpdateRun::State::Waiting);
     run.receive(FetchedBody{serverText});
@@ -145,14 +145,14 @@ void TestRun::runStates()
     QCOMPARE(offered && run.addResult().ok(), offered);
     QCOMPARE(offered ? run.addResult().value().keys.toByteArrayList() : QByteArrayList(), added);
     QCOMPARE(run.newKeys().count(), 0);
-    run.resumeReview();
+    run.review();
     run.end();
     // Once ended, nothing asked of the run does anything, and nothing comes back later.
     run.end();
     run.receive(FetchedBody{serverText});
     run.startSearch();
     run.addNewCams();
-    run.resumeReview();
+    run.review();
     run.leave();
     QTest::qWait(20);
 
