@@ -957,6 +957,7 @@ void TestWindows::whatAKilledRunLeftIsSettledAtStart()
     QVERIFY(run.runToReview());
     QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("Interrupted add")});
     QCOMPARE(run.dialogs.told.first().icon, Dialogs::Icon::Information);
+    QVERIFY(!run.dialogs.told.first().parent);
     QVERIFY2(run.dialogs.told.first().text.contains(QStringLiteral("they were cut off")),
              qPrintable(run.dialogs.told.first().text));
     QCOMPARE(itemsOf(run.program->form2().List1), QByteArrayList{"k1"});
@@ -995,6 +996,7 @@ void TestWindows::emptyServerListIsNotUpToDate()
     QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("No list received")});
     QCOMPARE(run.dialogs.told.first().text,
              QStringLiteral("No cam list could be received from the server.\n") + reason);
+    QCOMPARE(run.dialogs.told.first().parent, &run.program->form2());
     QVERIFY(!run.program->hasForm3());
     QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
 }
@@ -1011,6 +1013,7 @@ void TestWindows::unsavableServerCopyIsNamed()
     QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
     QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("List not saved")});
     QCOMPARE(run.dialogs.told.first().icon, Dialogs::Icon::Warning);
+    QCOMPARE(run.dialogs.told.first().parent, &run.program->form1());
     QCOMPARE(run.dialogs.told.first().text,
              QStringLiteral("The server's list could not be saved as temp.tmp: Is a directory"));
     QVERIFY(!run.program->hasForm2());
