@@ -10,8 +10,9 @@
 Program::Program(Dialogs& dialogs, QString listUrl, QObject* parent)
     : QObject(parent), m_dialogs(dialogs), m_listUrl(std::move(listUrl))
 {
-    // First to hear of every state, before any window.
+    // The one to hear of every state: the windows hear of it from here, in a fixed order.
     connect(&m_run, &UpdateRun::stateChanged, this, &Program::showRunState);
+    connect(&m_run, &UpdateRun::newsDue, this, &Program::tell);
 }
 
 Program::~Program()
@@ -30,8 +31,7 @@ void Program::start()
     // What a killed run left is settled before either list is read.
     const UpdateRun::News settled = m_run.start();
     if (!settled.text.isEmpty())
-        m_dialogs.tell(nullptr, QStringLiteral("Interrupted add"), settled.text,
-                       Dialogs::iconFor(settled.warning));
+        tell(settled);
     // Asked to end while that box was open: no window is shown.
     if (!m_ended)
         form1().show();
@@ -51,7 +51,7 @@ void Program::endWithoutDisplay()
 Form1& Program::form1()
 {
     if (!m_form1)
-        m_form1 = std::make_unique<Form1>(m_run, m_dialogs, m_listUrl);
+        m_form1 = std::make_unique<Form1>(m_run, m_listUrl);
     return *m_form1;
 }
 
@@ -90,10 +90,23 @@ void Program::showRunState(UpdateRun::State state)
         break;
     case UpdateRun::State::Ended:
         endProgram();
-        break;
+        return;
     default:
         break;
     }
+    // Then each window there is shows the state, always in this order.
+    if (m_form2)
+        m_form2->showRunState();
+    if (m_form3)
+        m_form3->showRunState();
+}
+
+// Over the lists window once there is one, else over the download window; at the start, when
+// neither is there yet, on its own. The box is modal: the run waits for it to be answered.
+void Program::tell(const UpdateRun::News& news)
+{
+    QWidget* over = m_form2 ? static_cast<QWidget*>(m_form2.get()) : m_form1.get();
+    m_dialogs.tell(over, news.title, news.text, Dialogs::iconFor(news.warning));
 }
 
 // The one end of the program: nothing of any window fires after it.

@@ -11,9 +11,11 @@ class Form1;
 class Form2;
 class Form3;
 
-// The running program: it owns the run and the three windows, shows and hides the windows as
-// the run moves on, and ends everything once, when the run has ended. The windows pass what
-// the user asks for to the run; none of them knows another.
+// The running program: it owns the run and the three windows, and is the one that answers the
+// run. As the run moves on it shows and hides the windows and has each of them show the new
+// state; it tells the user whatever the run has to tell, in a box over the window that shows the
+// run; and it ends everything once, when the run has ended. The windows pass what the user asks
+// for to the run; none of them knows another, and none tells the user how the run went.
 class Program final : public QObject
 {
     Q_OBJECT
@@ -49,6 +51,7 @@ Q_SIGNALS:
 
 private:
     void showRunState(UpdateRun::State state);
+    void tell(const UpdateRun::News& news);
     void endProgram();
 
     Dialogs& m_dialogs;

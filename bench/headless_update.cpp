@@ -40,6 +40,10 @@ int main(int argc, char* argv[])
         return fail(Usage, QStringLiteral("usage: camupdate_headless URL"));
 
     UpdateRun run;
+    // What the run tells as it goes, where the program would show it in a box.
+    QString told;
+    QObject::connect(&run, &UpdateRun::newsDue, &run,
+                     [&told](const UpdateRun::News& news) { told = news.text; });
     const UpdateRun::News settled = run.start();
     if (!settled.text.isEmpty())
         std::fprintf(stderr, "camupdate_headless: %s\n", qPrintable(settled.text));
@@ -49,9 +53,10 @@ int main(int argc, char* argv[])
         run.receive(GetHTMLResult(transfer, arguments.at(1)));
     }
     waitWhileIn(run, UpdateRun::State::Loading);
+    // A server copy that could not be saved is told at once, and the run has ended.
+    if (run.state() == UpdateRun::State::Ended)
+        return fail(CopyNotWritten, told);
     const QString why = run.news().text;
-    if (run.state() == UpdateRun::State::CopyNotSaved)
-        return fail(CopyNotWritten, why);
     if (run.state() == UpdateRun::State::NoListReceived) {
         run.end();
         return fail(NoListReceived, why);

@@ -18,8 +18,8 @@ if(NOT IS_DIRECTORY "${PREFIX}/bin" OR IS_DIRECTORY "${PREFIX}/bin/camupdate")
     message(FATAL_ERROR "bin/camupdate is not a program")
 endif()
 file(READ "${PREFIX}/share/applications/camupdate.desktop" entry)
-foreach(line "Exec=camupdate" "Icon=camupdate" "Categories=Network;"
-        "Comment=Contacts the server to search for new Cams")
+foreach(line "Exec=${PREFIX}/libexec/camupdate/open-list %f" "Icon=camupdate" "Categories=Network;"
+        "Comment=Contacts the server to search for new Cams" "MimeType=application/x-cam-list;")
     string(FIND "${entry}" "${line}" at)
     if(at EQUAL -1)
         message(FATAL_ERROR "the desktop entry lacks '${line}'")

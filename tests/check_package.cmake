@@ -63,8 +63,8 @@ foreach(line "-rwxr-xr-x root/root +[0-9]+ [^\n]* \\./usr/bin/camupdate\n"
 endforeach()
 string(REGEX MATCHALL "[^\n]* \\./[^\n]*" entries "${listing}")
 foreach(entry IN LISTS entries)
-    if(NOT entry MATCHES " \\./usr/(bin|share)?/?[^\n]*$" OR entry MATCHES "/usr/local")
-        message(FATAL_ERROR "the package installs outside /usr/bin and /usr/share: ${entry}")
+    if(NOT entry MATCHES " \\./usr/(bin|libexec|share)?/?[^\n]*$" OR entry MATCHES "/usr/local")
+        message(FATAL_ERROR "the package installs outside /usr/bin, /usr/libexec, /usr/share: ${entry}")
     endif()
 endforeach()
 

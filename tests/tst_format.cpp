@@ -436,7 +436,6 @@ void TestFormat::itemOutsideTheListIsEmpty()
     list.add("x");
     QCOMPARE(list.item(1), QByteArrayView());
     QCOMPARE(list.item(-1), QByteArrayView());
-    QVERIFY(list.item(1).isEmpty());
 }
 
 // Counts past a 16-bit number: a list far longer than 32767 keys keeps every key in order.
@@ -578,7 +577,7 @@ void TestFormat::indexThatGrowsFindsWhatAFullOneFinds()
     KeyIndex growing;
     full.reset(views, KeyIndex::Room::ForAll);
     growing.reset(views, KeyIndex::Room::AsNeeded);
-    QVERIFY(growing.slotCount() < full.slotCount());
+    const qsizetype firstSlots = growing.slotCount();
     for (qsizetype from = 0; from < views.size(); from += KeyIndex::batchSize) {
         qsizetype fullFirst[KeyIndex::batchSize];
         qsizetype growingFirst[KeyIndex::batchSize];
@@ -589,6 +588,7 @@ void TestFormat::indexThatGrowsFindsWhatAFullOneFinds()
     }
     QCOMPARE(growing.distinctCount(), 4'000);
     QCOMPARE(full.distinctCount(), 4'000);
+    QVERIFY(growing.slotCount() > firstSlots);
     QVERIFY(growing.slotCount() < full.slotCount());
     const QByteArrayView wanted[] = {"k0", "k3333", "k3999", "k4000", "", "k1"};
     qsizetype fullAt[std::size(wanted)];

@@ -80,8 +80,8 @@ void TestRun::runStates_data()
                                              S::Ended}
                                 << QByteArrayList{} << QByteArray() << QString();
     QTest::newRow("nothing received")
-        << QByteArray() << false << RunStates{S::Loading, S::NoListReceived, S::Ended}
-        << QByteArrayList{} << QByteArray() << u"The server's list holds no cams."_qs;
+        << QByteArray() << false << RunStates{S::NoListReceived, S::Ended} << QByteArrayList{}
+        << QByteArray() << u"The server's list holds no cams."_qs;
     QTest::newRow("copy not saved")
         << QByteArray("k3\r\nd3") << true << RunStates{S::Loading, S::CopyNotSaved, S::Ended}
         << QByteArrayList{} << QByteArray() << u"Is a directory"_qs;
@@ -127,7 +127,7 @@ void TestRun::runStates()
     // Out of turn: nothing to search or add yet.
     QVERIFY(!run.searchStep());
     run.addNewCams();
-    run.resumeReview();
+    run.review();
     run.leave();
     QCOMPARE(run.state(), UpdateRun::State::Waiting);
     run.receive(FetchedBody{serverText});
@@ -145,14 +145,14 @@ void TestRun::runStates()
     QCOMPARE(offered && run.addResult().ok(), offered);
     QCOMPARE(offered ? run.addResult().value().keys.toByteArrayList() : QByteArrayList(), added);
     QCOMPARE(run.newKeys().count(), 0);
-    run.resumeReview();
+    run.review();
     run.end();
     // Once ended, nothing asked of the run does anything, and nothing comes back later.
     run.end();
     run.receive(FetchedBody{serverText});
     run.startSearch();
     run.addNewCams();
-    run.resumeReview();
+    run.review();
     run.leave();
     QTest::qWait(20);
 
@@ -172,9 +172,13 @@ void TestRun::runStates()
 }
 
 // The run judges what the fetch gave: a body whose end was announced is taken as it is, one that
-// ran to the close only when it ends with a whole record, and a failure keeps its reason.
+// ran to the close only when it ends with a whole record, and a failure keeps its reason. What
+// is not taken is judged at once: nothing is saved, and the own list is not read.
 void TestRun::receive_data()
 {
+    // What stands in the way of saving the copy or reading the own list: "" nothing, "folder"
+    // a folder named temp.tmp, "40G" an own list far over the read limit.
+    QTest::addColumn<QByteArray>("inTheWay");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<bool>("endAnnounced");
     QTest::addColumn<QString>("fetchFailure"); // the fetch failed with this reason
@@ -185,26 +189,36 @@ void TestRun::receive_data()
     const QByteArray whole = "k1\r\nd1\r\nk3\r\nd3\r\n";
     const QString noList = u"No cam list could be received from the server.\n"_qs;
     const QString cutShort = u"The transfer was cut short before the whole list arrived."_qs;
-    QTest::newRow("announced") << QByteArray("k1\r\nd1\r\nk3") << true << QString()
+    QTest::newRow("announced") << QByteArray() << QByteArray("k1\r\nd1\r\nk3") << true << QString()
                                << S::ListsLoaded << QByteArray("k1\r\nd1\r\nk3") << QString();
     QTest::newRow("announced, empty")
-        << QByteArray() << true << QString() << S::NoListReceived << QByteArray()
+        << QByteArray() << QByteArray() << true << QString() << S::NoListReceived << QByteArray()
         << noList + u"The server's list holds no cams."_qs;
     QTest::newRow("unannounced, whole")
-        << whole << false << QString() << S::ListsLoaded << whole << QString();
+        << QByteArray() << whole << false << QString() << S::ListsLoaded << whole << QString();
     QTest::newRow("unannounced, cut inside a key")
-        << QByteArray("k1\r\nd1\r\nBeach Cou") << false << QString() << S::NoListReceived
-        << QByteArray() << noList + cutShort;
+        << QByteArray() << QByteArray("k1\r\nd1\r\nBeach Cou") << false << QString()
+        << S::NoListReceived << QByteArray() << noList + cutShort;
     QTest::newRow("unannounced, cut before a detail line")
-        << QByteArray("k1\r\nd1\r\nk3\r\n") << false << QString() << S::NoListReceived
-        << QByteArray() << noList + cutShort;
-    QTest::newRow("failed") << QByteArray() << true << u"The server answered 404 Not Found."_qs
-                            << S::NoListReceived << QByteArray()
-                            << noList + u"The server answered 404 Not Found."_qs;
+        << QByteArray() << QByteArray("k1\r\nd1\r\nk3\r\n") << false << QString()
+        << S::NoListReceived << QByteArray() << noList + cutShort;
+    const QString notFound = u"The server answered 404 Not Found."_qs;
+    QTest::newRow("failed") << QByteArray() << QByteArray() << true << notFound << S::NoListReceived
+                            << QByteArray() << noList + notFound;
+    QTest::newRow("failed, a folder named temp.tmp")
+        << QByteArray("folder") << QByteArray() << true << notFound << S::NoListReceived
+        << QByteArray() << noList + notFound;
+    QTest::newRow("failed, own list over the read limit")
+        << QByteArray("40G") << QByteArray() << true << notFound << S::NoListReceived
+        << QByteArray() << noList + notFound;
+    QTest::newRow("announced, only empty lines, own list over the read limit")
+        << QByteArray("40G") << QByteArray("\r\n\r\r\n") << true << QString() << S::NoListReceived
+        << QByteArray() << noList + u"The server's list holds no cams."_qs;
 }
 
 void TestRun::receive()
 {
+    QFETCH(QByteArray, inTheWay);
     QFETCH(QByteArray, body);
     QFETCH(bool, endAnnounced);
     QFETCH(QString, fetchFailure);
@@ -218,6 +232,11 @@ void TestRun::receive()
     QTemporaryDir work;
     QVERIFY(work.isValid() && QDir::setCurrent(work.path()));
     QVERIFY(writeFile(ListFiles::ownFile(), "k1\r\nd1\r\n"));
+    if (inTheWay == "folder")
+        QVERIFY(QDir().mkdir(ListFiles::tempFile()));
+    else if (inTheWay == "40G")
+        QVERIFY(::truncate("Cams.inf", off_t{40} << 30) == 0);
+    const QStringList before = QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
 
     UpdateRun run;
     run.fetchStarted();
@@ -227,13 +246,19 @@ void TestRun::receive()
     QCOMPARE(run.state(), reached);
     QCOMPARE(run.news().text, news);
     QVERIFY(!run.news().warning);
-    // The server copy holds what was taken, and one more line end.
-    QCOMPARE(fileBytes(ListFiles::tempFile()), taken + "\r\n");
+    // The server copy holds what was taken, and one more line end; nothing is saved when
+    // nothing was taken.
+    QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             reached == UpdateRun::State::ListsLoaded ? before + QStringList{ListFiles::tempFile()}
+                                                      : before);
+    if (reached == UpdateRun::State::ListsLoaded)
+        QCOMPARE(fileBytes(ListFiles::tempFile()), taken + "\r\n");
     // A second result is not the run's to take.
     run.receive(FetchedBody{"k9\r\nd9\r\n"});
     QCOMPARE(run.receivedText(), taken);
     run.end();
-    QVERIFY(!QFileInfo::exists(ListFiles::tempFile()));
+    // Only the copy this run saved goes; what stood in its way stays.
+    QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
     QVERIFY(QDir::setCurrent(QDir::tempPath()));
 }
 

@@ -79,8 +79,9 @@ QByteArray manyRecords(int count)
 }
 
 // An old list that ends inside a chunk and lacks its last line end, so the add writes a
-// boundary first.
+// boundary first: that line end, and an empty detail line for "lonely".
 const QByteArray oldList = "own\r\nhttp://own.example/1.jpg\r\nlonely";
+const QByteArray boundary = "\r\n\r\n";
 
 // The add stopped at the step, the first time it comes, as a kill there would stop it.
 Result<CamsFileAppender::Appended, CamsFileAppender::Refusal>
@@ -88,17 +89,6 @@ addStoppedAt(const QByteArray& records, Step stop)
 {
     return CamsFileAppender::append(list, records, {}, CamsFileAppender::defaultLockWait,
                                     [stop](Step step) { return step == stop; });
-}
-
-// What a whole add of the records to the old list leaves.
-QByteArray wholeAdd(const QByteArray& old, const QByteArray& records)
-{
-    QTemporaryDir other;
-    const QString path = other.filePath(list);
-    if (!old.isNull())
-        writeFile(path, old);
-    [[maybe_unused]] const auto added = CamsFileAppender::append(path, records);
-    return fileBytes(path);
 }
 
 } // namespace
@@ -118,7 +108,7 @@ void TestStore::checksums()
     QCOMPARE(crc32Combine(crc32(0, bytes.first(1000)), crc32(0, bytes.sliced(1000)),
                           bytes.size() - 1000),
              crc32(0, bytes));
-    // Chunks end on the file's 4 KiB boundaries, however the bytes come.
+    // Chunks end on the file's 512-byte boundaries, however the bytes come.
     constexpr qint64 offset = 4000;
     BlockChecksums whole(offset);
     whole.add(bytes);
@@ -131,7 +121,7 @@ void TestStore::checksums()
     QCOMPARE(whole.whole(), crc32(0, bytes));
     QCOMPARE(qint64(whole.chunks().size()), BlockChecksums::chunkCount(offset, bytes.size()));
     QCOMPARE(whole.chunks()[0], crc32(0, bytes.first(96)));
-    QCOMPARE(whole.chunks()[1], crc32(0, bytes.sliced(96, 4096)));
+    QCOMPARE(whole.chunks()[1], crc32(0, bytes.sliced(96, 512)));
 }
 
 // Stopped at each point where a crash leaves a state of its own, the next start finds the old
@@ -142,19 +132,25 @@ void TestStore::interruptions_data()
     QTest::addColumn<QByteArray>("old"); // null: no list before the add
     QTest::addColumn<bool>("journalLeft");
     QTest::addColumn<int>("found");
-    QTest::addColumn<bool>("addKept");
+    QTest::addColumn<QByteArray>("after");     // the list once the next start has settled it
+    QTest::addColumn<QByteArray>("nextAdded"); // and once "z" is added to it
+    const QByteArray added = oldList + boundary + manyRecords(40'000);
+    const QByteArray oldThenZ = oldList + boundary + "z\r\nd\r\n";
     QTest::newRow("before the journal is whole")
-        << int(Step::JournalHeaderWritten) << oldList << true << int(Found::TornJournal) << false;
-    QTest::newRow("after the journal")
-        << int(Step::JournalWritten) << oldList << true << int(Found::NothingWritten) << false;
-    QTest::newRow("in the middle of the block")
-        << int(Step::PartOfBlockWritten) << oldList << true << int(Found::TornBlock) << false;
+        << int(Step::JournalHeaderWritten) << oldList << true << int(Found::TornJournal) << oldList
+        << oldThenZ;
+    QTest::newRow("after the journal") << int(Step::JournalWritten) << oldList << true
+                                       << int(Found::NothingWritten) << oldList << oldThenZ;
+    QTest::newRow("in the middle of the block") << int(Step::PartOfBlockWritten) << oldList << true
+                                                << int(Found::TornBlock) << oldList << oldThenZ;
     QTest::newRow("in the middle of a new list")
-        << int(Step::PartOfBlockWritten) << QByteArray() << true << int(Found::TornBlock) << false;
-    QTest::newRow("after the block")
-        << int(Step::BlockWritten) << oldList << true << int(Found::WholeBlock) << true;
+        << int(Step::PartOfBlockWritten) << QByteArray() << true << int(Found::TornBlock)
+        << QByteArray("") << QByteArray("z\r\nd\r\n");
+    QTest::newRow("after the block") << int(Step::BlockWritten) << oldList << true
+                                     << int(Found::WholeBlock) << added << added + "z\r\nd\r\n";
     QTest::newRow("after the journal is removed")
-        << int(Step::JournalRemoved) << oldList << false << int(Found::NoJournal) << true;
+        << int(Step::JournalRemoved) << oldList << false << int(Found::NoJournal) << added
+        << added + "z\r\nd\r\n";
 }
 
 void TestStore::interruptions()
@@ -163,7 +159,8 @@ void TestStore::interruptions()
     QFETCH(QByteArray, old);
     QFETCH(bool, journalLeft);
     QFETCH(int, found);
-    QFETCH(bool, addKept);
+    QFETCH(QByteArray, after);
+    QFETCH(QByteArray, nextAdded);
     if (!old.isNull())
         QVERIFY(writeFile(list, old));
     const QByteArray records = manyRecords(40'000);
@@ -171,7 +168,7 @@ void TestStore::interruptions()
     QCOMPARE(QFile::exists(journal), journalLeft);
     if (step == int(Step::PartOfBlockWritten)) {
         const qint64 size = QFileInfo(list).size();
-        QVERIFY(size > old.size() && size < wholeAdd(old, records).size());
+        QVERIFY(size > old.size() && size < old.size() + records.size());
     }
 
     const AddJournal::Recovery recovery = AddJournal::recover(list);
@@ -179,18 +176,22 @@ void TestStore::interruptions()
     QCOMPARE(recovery.text.isEmpty(), !journalLeft);
     QVERIFY(recovery.done != Done::JournalKept);
     QVERIFY(!QFile::exists(journal));
-    const QByteArray expected = addKept ? wholeAdd(old, records) : old.isNull() ? "" : old;
-    QCOMPARE(fileBytes(list), expected);
+    QCOMPARE(fileBytes(list), after);
     // Settled once: the next start finds nothing, and adds go on as usual.
     QCOMPARE(AddJournal::recover(list).found, Found::NoJournal);
     QVERIFY(CamsFileAppender::append(list, "z\r\nd\r\n").ok());
-    QCOMPARE(fileBytes(list), wholeAdd(expected.isEmpty() ? QByteArray() : expected, "z\r\nd\r\n"));
+    QCOMPARE(fileBytes(list), nextAdded);
 }
 
 namespace {
 
 enum class Shape {
     TornAtAChunk,
+    TornInsideAPage,
+    PageLost,
+    BlockLost,
+    ZerosPastTheBlock,
+    PageChunkedJournal, // as earlier releases wrote it
     WholeBlock,
     WholeBlockThenOthers,
     OthersInsteadOfTheBlock,
@@ -214,6 +215,21 @@ void TestStore::recoveryStates_data()
     const QString kept = QStringLiteral("Nothing was changed");
     QTest::newRow("torn block") << int(Shape::TornAtAChunk) << int(Found::TornBlock)
                                 << int(Done::BlockCut) << QStringLiteral("were cut off");
+    QTest::newRow("torn at a sector inside a page")
+        << int(Shape::TornInsideAPage) << int(Found::TornBlock) << int(Done::BlockCut)
+        << QStringLiteral("It had written 1499 bytes");
+    QTest::newRow("zeros in place of a lost page")
+        << int(Shape::PageLost) << int(Found::LostPages) << int(Done::BlockCut)
+        << QStringLiteral("but 4096 bytes of them never reached the disk");
+    QTest::newRow("the whole block lost as zeros")
+        << int(Shape::BlockLost) << int(Found::LostPages) << int(Done::BlockCut)
+        << QStringLiteral("but 10884 bytes of them");
+    QTest::newRow("zeros past the block's length")
+        << int(Shape::ZerosPastTheBlock) << int(Found::OtherBytes) << int(Done::JournalKept)
+        << QStringLiteral("A power cut during the add or another program");
+    QTest::newRow("journal of an earlier release")
+        << int(Shape::PageChunkedJournal) << int(Found::TornBlock) << int(Done::BlockCut)
+        << QStringLiteral("were cut off");
     QTest::newRow("whole block") << int(Shape::WholeBlock) << int(Found::WholeBlock)
                                  << int(Done::JournalRemoved) << QStringLiteral("whole");
     QTest::newRow("whole block, then another program's bytes")
@@ -223,7 +239,7 @@ void TestStore::recoveryStates_data()
         << int(Shape::OthersInsteadOfTheBlock) << int(Found::OtherBytes) << int(Done::JournalKept)
         << kept;
     QTest::newRow("old bytes cut") << int(Shape::OldBytesCut) << int(Found::OtherBytes)
-                                   << int(Done::JournalKept) << QStringLiteral("changed it since");
+                                   << int(Done::JournalKept) << QStringLiteral("not all there");
     QTest::newRow("torn journal") << int(Shape::JournalCut) << int(Found::TornJournal)
                                   << int(Done::JournalRemoved) << QStringLiteral("not changed");
     QTest::newRow("journal is a link") << int(Shape::JournalIsALink) << int(Found::Unusable)
@@ -243,7 +259,7 @@ void TestStore::recoveryStates()
     QFETCH(QString, said);
     QVERIFY(writeFile(list, oldList));
     const QByteArray records = manyRecords(300); // about 13 KiB: four chunks
-    const QByteArray block = wholeAdd(oldList, records).sliced(oldList.size());
+    const QByteArray block = boundary + records;
     QVERIFY(!addStoppedAt(records, Step::JournalWritten).ok());
     const QByteArray others("others\r\n\r\n");
     // The block's first chunk ends on the file's first 4 KiB boundary.
@@ -252,6 +268,24 @@ void TestStore::recoveryStates()
     int lockFd = -1;
     switch (Shape(shape)) {
     case Shape::TornAtAChunk:
+        now += torn;
+        break;
+    case Shape::TornInsideAPage:
+        now += block.first(1536 - oldList.size());
+        break;
+    case Shape::PageLost:
+        now += torn + QByteArray(4096, '\0') + block.sliced(torn.size() + 4096);
+        break;
+    case Shape::BlockLost:
+        now += QByteArray(block.size(), '\0');
+        break;
+    case Shape::ZerosPastTheBlock:
+        now += torn + QByteArray(block.size() - torn.size() + 512, '\0');
+        break;
+    case Shape::PageChunkedJournal:
+        QVERIFY(writeFile(journal, QByteArray::fromHex("43414d534a524e4c01000000001000000300000025"
+                                                       "00000000000000842a00000000000066670a1b9838"
+                                                       "4a1c3937b4cc9c7c1ee76a9daa379eb61347")));
         now += torn;
         break;
     case Shape::WholeBlock:
@@ -319,8 +353,13 @@ void TestStore::recoveryStates()
                             : added.value().settledBefore.isEmpty(),
                  qPrintable(added.value().settledBefore));
         const QByteArray settled = Shape(shape) == Shape::ListLockedByAnotherRun ? oldList : after;
-        QCOMPARE(fileBytes(list),
-                 wholeAdd(Shape(shape) == Shape::ListGone ? QByteArray() : settled, "z\r\nd\r\n"));
+        // The add closes what it finds open first: "lonely", or the stray bytes' last record.
+        const QByteArray closing = settled == oldList                  ? boundary
+                                   : Shape(shape) == Shape::JournalCut ? QByteArray("\r\n")
+                                                                       : QByteArray();
+        QCOMPARE(fileBytes(list), Shape(shape) == Shape::ListGone
+                                      ? QByteArray("z\r\nd\r\n")
+                                      : settled + closing + "z\r\nd\r\n");
         QVERIFY(!QFile::exists(journal));
     }
 }
@@ -361,9 +400,7 @@ void TestStore::interferedAdds()
     if (earlierAddLeft) {
         const QByteArray earlier = manyRecords(300);
         QVERIFY(!addStoppedAt(earlier, Step::JournalWritten).ok());
-        const QByteArray torn =
-            wholeAdd(oldList, earlier).sliced(oldList.size()).first(4096 - oldList.size());
-        QVERIFY(writeFile(list, oldList + torn));
+        QVERIFY(writeFile(list, oldList + (boundary + earlier).first(4096 - oldList.size())));
     }
     QCOMPARE(::link("Cams.inf", "written.inf"), 0); // the file the add writes, by another name
     const QByteArray records = manyRecords(100);
@@ -401,12 +438,11 @@ void TestStore::interferedAdds()
     if (Interference(interference) == Interference::ReplacedAfterTheLock) {
         QCOMPARE(outcome.code(), CamsFileAppender::Refusal::Replaced);
         QCOMPARE(fileBytes(list), replacement);
-        QCOMPARE(fileBytes(QStringLiteral("written.inf")), wholeAdd(oldList, records));
+        QCOMPARE(fileBytes(QStringLiteral("written.inf")), oldList + boundary + records);
         QVERIFY(!QFile::exists(journal));
     } else {
         QVERIFY(outcome.code() != CamsFileAppender::Refusal::Replaced);
-        QCOMPARE(fileBytes(list),
-                 oldList + others + wholeAdd(oldList, records).mid(oldList.size(), 100));
+        QCOMPARE(fileBytes(list), oldList + others + (boundary + records).first(100));
         // The next start finds bytes that are not the add's, and changes nothing either.
         QCOMPARE(AddJournal::recover(list).found, Found::OtherBytes);
     }

@@ -19,10 +19,12 @@
 #include "textbox.h"
 #include "updaterun.h"
 
+#include <QAbstractItemModelTester>
 #include <QAccessible>
 #include <QApplication>
 #include <QBuffer>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -47,6 +49,7 @@
 #include <csignal>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sys/file.h>
@@ -466,8 +469,9 @@ void TestWindows::animationGoesOnWhileHidden()
     QVERIFY(form1.Timer1.isActive());
     const QString before = form1.Label1->text();
     QTRY_VERIFY_WITH_TIMEOUT(form1.Label1->text() != before, 2'000);
-    const qint64 frame = form1.Label1->text().toLongLong();
-    QVERIFY(frame >= 0 && frame <= 13);
+    bool isNumber = false;
+    const qint64 frame = form1.Label1->text().toLongLong(&isNumber);
+    QVERIFY2(isNumber && frame >= 0 && frame <= 13, qPrintable(form1.Label1->text()));
 }
 
 void TestWindows::retrievalFillsTheLists()
@@ -506,9 +510,12 @@ void TestWindows::searchFindsTheNewCams()
     Run run;
     run.serve("k2\r\nd2\r\nk3\r\nd3\r\nK3\r\nd\r\nk3\r\nd3 again\r\n");
     QVERIFY(writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\nk2\r\nd2\r\n"));
+    Form3& form3 = run.program->form3();
+    // Stale values in the hidden cursor: the search leaves it at "0" when it ends.
+    form3.Pos1->setText(u"1"_qs);
+    form3.Erg->setText(u"1"_qs);
     QVERIFY(run.runToReview());
     Form2& form2 = run.program->form2();
-    Form3& form3 = run.program->form3();
     QCOMPARE(itemsOf(form2.List1), (QByteArrayList{"k1", "k2"}));
     QCOMPARE(itemsOf(form2.NewC), (QByteArrayList{"k3", "K3", "k3"}));
     // What a cam is: each entry's tool tip is the line after it in its own file.
@@ -617,21 +624,45 @@ void TestWindows::listsWindowWaitsWhileTheSearchRuns()
 void TestWindows::messageBoxKeys()
 {
     MessageBoxDialogs boxes;
-    const auto pressInBox = [](Qt::Key key) {
-        QTimer::singleShot(10ms, [key] {
-            QWidget* box = QApplication::activeModalWidget();
-            if (!box)
-                return;
-            QTest::keyClick(box, key);
+    // Presses the key in the box once it is open. A box still open a while later did not take
+    // it, and is closed: the test fails at once rather than at the time-out.
+    const auto answered = [](Qt::Key key, const std::function<void()>& ask) {
+        QObject scope;
+        bool pressed = false;
+        bool stuck = false;
+        QTimer press;
+        press.callOnTimeout(&scope, [&] {
+            if (QWidget* box = QApplication::activeModalWidget(); box && !pressed) {
+                pressed = true;
+                QTest::keyClick(box, key);
+            }
         });
+        press.start(10ms);
+        QTimer::singleShot(5s, &scope, [&] {
+            if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                stuck = true;
+                box->done(0);
+            }
+        });
+        ask();
+        return pressed && !stuck;
     };
-    pressInBox(Qt::Key_Escape);
-    QVERIFY(!boxes.askYesNo(nullptr, u"Add all"_qs, u"Do you really want to add all new cams?"_qs));
-    pressInBox(Qt::Key_Return);
-    QVERIFY(boxes.askYesNo(nullptr, u"Add all"_qs, u"Do you really want to add all new cams?"_qs));
-    pressInBox(Qt::Key_Return);
-    boxes.tell(nullptr, u"No new Cams available"_qs, u"Your list is up to date."_qs,
-               Dialogs::Icon::Information);
+    const char* const notTaken = "no box was open, or it did not close on the key";
+    const QString title = u"Add all"_qs;
+    const QString question = u"Do you really want to add all new cams?"_qs;
+    bool yes = true;
+    QVERIFY2(answered(Qt::Key_Escape, [&] { yes = boxes.askYesNo(nullptr, title, question); }),
+             notTaken);
+    QVERIFY(!yes);
+    QVERIFY2(answered(Qt::Key_Return, [&] { yes = boxes.askYesNo(nullptr, title, question); }),
+             notTaken);
+    QVERIFY(yes);
+    QVERIFY2(answered(Qt::Key_Return,
+                      [&] {
+                          boxes.tell(nullptr, u"No new Cams available"_qs,
+                                     u"Your list is up to date."_qs, Dialogs::Icon::Information);
+                      }),
+             notTaken);
 }
 
 // The review timer goes on ticking under the message box: the message is still seen once.
@@ -661,6 +692,11 @@ void TestWindows::addingWithYes()
     Run run;
     run.serve("k1\r\nd1\r\nk3\r\nd3\r\n");
     QVERIFY(writeFile(QStringLiteral("Cams.inf"), "k1\r\nd1\r\n"));
+    // The lists' models are checked at each change, from their filling to the add.
+    for (KeyListBox* box :
+         {run.program->form2().List1, run.program->form2().List2, run.program->form2().NewC})
+        new QAbstractItemModelTester(box->model(),
+                                     QAbstractItemModelTester::FailureReportingMode::QtTest, box);
     run.dialogs.answers = {true};
     run.dialogs.whileOpen = [] {
         QTest::qWait(50);
@@ -921,6 +957,7 @@ void TestWindows::whatAKilledRunLeftIsSettledAtStart()
     QVERIFY(run.runToReview());
     QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("Interrupted add")});
     QCOMPARE(run.dialogs.told.first().icon, Dialogs::Icon::Information);
+    QVERIFY(!run.dialogs.told.first().parent);
     QVERIFY2(run.dialogs.told.first().text.contains(QStringLiteral("they were cut off")),
              qPrintable(run.dialogs.told.first().text));
     QCOMPARE(itemsOf(run.program->form2().List1), QByteArrayList{"k1"});
@@ -959,6 +996,7 @@ void TestWindows::emptyServerListIsNotUpToDate()
     QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("No list received")});
     QCOMPARE(run.dialogs.told.first().text,
              QStringLiteral("No cam list could be received from the server.\n") + reason);
+    QCOMPARE(run.dialogs.told.first().parent, &run.program->form2());
     QVERIFY(!run.program->hasForm3());
     QVERIFY(!QFile::exists(QStringLiteral("temp.tmp")));
 }
@@ -975,6 +1013,7 @@ void TestWindows::unsavableServerCopyIsNamed()
     QTRY_COMPARE_WITH_TIMEOUT(run.ended->count(), 1, runTimeout);
     QCOMPARE(run.dialogs.toldTitles(), QStringList{QStringLiteral("List not saved")});
     QCOMPARE(run.dialogs.told.first().icon, Dialogs::Icon::Warning);
+    QCOMPARE(run.dialogs.told.first().parent, &run.program->form1());
     QCOMPARE(run.dialogs.told.first().text,
              QStringLiteral("The server's list could not be saved as temp.tmp: Is a directory"));
     QVERIFY(!run.program->hasForm2());

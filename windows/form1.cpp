@@ -1,7 +1,6 @@
 #include "form1.h"
 
 #include "centring.h"
-#include "dialogs.h"
 #include "dialupstatus.h"
 #include "gethtml.h"
 #include "numbertext.h"
@@ -17,8 +16,8 @@
 #include <QPushButton>
 #include <QShortcut>
 
-Form1::Form1(UpdateRun& run, Dialogs& dialogs, QString listUrl)
-    : QWidget(nullptr), m_run(run), m_dialogs(dialogs), m_listUrl(std::move(listUrl))
+Form1::Form1(UpdateRun& run, QString listUrl)
+    : QWidget(nullptr), m_run(run), m_listUrl(std::move(listUrl))
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Recieving List..."));
@@ -84,7 +83,6 @@ Form1::Form1(UpdateRun& run, Dialogs& dialogs, QString listUrl)
     connect(&Timer2, &QTimer::timeout, this, &Form1::Timer2_Timer);
     Timer2.start();
     connect(&Inet1, &InternetTransfer::finished, this, &Form1::Inet1_Finished);
-    connect(&m_run, &UpdateRun::stateChanged, this, &Form1::showRunState);
 
     m_resources.setNameSource([this] { return m_nameSource ? m_nameSource->text() : QString(); });
     m_resources.setPictureTarget([this](const QImage& picture) {
@@ -169,20 +167,9 @@ void Form1::Inet1_Finished(const FetchResult& fetched)
     Inet1.cancel();
 }
 
-void Form1::showRunState()
-{
-    if (m_run.state() != UpdateRun::State::CopyNotSaved)
-        return;
-    // A local fault, not the server's; the user's files are left alone.
-    const UpdateRun::News news = m_run.news();
-    m_dialogs.tell(this, QStringLiteral("List not saved"), news.text,
-                   Dialogs::iconFor(news.warning));
-    m_run.end();
-}
-
 void Form1::Command1_Click()
 {
-    m_run.end();
+    m_run.cancel();
 }
 
 // Escape is Cancel, as in a dialog.

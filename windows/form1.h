@@ -11,7 +11,6 @@
 #include <array>
 #include <memory>
 
-class Dialogs;
 class UpdateRun;
 class QLabel;
 class QLineEdit;
@@ -19,7 +18,7 @@ class QPushButton;
 class TextBox;
 
 // The download window: shown at the start, it fetches the server's list under a wait animation
-// and hands it to the run. Cancel ends the run at any time.
+// and hands it to the run. Cancel asks the run to end, at any time.
 class Form1 final : public QWidget
 {
     Q_OBJECT
@@ -28,7 +27,7 @@ class Form1 final : public QWidget
 public:
     static constexpr int frameCount = 14;
 
-    Form1(UpdateRun& run, Dialogs& dialogs, QString listUrl);
+    Form1(UpdateRun& run, QString listUrl);
     ~Form1() override;
 
     QString GetHTML(const QString& WWW_Adresse);
@@ -72,10 +71,8 @@ protected:
 
 private:
     bool IsOnline();
-    void showRunState();
 
     UpdateRun& m_run;
-    Dialogs& m_dialogs;
     QString m_listUrl;
     std::unique_ptr<RemoteAccessBinding> m_ras = std::make_unique<RemoteAccessBinding>();
     QPointer<QLineEdit> m_nameSource;

@@ -68,11 +68,8 @@ Form2::Form2(UpdateRun& run, Dialogs& dialogs) : QWidget(nullptr), m_run(run), m
     Timer2.setInterval(1);
     connect(&Timer2, &QTimer::timeout, this, &Form2::Timer2_Timer);
 
-    // The window shows the run: its lists once they are read, the new cams as the search
-    // finds them, and what comes after the search.
-    connect(&m_run, &UpdateRun::stateChanged, this, &Form2::showRunState);
+    // The new cams as the search finds them.
     connect(&m_run, &UpdateRun::newCamsFound, this, [this] { NewC->followedGrew(); });
-    showRunState();
 
     // The window's load starts the search timer.
     Timer1.start();
@@ -80,6 +77,7 @@ Form2::Form2(UpdateRun& run, Dialogs& dialogs) : QWidget(nullptr), m_run(run), m
 
 Form2::~Form2() = default;
 
+// The lists once they are read, the search, and what comes after it.
 void Form2::showRunState()
 {
     switch (m_run.state()) {
@@ -132,68 +130,28 @@ void Form2::stop()
     Timer2.stop();
 }
 
-// Starts the search, or says why there is none and ends the run.
+// Starts the search; where the run went no further, the run tells why and ends instead.
 void Form2::Timer1_Timer()
 {
     Timer1.stop();
-    switch (m_run.state()) {
-    case UpdateRun::State::ListsLoaded:
-        m_run.startSearch();
-        return;
-    case UpdateRun::State::OwnListNotRead:
-        // Showing every server cam as new would invite adding them all over again.
-        tellNews(QStringLiteral("List not read"));
-        m_run.end();
-        return;
-    case UpdateRun::State::NoListReceived:
-        tellNews(QStringLiteral("No list received"));
-        m_run.end();
-        return;
-    default:
-        return;
-    }
+    m_run.startSearch();
 }
 
-// The review: offer the new cams, tell how an add went, or say the list is up to date and end.
-// A timer's handler is not entered again while it waits in one of its boxes.
+// The review: offer the new cams, or let the run tell how an add went, or that the list is up to
+// date. A timer's handler is not entered again while it waits under one of the run's boxes.
 void Form2::Timer2_Timer()
 {
-    switch (m_run.state()) {
-    case UpdateRun::State::Reviewing:
+    if (m_run.state() == UpdateRun::State::Reviewing)
         Command2->setEnabled(true);
-        return;
-    case UpdateRun::State::AddEnded:
-        tellAddResult();
-        m_run.resumeReview();
-        return;
-    case UpdateRun::State::UpToDate:
-        m_dialogs.tell(this, QStringLiteral("No new Cams available"),
-                       QStringLiteral("Your list is up to date."), Dialogs::Icon::Information);
-        m_run.end();
-        return;
-    default:
-        return;
-    }
+    else
+        m_run.review();
 }
 
-void Form2::tellAddResult()
-{
-    tellNews(m_run.addResult().ok() ? QStringLiteral("New Cams added")
-                                    : QStringLiteral("Cams not added"));
-}
-
-// What the run has to say, in a box of this title.
-void Form2::tellNews(const QString& title)
-{
-    const UpdateRun::News news = m_run.news();
-    m_dialogs.tell(this, title, news.text, Dialogs::iconFor(news.warning));
-}
-
-// Adds all new cams to the own list.
+// Adds all new cams to the own list, after a Yes.
 void Form2::Command2_Click()
 {
-    if (m_dialogs.askYesNo(this, QStringLiteral("Add all"),
-                           QStringLiteral("Do you really want to add all new cams?")))
+    const UpdateRun::Question question = UpdateRun::addAllQuestion();
+    if (m_dialogs.askYesNo(this, question.title, question.text))
         m_run.addNewCams();
 }
 

@@ -11,8 +11,8 @@ class QLabel;
 class QPushButton;
 
 // The lists window: the own list and the new cams side by side, the hidden server list, and
-// the two timers that start the search and review its result. It shows the run and passes on
-// what the user asks for.
+// the two timers that ask the run for the search and for each step of the review. It shows the
+// run and passes on what the user asks for; what the run has to tell, the program tells.
 class Form2 final : public QWidget
 {
     Q_OBJECT
@@ -22,6 +22,8 @@ public:
     Form2(UpdateRun& run, Dialogs& dialogs);
     ~Form2() override;
 
+    // Shows the run's present state.
+    void showRunState();
     // The end: nothing of this window fires any more.
     void stop();
 
@@ -45,10 +47,6 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void showRunState();
-    void tellAddResult();
-    void tellNews(const QString& title);
-
     UpdateRun& m_run;
     Dialogs& m_dialogs;
 };

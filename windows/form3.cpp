@@ -38,9 +38,6 @@ Form3::Form3(UpdateRun& run) : QWidget(nullptr), m_run(run)
 
     Timer1.setInterval(1);
     connect(&Timer1, &QTimer::timeout, this, &Form3::Timer1_Timer);
-
-    connect(&m_run, &UpdateRun::stateChanged, this, &Form3::showRunState);
-    showRunState();
 }
 
 Form3::~Form3() = default;

@@ -18,6 +18,8 @@ public:
     explicit Form3(UpdateRun& run);
     ~Form3() override;
 
+    // Shows the run's present state: the search steps only while it runs.
+    void showRunState();
     // The end: nothing of this window fires any more.
     void stop() { Timer1.stop(); }
 
@@ -34,7 +36,5 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void showRunState();
-
     UpdateRun& m_run;
 };

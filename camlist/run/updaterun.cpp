@@ -7,6 +7,7 @@
 #include "listfiles.h"
 #include "posixfile.h"
 #include "recordmerge.h"
+#include "recordreader.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -214,8 +215,11 @@ UpdateRun::News UpdateRun::start()
         return {};
     FileReplacer::removeLeftovers(ListFiles::tempFile());
     const AddJournal::Recovery earlier = AddJournal::recover(ListFiles::ownFile());
+    if (earlier.text.isEmpty())
+        return {};
     // A journal kept means the list may hold what is not the user's: they must look at it.
-    return {earlier.text, earlier.done == AddJournal::Done::JournalKept};
+    return {QStringLiteral("Interrupted add"), earlier.text,
+            earlier.done == AddJournal::Done::JournalKept};
 }
 
 void UpdateRun::fetchStarted()
@@ -229,18 +233,33 @@ void UpdateRun::receive(const FetchResult& fetched)
     if (m_state != State::Waiting && m_state != State::Fetching)
         return;
     if (!fetched.ok()) {
-        loadLists({}, fetched.text());
+        noListReceived(fetched.text());
         return;
     }
     const FetchedBody& got = fetched.value();
     if (!got.endAnnounced && !endsWithWholeRecord(got.body)) {
-        loadLists({}, QStringLiteral("The transfer was cut short before the whole list arrived."));
+        noListReceived(QStringLiteral("The transfer was cut short before the whole list arrived."));
+        return;
+    }
+    // Key picking finds a key in the same bytes exactly when there is a first record; looking
+    // for one stops at the first line that is not empty.
+    RecordReader::Record first;
+    if (!RecordReader(got.body).next(first)) {
+        noListReceived(QStringLiteral("The server's list holds no cams."));
         return;
     }
     loadLists(got.body);
 }
 
-void UpdateRun::loadLists(QByteArray serverText, QString fetchFailure)
+// Nothing from the server: no copy is saved and no list read, so the reason told is the
+// server's, whatever stands in the folder.
+void UpdateRun::noListReceived(QString why)
+{
+    m_failureText = std::move(why);
+    setState(State::NoListReceived);
+}
+
+void UpdateRun::loadLists(QByteArray serverText)
 {
     setState(State::Loading);
     auto job = std::make_shared<LoadJob>();
@@ -256,14 +275,11 @@ void UpdateRun::loadLists(QByteArray serverText, QString fetchFailure)
             (*job.*part)();
         }
     }
-    m_loading = std::make_unique<BackgroundWork>(
-        [job] { job->run(); }, this,
-        [this, job, fetchFailure = std::move(fetchFailure)]() mutable {
-            listsRead(*job, std::move(fetchFailure));
-        });
+    m_loading = std::make_unique<BackgroundWork>([job] { job->run(); }, this,
+                                                 [this, job] { listsRead(*job); });
 }
 
-void UpdateRun::listsRead(LoadJob& job, QString fetchFailure)
+void UpdateRun::listsRead(LoadJob& job)
 {
     m_loading.reset();
     m_loadJob.reset();
@@ -275,8 +291,10 @@ void UpdateRun::listsRead(LoadJob& job, QString fetchFailure)
         return;
     }
     if (!job.copy->ok()) {
+        // A local fault, not the server's; the user's files are left alone.
         m_failureText = job.copy->text();
         setState(State::CopyNotSaved);
+        tellAndEnd();
         return;
     }
     if (!job.ownRead.ok() && !readsAsEmpty(job.ownRead.code())) {
@@ -288,21 +306,24 @@ void UpdateRun::listsRead(LoadJob& job, QString fetchFailure)
     m_ownText = job.ownRead.ok() ? std::move(job.ownRead).value() : QByteArray();
     m_server = std::move(job.server);
     m_own = std::move(job.own);
-    if (m_server.count() == 0) {
-        m_failureText = fetchFailure.isEmpty() ? QStringLiteral("The server's list holds no cams.")
-                                               : std::move(fetchFailure);
-        setState(State::NoListReceived);
-        return;
-    }
     setState(State::ListsLoaded);
 }
 
 void UpdateRun::startSearch()
 {
-    if (m_state != State::ListsLoaded)
+    switch (m_state) {
+    case State::ListsLoaded:
+        m_search.start(m_own, m_server);
+        setState(State::Searching);
         return;
-    m_search.start(m_own, m_server);
-    setState(State::Searching);
+    case State::NoListReceived:
+    case State::OwnListNotRead:
+        // Showing every server cam as new would invite adding them all over again.
+        tellAndEnd();
+        return;
+    default:
+        return;
+    }
 }
 
 bool UpdateRun::searchStep()
@@ -364,25 +385,38 @@ void UpdateRun::added(AddJob& job)
     setState(State::AddEnded);
 }
 
+// Every box about the run, by the state it tells of: its title, and its sentence around the
+// reason the failure came with.
 UpdateRun::News UpdateRun::news() const
 {
     switch (m_state) {
     case State::CopyNotSaved:
         // A local fault, not the server's: which file, and why.
-        return {QStringLiteral("The server's list could not be saved as %1: %2")
+        return {QStringLiteral("List not saved"),
+                QStringLiteral("The server's list could not be saved as %1: %2")
                     .arg(ListFiles::tempFile(), m_failureText),
                 true};
     case State::NoListReceived:
         // Nothing from the server: saying the list is up to date would be a lie.
-        return {QStringLiteral("No cam list could be received from the server.\n") + m_failureText,
+        return {QStringLiteral("No list received"),
+                QStringLiteral("No cam list could be received from the server.\n") + m_failureText,
                 false};
     case State::OwnListNotRead:
-        return {m_failureText + QStringLiteral("\nNothing was changed."), true};
+        return {QStringLiteral("List not read"),
+                m_failureText + QStringLiteral("\nNothing was changed."), true};
+    case State::UpToDate:
+        return {QStringLiteral("No new Cams available"), QStringLiteral("Your list is up to date."),
+                false};
     case State::AddEnded:
         return addNews();
     default:
         return {};
     }
+}
+
+UpdateRun::Question UpdateRun::addAllQuestion()
+{
+    return {QStringLiteral("Add all"), QStringLiteral("Do you really want to add all new cams?")};
 }
 
 UpdateRun::News UpdateRun::addNews() const
@@ -393,7 +427,7 @@ UpdateRun::News UpdateRun::addNews() const
         QString text = result.text();
         if (result.code() == AddFailure::ListLeftAsItWas)
             text += QStringLiteral("\nYour list was left as it was.");
-        return {text, true};
+        return {QStringLiteral("Cams not added"), text, true};
     }
     // The count of records really written: a key that vanished from the server's copy, or that
     // another run added meanwhile, is not claimed as added.
@@ -401,7 +435,30 @@ UpdateRun::News UpdateRun::addNews() const
     QString text = QStringLiteral(" %1 Cams was/were added").arg(added.keys.count());
     if (!added.settledBefore.isEmpty())
         text += QStringLiteral("\n") + added.settledBefore;
-    return {text, added.settledWarns};
+    return {QStringLiteral("New Cams added"), text, added.settledWarns};
+}
+
+// Whoever listens has told the news by the time the signal returns, and may have ended the run
+// meanwhile (a logout under the box): then there is nothing left to end.
+void UpdateRun::tellAndEnd()
+{
+    Q_EMIT newsDue(news());
+    end();
+}
+
+void UpdateRun::review()
+{
+    switch (m_state) {
+    case State::AddEnded:
+        Q_EMIT newsDue(news());
+        resumeReview();
+        return;
+    case State::UpToDate:
+        tellAndEnd();
+        return;
+    default:
+        return;
+    }
 }
 
 void UpdateRun::resumeReview()

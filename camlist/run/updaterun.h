@@ -15,10 +15,14 @@
 // One update run, from the start to the end: what a killed run left, the fetched list, the server
 // copy, the own and the server key lists, the search and the new cams it finds, and the append of
 // their records. It owns the road: it moves through named states, decides each step, and says so
-// through stateChanged; the program shows and hides the windows after it, and the windows ask it
-// for each step. Nothing here waits: the reading of the lists and the append run on threads of
-// their own and come back as events. The work is done on bytes, whatever their code page. Every
-// sentence a box shows about the run is made here; the windows choose only the box's title.
+// through stateChanged; the windows ask it for each step as their timers tick and their buttons
+// are pressed. When a step has something to tell the user, it says so through newsDue, and the
+// program shows the box. Nothing here waits: the reading of the lists and the append run on
+// threads of their own and come back as events. The work is done on bytes, whatever their code
+// page. What a box says about the run is put together here, titles included: news() for each
+// outcome, start() for what a killed run left, addAllQuestion() for the one question. The
+// reason inside a failure's box is made where the failure is known (the transfer's, the files',
+// or this run's own) and comes here unchanged in a Result.
 class UpdateRun final : public QObject
 {
     Q_OBJECT
@@ -29,8 +33,8 @@ public:
         Waiting,        // nothing asked for yet
         Fetching,       // the server's list is being received
         Loading,        // the server copy is being saved and both lists read
-        CopyNotSaved,   // the server copy could not be saved: the run goes no further
-        NoListReceived, // the server sent no cams: the run goes no further
+        CopyNotSaved,   // the server copy could not be saved: told at once, and the run ends
+        NoListReceived, // no cams from the server: nothing saved or read, no further
         OwnListNotRead, // the own list is too large or could not be read: no further
         ListsLoaded,    // both lists read, the search not started
         Searching,
@@ -61,13 +65,21 @@ public:
     // What an add gave, or why no record was written.
     using AddResult = Result<Added, AddFailure>;
 
-    // What the run has to tell the user: a sentence, empty when there is nothing to tell, and
-    // whether it is a warning.
+    // What the run has to tell the user: a box's title and sentence (empty when there is
+    // nothing to tell), and whether it is a warning.
     struct News
     {
+        QString title;
         QString text;
         bool warning = false;
     };
+    // What the user is asked before the add.
+    struct Question
+    {
+        QString title;
+        QString text;
+    };
+    static Question addAllQuestion();
 
     explicit UpdateRun(QObject* parent = nullptr);
     ~UpdateRun() override;
@@ -83,20 +95,23 @@ public:
     // cut short by a dying server: it is taken only when it ends with a whole record, and
     // otherwise counts as cut short. The text taken is saved as the server copy and the keys of
     // both lists are read, on a thread of their own; the run moves on when that is done. A
-    // failed fetch goes the same way with no text, and its reason is kept.
+    // failed fetch, a cut one and a list without a single record end here: nothing is saved or
+    // read, and the run goes no further, keeping the reason.
     void receive(const FetchResult& fetched);
     // The server's text as the run took it; empty when nothing was taken.
     const QByteArray& receivedText() const { return m_serverText; }
     // Why the run could go no further (CopyNotSaved, NoListReceived, OwnListNotRead): the
     // reason alone, in words for the user.
     const QString& failureText() const { return m_failureText; }
-    // What there is to tell in the present state: why the run went no further, or how the add
-    // went (AddEnded). Nothing in any other state.
+    // What there is to tell in the present state: why the run went no further, how the add went
+    // (AddEnded), or that the list is up to date. Nothing in any other state.
     News news() const;
     const KeyList& ownKeys() const { return m_own; }
     // The server list's keys, until the search has ended; nothing needs them after it.
     const KeyList& serverKeys() const { return m_server; }
 
+    // Starts the search (ListsLoaded). Where the run went no further (NoListReceived,
+    // OwnListNotRead), it tells why instead, and ends.
     void startSearch();
     // Settles server keys until the search ends or the slice is used up. True once it has ended.
     bool searchStep();
@@ -114,17 +129,23 @@ public:
     bool isAdding() const { return m_state == State::Adding; }
     // What the last add gave (AddEnded).
     const AddResult& addResult() const { return *m_addResult; }
-    // The add's result has been told: back to the review, or up to date.
-    void resumeReview();
+    // A step of the review: after an add, it tells how the add went and goes back to the review
+    // (or on to up to date); up to date, it tells so and ends. Nothing in any other state.
+    void review();
 
     // The user leaves (OK): only once the search has ended and while no add is under way.
     void leave();
+    // The user cancels: the run ends at once, whatever it is doing.
+    void cancel() { end(); }
     // Ends the run: an add under way is waited for, reading the lists is given up at once, and
     // the server copy this run saved goes. Once ended, nothing asked of the run does anything.
     void end();
 
 Q_SIGNALS:
     void stateChanged(UpdateRun::State state);
+    // Something is to be told. The listener tells the user before it returns (a modal box, say);
+    // the run goes on after it (ends, or goes back to the review), unless it was ended meanwhile.
+    void newsDue(const UpdateRun::News& news);
     // The search found these keys, in server-list order.
     void newCamsFound(const KeyList& keys);
 
@@ -133,9 +154,12 @@ private:
     struct AddJob;
 
     void setState(State state);
-    void loadLists(QByteArray serverText, QString fetchFailure = {});
+    void noListReceived(QString why);
+    void loadLists(QByteArray serverText);
     News addNews() const;
-    void listsRead(LoadJob& job, QString fetchFailure);
+    void tellAndEnd();
+    void resumeReview();
+    void listsRead(LoadJob& job);
     void added(AddJob& job);
 
     State m_state = State::Waiting;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <limits>
 #include <unistd.h>
 
 namespace {
@@ -40,7 +41,7 @@ template <typename Number> Number numberAt(QByteArrayView bytes, qsizetype at)
 
 qint64 AddJournal::oldTailLength(qint64 oldLength)
 {
-    return std::min(oldLength, BlockChecksums::chunkSize);
+    return std::min<qint64>(oldLength, 4096);
 }
 
 QString AddJournal::nameFor(const QString& listPath)
@@ -60,6 +61,7 @@ AddJournal::Entry AddJournal::describe(QByteArrayView oldContent,
     checksums.finish();
     entry.blockLength = checksums.length();
     entry.blockCrc = checksums.whole();
+    entry.chunkSize = BlockChecksums::chunkSize;
     entry.chunkCrcs = checksums.chunks();
     return entry;
 }
@@ -70,14 +72,19 @@ QByteArray AddJournal::encode(const Entry& entry)
     encoded.reserve(headerSize + 4 * static_cast<qsizetype>(entry.chunkCrcs.size()) + 4);
     encoded.append(magic, magicSize);
     putNumber(encoded, version);
-    putNumber(encoded, static_cast<quint32>(BlockChecksums::chunkSize));
+    putNumber(encoded, static_cast<quint32>(entry.chunkSize));
     putNumber(encoded, static_cast<quint32>(entry.chunkCrcs.size()));
     putNumber(encoded, entry.oldLength);
     putNumber(encoded, entry.blockLength);
     putNumber(encoded, entry.oldTailCrc);
     putNumber(encoded, entry.blockCrc);
-    for (const quint32 crc : entry.chunkCrcs)
-        putNumber(encoded, crc);
+    // Many of them (one per 512 bytes): copied as a whole.
+    const qsizetype crcsAt = encoded.size();
+    encoded.resize(crcsAt + 4 * static_cast<qsizetype>(entry.chunkCrcs.size()));
+    if (!entry.chunkCrcs.empty())
+        qToLittleEndian<quint32>(entry.chunkCrcs.data(),
+                                 static_cast<qsizetype>(entry.chunkCrcs.size()),
+                                 encoded.data() + crcsAt);
     putNumber(encoded, crc32(0, encoded));
     return encoded;
 }
@@ -95,17 +102,23 @@ AddJournal::Decoded AddJournal::decode(QByteArrayView bytes, Entry& entry)
     if (bytes.size() != headerSize + 4 * static_cast<qint64>(count) + 4 ||
         numberAt<quint32>(bytes, bytes.size() - 4) != crc32(0, bytes.first(bytes.size() - 4)))
         return Decoded::Torn;
-    entry.oldLength = numberAt<qint64>(bytes, 20);
-    entry.blockLength = numberAt<qint64>(bytes, 28);
-    entry.oldTailCrc = numberAt<quint32>(bytes, 36);
-    entry.blockCrc = numberAt<quint32>(bytes, 40);
-    if (numberAt<quint32>(bytes, 12) != BlockChecksums::chunkSize || entry.oldLength < 0 ||
-        entry.blockLength < 0 ||
-        BlockChecksums::chunkCount(entry.oldLength, entry.blockLength) != count)
+    // The entry is filled only from a journal whose numbers make sense together: a file
+    // whose end lies past what a file offset can hold is not one an add wrote.
+    Entry read;
+    read.oldLength = numberAt<qint64>(bytes, 20);
+    read.blockLength = numberAt<qint64>(bytes, 28);
+    read.oldTailCrc = numberAt<quint32>(bytes, 36);
+    read.blockCrc = numberAt<quint32>(bytes, 40);
+    read.chunkSize = numberAt<quint32>(bytes, 12);
+    if ((read.chunkSize != BlockChecksums::chunkSize && read.chunkSize != pageChunkSize) ||
+        read.oldLength < 0 || read.blockLength < 0 ||
+        read.blockLength > std::numeric_limits<qint64>::max() - read.oldLength ||
+        BlockChecksums::chunkCount(read.oldLength, read.blockLength, read.chunkSize) != count)
         return Decoded::Unknown;
-    entry.chunkCrcs.resize(count);
-    for (quint32 i = 0; i < count; ++i)
-        entry.chunkCrcs[i] = numberAt<quint32>(bytes, headerSize + 4 * i);
+    read.chunkCrcs.resize(count);
+    if (count > 0) // an empty vector has no storage to copy into
+        qFromLittleEndian<quint32>(bytes.data() + headerSize, count, read.chunkCrcs.data());
+    entry = std::move(read);
     return Decoded::Whole;
 }
 

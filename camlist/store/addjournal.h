@@ -19,7 +19,7 @@
 // Format, version 1, numbers little-endian:
 //   0  8  "CAMSJRNL"
 //   8  4  version (1)
-//  12  4  chunk size (4096)
+//  12  4  chunk size: 512 (4096 in the journals of earlier releases, which are read as well)
 //  16  4  chunk count c
 //  20  8  the list's length before the add
 //  28  8  the length of the bytes appended (the block)
@@ -31,6 +31,8 @@ class AddJournal final
 {
 public:
     static constexpr qsizetype headerSize = 44;
+    // The chunk size of the journals that earlier releases wrote: a page.
+    static constexpr qint64 pageChunkSize = 4096;
 
     struct Entry
     {
@@ -38,6 +40,7 @@ public:
         quint32 oldTailCrc = 0;
         qint64 blockLength = 0;
         quint32 blockCrc = 0;
+        qint64 chunkSize = 0;
         std::vector<quint32> chunkCrcs;
     };
 
@@ -72,9 +75,12 @@ public:
         ListGone,       // the list is not there any more
         NothingWritten, // the list holds its old bytes
         TornBlock,      // the list holds its old bytes and whole chunks of the block
-        WholeBlock,     // the list holds its old bytes and the whole block
-        OtherBytes,     // what the list holds is not that: another program changed it since
-        Unusable,       // the journal or the list could not be read, or is not ours to read
+        // The list holds its old bytes, then, chunk by chunk, the block's bytes or zeros where
+        // they never reached the disk (a power cut): the block's length at most.
+        LostPages,
+        WholeBlock, // the list holds its old bytes and the whole block
+        OtherBytes, // what the list holds is not that: a power cut or another program left it
+        Unusable,   // the journal or the list could not be read, or is not ours to read
     };
     enum class Done {
         Nothing,

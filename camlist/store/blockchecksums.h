@@ -17,19 +17,20 @@ quint32 crc32Combine(quint32 crcOfA, quint32 crcOfB, qint64 lengthOfB);
 
 // The checksums of bytes appended to a file at an offset: one CRC-32C per chunk, and one of
 // them all. Chunks end where the file's offset is a multiple of chunkSize, so the first and
-// the last may be shorter. A write that is killed stops at such a boundary, and the page cache
-// writes whole pages, so whatever part of an append a crash leaves is whole chunks, each of
-// which can be checked. Taken in one pass, in pieces of any size.
+// the last may be shorter. A chunk is a sector, the least a disk writes whole; a write that is
+// killed stops where pages (eight sectors) meet. So whatever part of an append a crash leaves
+// ends where chunks meet, and each chunk that reached the disk can be checked. Taken in one
+// pass, in pieces of any size.
 class BlockChecksums final
 {
 public:
-    static constexpr qint64 chunkSize = 4096;
+    static constexpr qint64 chunkSize = 512;
 
     explicit BlockChecksums(qint64 fileOffset) : m_offset(fileOffset) {}
 
     void add(QByteArrayView bytes);
-    // The chunks of this many bytes at the offset.
-    static qint64 chunkCount(qint64 fileOffset, qint64 length);
+    // The chunks of this many bytes at the offset, for chunks of that size.
+    static qint64 chunkCount(qint64 fileOffset, qint64 length, qint64 size = chunkSize);
 
     qint64 length() const { return m_length; }
     // The chunks seen so far; the last one only once it is whole (or everything was added,
@@ -37,8 +38,6 @@ public:
     const std::vector<quint32>& chunks() const { return m_chunks; }
     // Counts a last, shorter chunk as a chunk; the bytes seen are then the whole block.
     void finish();
-    // Whether the bytes seen end at a chunk boundary.
-    bool endsOnBoundary() const { return m_inChunk == 0; }
     quint32 whole() const { return crc32Combine(m_whole, m_chunk, m_inChunk); }
 
 private:

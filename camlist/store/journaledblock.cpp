@@ -1,6 +1,5 @@
 #include "journaledblock.h"
 
-#include "blockchecksums.h"
 #include "piececursor.h"
 #include "posixfile.h"
 
@@ -10,9 +9,10 @@
 
 namespace {
 
-// The block goes in stretches of about this much, each ending on a chunk boundary, so that a
+// The block goes in stretches of about this much, each ending where pages meet, so that a
 // test can stop an add in the middle of it.
 constexpr qint64 writeStretch = 1 << 20;
+constexpr qint64 page = 4096;
 
 } // namespace
 
@@ -57,9 +57,7 @@ bool JournaledBlock::writeBlock(const StopAt& stopAt, bool& stopped)
     PieceCursor cursor(m_pieces);
     while (m_written < length) {
         const qint64 at = oldSize + m_written;
-        const qint64 end =
-            std::min<qint64>(oldSize + length, (at + writeStretch) / BlockChecksums::chunkSize *
-                                                   BlockChecksums::chunkSize);
+        const qint64 end = std::min<qint64>(oldSize + length, (at + writeStretch) / page * page);
         const std::vector<QByteArrayView> parts = cursor.take(end - at);
         const Result<> wrote = PosixFile::writeAll(m_fd, parts, m_written);
         if (!wrote) {

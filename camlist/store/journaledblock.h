@@ -8,9 +8,10 @@
 #include <QString>
 
 // The block of an add, written to the end of the locked list under its journal: the journal
-// first, as a new file flushed with its folder, then the block in stretches that end on chunk
-// boundaries, then a flush of the list. A kill at any moment leaves a state the journal tells
-// apart. The journal stays: whoever wrote the block removes it once it has checked the name.
+// first, as a new file flushed with its folder, then the block in stretches that end where
+// pages meet, then a flush of the list. A kill or a power cut at any moment leaves a state the
+// journal tells apart. The journal stays: whoever wrote the block removes it once it has
+// checked the name.
 class JournaledBlock final
 {
 public:

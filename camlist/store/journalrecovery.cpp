@@ -4,6 +4,7 @@
 #include "posixfile.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
@@ -141,12 +142,12 @@ std::optional<JournalRecovery::Recovery> JournalRecovery::checkOldBytes()
         return Recovery{Found::Unusable, Done::JournalKept, unreadable(read.text())};
     m_size = list.st_size;
     if (m_size < oldLength || crc32(0, tail) != m_entry.oldTailCrc)
-        return Recovery{
-            Found::OtherBytes, Done::JournalKept,
-            keptWhile(before() + QStringLiteral(" Now it holds %1, and its old bytes are not "
-                                                "all there as they were: another program has "
-                                                "changed it since.")
-                                     .arg(bytes(m_size)))};
+        return Recovery{Found::OtherBytes, Done::JournalKept,
+                        keptWhile(before() +
+                                  QStringLiteral(" Now it holds %1, and its old bytes "
+                                                 "are not all there as they were. ")
+                                      .arg(bytes(m_size)) +
+                                  powerCutOrOthers())};
     if (m_size == oldLength)
         return settled(Found::NothingWritten,
                        interrupted(QStringLiteral("It had not written anything yet: %1 holds its "
@@ -155,44 +156,44 @@ std::optional<JournalRecovery::Recovery> JournalRecovery::checkOldBytes()
     return std::nullopt;
 }
 
+// Chunk by chunk, as the journal has them, what follows the old bytes is the block's own bytes
+// or zeros, until it is neither. A power cut can leave zeros: the list's new length reached the
+// disk, but some pages of the block did not. A chunk cut short is proven only if it is zeros.
 JournalRecovery::Comparison JournalRecovery::compare() const
 {
     const AddJournal::Entry& entry = m_entry;
     Comparison result;
     result.written = m_size - entry.oldLength;
     const qint64 checked = std::min(result.written, entry.blockLength);
-    BlockChecksums checksums(entry.oldLength);
-    constexpr qint64 piece = 1 << 20;
+    const qint64 blockEnd = entry.oldLength + entry.blockLength;
+    constexpr qint64 piece = 1 << 20; // read so, ending where chunks meet
     QByteArray buffer;
-    for (qint64 done = 0; done < checked;) {
-        result.read = PosixFile::readAt(m_listFd, entry.oldLength + done, buffer,
-                                        std::min(piece, checked - done));
+    size_t chunk = 0;
+    while (result.asJournaled < checked) {
+        const qint64 at = entry.oldLength + result.asJournaled;
+        const qint64 end =
+            std::min(entry.oldLength + checked, (at + piece) / entry.chunkSize * entry.chunkSize);
+        result.read = PosixFile::readAt(m_listFd, at, buffer, end - at);
+        if (result.read && buffer.size() != end - at)
+            result.read = PosixFile::failed(EIO); // the file shrank while it was read
         if (!result.read)
             return result;
-        if (buffer.isEmpty()) {
-            result.read = PosixFile::failed(EIO); // the file shrank while it was read
-            return result;
+        for (QByteArrayView rest = buffer; !rest.isEmpty(); ++chunk) {
+            const qint64 offset = entry.oldLength + result.asJournaled;
+            const qint64 length =
+                std::min(entry.chunkSize - offset % entry.chunkSize, blockEnd - offset);
+            const QByteArrayView bytes = rest.first(std::min<qint64>(length, rest.size()));
+            const bool own = bytes.size() == length && crc32(0, bytes) == entry.chunkCrcs[chunk];
+            if (!own && !std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return c == 0; }))
+                return result;
+            result.zeros += own ? 0 : bytes.size();
+            result.asJournaled += bytes.size();
+            rest = rest.sliced(bytes.size());
         }
-        checksums.add(buffer);
-        done += buffer.size();
     }
-    if (checked == entry.blockLength)
-        checksums.finish();
-    const std::vector<quint32>& seen = checksums.chunks();
-    const auto matching = static_cast<qint64>(
-        std::mismatch(seen.cbegin(), seen.cend(), entry.chunkCrcs.cbegin(), entry.chunkCrcs.cend())
-            .first -
-        seen.cbegin());
-    const bool allMatch = matching == static_cast<qint64>(seen.size());
-    const qint64 firstChunk =
-        BlockChecksums::chunkSize - entry.oldLength % BlockChecksums::chunkSize;
-    result.asJournaled =
-        matching == 0 ? 0
-                      : std::min(checked, firstChunk + (matching - 1) * BlockChecksums::chunkSize);
-    result.wholeBlock =
-        checked == entry.blockLength && allMatch && checksums.whole() == entry.blockCrc;
-    // A tear inside a chunk is not one a crash leaves, and cannot be checked.
-    result.tornBlock = checked < entry.blockLength && allMatch && checksums.endsOnBoundary();
+    // Each chunk matching its checksum, the block's checksum matches too.
+    result.wholeBlock = checked == entry.blockLength && result.zeros == 0;
+    result.tornBlock = !result.wholeBlock && result.written <= entry.blockLength;
     return result;
 }
 
@@ -222,26 +223,29 @@ JournalRecovery::Recovery JournalRecovery::keepOtherBytes(const Comparison& foun
                        .arg(bytes(found.written), bytes(m_entry.blockLength));
     if (found.asJournaled > 0)
         what += QStringLiteral(" (only the first %1 are)").arg(bytes(found.asJournaled));
-    return {
-        Found::OtherBytes, Done::JournalKept,
-        keptWhile(before() + what + QStringLiteral(": another program has written to it since."))};
+    return {Found::OtherBytes, Done::JournalKept,
+            keptWhile(before() + what + QStringLiteral(". ") + powerCutOrOthers())};
 }
 
-// Whole chunks of the block and nothing else: the add's own bytes, cut back to the old length.
+// Chunks of the block, or zeros in their place, and nothing else: the add's own unfinished
+// write, cut back to the old length.
 JournalRecovery::Recovery JournalRecovery::cutTornBlock(const Comparison& found) const
 {
+    const Found what = found.zeros > 0 ? Found::LostPages : Found::TornBlock;
     if (::ftruncate(m_listFd, static_cast<off_t>(m_entry.oldLength)) != 0 || ::fsync(m_listFd) != 0)
-        return {Found::TornBlock, Done::JournalKept,
+        return {what, Done::JournalKept,
                 keptWhile(before() + QStringLiteral(" The %1 of incomplete new records after "
                                                     "them could not be cut off: %2.")
                                          .arg(bytes(found.written), PosixFile::reason(errno)))};
-    Recovery recovery =
-        settled(Found::TornBlock,
-                interrupted(QStringLiteral("It had written %1 of the %2 of new records it was "
-                                           "adding; they were cut off, so %3 holds its old %4 "
-                                           "again.")
-                                .arg(bytes(found.written), bytes(m_entry.blockLength), m_list,
-                                     bytes(m_entry.oldLength))));
+    QString text = QStringLiteral("It had written %1 of the %2 of new records it was adding")
+                       .arg(bytes(found.written), bytes(m_entry.blockLength));
+    if (what == Found::LostPages)
+        text += QStringLiteral(", but %1 of them never reached the disk (a power cut leaves "
+                               "zeros in their place)")
+                    .arg(bytes(found.zeros));
+    text += QStringLiteral("; they were cut off, so %1 holds its old %2 again.")
+                .arg(m_list, bytes(m_entry.oldLength));
+    Recovery recovery = settled(what, interrupted(text));
     if (recovery.done == Done::JournalRemoved)
         recovery.done = Done::BlockCut;
     return recovery;
@@ -266,8 +270,13 @@ QString JournalRecovery::keptWhile(const QString& what) const
 {
     return interrupted(what + QStringLiteral(" Nothing was changed. Check the end of %1; once it "
                                              "is in order, delete %2, which keeps the details of "
-                                             "that add.")
-                                  .arg(m_list, m_journal));
+                                             "that add. No cams can be added until then.")
+                                  .arg(m_list, QFileInfo(m_journal).absoluteFilePath()));
+}
+
+QString JournalRecovery::powerCutOrOthers()
+{
+    return QStringLiteral("A power cut during the add or another program since can leave that.");
 }
 
 QString JournalRecovery::notOurs(const QString& why) const

@@ -27,10 +27,13 @@ private:
     // Where the list's end stands against what the journal says was being appended.
     struct Comparison
     {
-        qint64 written = 0;     // bytes after the old length
-        qint64 asJournaled = 0; // of them, the length of the leading whole chunks that match
+        qint64 written = 0; // bytes after the old length
+        // Of them, the length of the leading chunks that are the block's bytes or zeros (where
+        // a page of it never reached the disk), and how many of those are zeros.
+        qint64 asJournaled = 0;
+        qint64 zeros = 0;
         bool wholeBlock = false;
-        bool tornBlock = false;
+        bool tornBlock = false; // all of them are those chunks: the add's own, unfinished write
         Result<> read = ::Done{};
     };
 
@@ -52,6 +55,7 @@ private:
     QString keptWhile(const QString& what) const;
     QString notOurs(const QString& why) const;
     QString unreadable(const QString& reason) const;
+    static QString powerCutOrOthers();
     QString before() const;
 
     QString m_list;

@@ -32,16 +32,18 @@ ensure_packages() {
 
 build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
     libgl-dev libcurl4-openssl-dev zlib1g-dev openssl fonts-dejavu-core python3)
-# A virtual X server, the tool that clicks in it, and a session bus for each run of the
-# program: the demo without a display, and the end-to-end tests.
-headless_packages=(xvfb xauth xdotool dbus-daemon)
+# A virtual X server, the tool that clicks in it, a session bus for each run of the program,
+# and the Python libraries that read its windows and save their pictures: the demo without a
+# display, and the end-to-end tests.
+headless_packages=(xvfb xauth xdotool dbus-daemon python3-xlib python3-pil)
 # The tests: the above, the fuzzing and formatting tools, the benchmarks, what packs and checks
 # the Debian package (lintian, man), the accessibility bus (at-spi2-core) and the screen
-# reader's view of it (python3-pyatspi), and a headless Wayland compositor with Qt's Wayland
-# plugin.
+# reader's view of it (python3-pyatspi), a headless Wayland compositor with Qt's Wayland
+# plugin, and what a desktop opens a list with (the MIME database, xdg-mime, gio).
 test_packages=("${headless_packages[@]}" x11-utils clang libclang-rt-14-dev clang-format
     libbenchmark-dev curl dpkg-dev desktop-file-utils appstream lintian man-db
-    at-spi2-core python3-pyatspi gir1.2-atspi-2.0 weston qt6-wayland)
+    at-spi2-core python3-pyatspi gir1.2-atspi-2.0 weston qt6-wayland
+    shared-mime-info xdg-utils libglib2.0-bin)
 
 # Configures and builds one build folder: configure_and_build DIR [cmake options...]
 # Configuring every time is cheap, and it finds tools installed since the last time.

@@ -9,21 +9,28 @@ The tests find the program through CAMUPDATE_E2E_BINARY. Every wait has a deadli
 listens on 127.0.0.1 only, and whatever a test starts is ended by that test.
 """
 
+import contextlib
 import http.server
 import json
 import os
+import re
 import select
 import shutil
 import signal
 import socket
 import ssl
-import struct
 import subprocess
 import tempfile
 import threading
 import time
 import unittest
-import zlib
+
+import PIL.Image
+import Xlib.display
+import Xlib.error
+import Xlib.protocol.event
+import Xlib.Xatom
+from Xlib import X
 
 # The program's own windows; anything else that shows up is a message box.
 FORM1 = "Recieving List..."
@@ -169,45 +176,83 @@ class XServer(_LoggedProcess):
             raise AssertionError(f"xdotool {' '.join(args)} failed: {done.stderr.strip()}")
         return done
 
+    @contextlib.contextmanager
+    def _connection(self):
+        """A connection of its own for each question: a test may end this server at any time.
+        An X error fails as any other check here does."""
+        x = Xlib.display.Display(self.display)
+        try:
+            yield x
+        except Xlib.error.XError as error:
+            raise AssertionError(f"X error: {error}") from None
+        finally:
+            x.close()
+
+    def windows(self, pid=None, visible=True):
+        """The windows, of the process if given, shown ones only unless told otherwise, as
+        (id, title) pairs in the order xdotool search gives them."""
+        found = []
+        with self._connection() as x:
+            pid_atom = x.intern_atom("_NET_WM_PID")
+
+            def walk(parent):
+                for window in parent.query_tree().children:
+                    try:  # a window may go while we look
+                        owner = window.get_full_property(pid_atom, X.AnyPropertyType)
+                        if ((not visible or window.get_attributes().map_state == X.IsViewable)
+                                and (pid is None or (owner and owner.value[0] == pid))):
+                            found.append((window.id, _title(window)))
+                        walk(window)
+                    except Xlib.error.BadWindow:
+                        pass
+
+            walk(x.screen().root)
+        return found
+
     def search(self, pattern, pid=None, visible=True):
-        # --all: xdotool joins its conditions with "or" unless told otherwise.
-        args = ["search", "--all"]
-        if visible:
-            args.append("--onlyvisible")
-        if pid is not None:
-            args += ["--pid", str(pid)]
-        done = self.xdotool(*args, "--name", pattern, check=False)
-        # An empty result is exit status 1 with nothing printed.
-        return [int(line) for line in done.stdout.split()]
+        """The ids of the windows whose title matches the regular expression, whatever the
+        case, as xdotool's search matched it (see windows)."""
+        return [window for window, title in self.windows(pid, visible)
+                if re.search(pattern, title, re.IGNORECASE)]
 
     def name(self, window):
-        done = self.xdotool("getwindowname", str(window), check=False)
-        return done.stdout.rstrip("\n") if done.returncode == 0 else None
+        """A window's title; None when it is gone."""
+        try:
+            with self._connection() as x:
+                return _title(x.create_resource_object("window", window))
+        except AssertionError:
+            return None
 
     def geometry(self, window):
-        out = self.xdotool("getwindowgeometry", "--shell", str(window)).stdout
-        values = dict(line.split("=", 1) for line in out.split())
-        return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+        """Where a window's inside lies on the screen: left, top, width, height."""
+        with self._connection() as x:
+            window = x.create_resource_object("window", window)
+            size = window.get_geometry()
+            place = x.screen().root.translate_coords(window, 0, 0)
+        return place.x, place.y, size.width, size.height
 
     def send_delete_window(self, window):
         """Asks a window to close as a window manager does when its close button is clicked:
         a WM_PROTOCOLS client message carrying WM_DELETE_WINDOW. xdotool's windowclose would
         destroy the window instead, and wmctrl needs a window manager to act for it."""
-        with _XConnection(self.number) as x:
-            protocols = x.intern_atom("WM_PROTOCOLS")
-            delete = x.intern_atom("WM_DELETE_WINDOW")
-            # ClientMessage: code 33, format 32, the window, the type, then five 32-bit values
-            # (the protocol and a timestamp, CurrentTime).
-            event = struct.pack("<BBHII5I", 33, 32, 0, window, protocols, delete, 0, 0, 0, 0)
-            x.request(struct.pack("<BBHII", 25, 0, 11, window, 0) + event)  # SendEvent
+        with self._connection() as x:
+            window = x.create_resource_object("window", window)
+            data = (32, [x.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0])
+            failed = Xlib.error.CatchError()
+            window.send_event(Xlib.protocol.event.ClientMessage(
+                window=window, client_type=x.intern_atom("WM_PROTOCOLS"), data=data),
+                onerror=failed)
             x.sync()
+            if failed.get_error():
+                raise AssertionError(f"X error: {failed.get_error()}")
 
     def icon_sizes(self, window):
         """The sizes of the icons a window offers the desktop (_NET_WM_ICON), as (width,
         height) pairs: each icon is its width, its height, then that many ARGB pixels."""
-        with _XConnection(self.number) as x:
-            data = x.property(window, x.intern_atom("_NET_WM_ICON"))
-        values = struct.unpack(f"<{len(data) // 4}I", data)
+        with self._connection() as x:
+            icons = x.create_resource_object("window", window).get_full_property(
+                x.intern_atom("_NET_WM_ICON"), X.AnyPropertyType)
+        values = icons.value if icons else []
         sizes, i = [], 0
         while i + 2 <= len(values):
             width, height = values[i], values[i + 1]
@@ -215,171 +260,70 @@ class XServer(_LoggedProcess):
             i += 2 + width * height
         return sizes
 
-    def capture(self, window, path):
-        """Saves what the screen shows of a window as a PNG (whatever lies on top of it
-        included, as a user sees it) and returns how many different colours it holds."""
+    def picture(self, window, area=None):
+        """What the screen shows of a window, or of an area of it (left, top, width, height
+        from its top-left corner), whatever lies on top included, as a user sees it."""
         left, top, width, height = self.geometry(window)
-        with _XConnection(self.number) as x:
-            rows = x.image(x.root, left, top, width, height)
-        write_png(path, width, height, rows)
-        return len({bytes(row[i:i + 3]) for row in rows for i in range(0, len(row), 3)})
+        x0, y0, width, height = area or (0, 0, width, height)
+        with self._connection() as x:
+            image = x.screen().root.get_image(left + x0, top + y0, width, height, X.ZPixmap,
+                                              0xFFFFFFFF)
+        # Our Xvfb's screen is 24-bit TrueColor, kept 32 bits a pixel, blue first.
+        if image.depth != 24:
+            raise AssertionError(f"the screen has depth {image.depth}, not 24")
+        return PIL.Image.frombytes("RGB", (width, height), image.data, "raw", "BGRX")
+
+    def capture(self, window, path):
+        """Saves the picture of a window as a PNG and returns how many different colours it
+        holds."""
+        picture = self.picture(window)
+        picture.save(path)
+        return len(picture.getcolors(picture.width * picture.height))
 
     def pixels(self, window, area):
-        """What the screen shows of an area of a window (left, top, width, height from its
-        top-left corner), as red, green, blue bytes."""
-        left, top, _, _ = self.geometry(window)
-        x0, y0, width, height = area
-        with _XConnection(self.number) as x:
-            return b"".join(x.image(x.root, left + x0, top + y0, width, height))
+        """The picture of an area of a window as red, green, blue bytes."""
+        return self.picture(window, area).tobytes()
 
     def selection_text(self, selection="PRIMARY", timeout=2.0):
-        with _XConnection(self.number) as x:
-            return x.selection_text(selection, timeout)
+        """A selection's text (PRIMARY, CLIPBOARD), or None if nobody holds it: its owner
+        puts it on a window of ours as UTF-8 and tells us."""
+        with self._connection() as x:
+            window = _input_window(x)
+            target = x.intern_atom("CAMUPDATE_E2E_SELECTION")
+            window.convert_selection(x.intern_atom(selection), x.intern_atom("UTF8_STRING"),
+                                     target, X.CurrentTime)
+            x.flush()
+            deadline = time.monotonic() + timeout
+            while True:
+                while x.pending_events():
+                    event = x.next_event()
+                    if event.type != X.SelectionNotify:
+                        continue
+                    if event.property == X.NONE:
+                        return None  # no owner, or it could not convert
+                    text = window.get_full_property(target, X.AnyPropertyType, sizehint=16384)
+                    return text.value.decode("utf-8", errors="replace") if text else ""
+                left = deadline - time.monotonic()
+                if left <= 0 or not select.select([x.fileno()], [], [], left)[0]:
+                    raise AssertionError(f"the {selection} selection was not given in time")
 
     def clear_selection(self, selection="PRIMARY"):
         """Takes the selection and lets it go with our connection, so no old text is left."""
-        with _XConnection(self.number) as x:
-            x.own_selection(selection)
+        with self._connection() as x:
+            _input_window(x).set_selection_owner(x.intern_atom(selection), X.CurrentTime)
+            x.sync()
 
 
-class _XConnection:
-    """Just enough of the X11 protocol, over the display's local socket, to send an event and
-    to read a selection: xdotool does neither, and no other tool here is needed for them."""
-
-    def __init__(self, number):
-        self.sock = None
-        for address in (f"\0/tmp/.X11-unix/X{number}", f"/tmp/.X11-unix/X{number}"):
-            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            sock.settimeout(5)
-            try:
-                sock.connect(address)
-            except OSError:
-                sock.close()
-                continue
-            self.sock = sock
-            break
-        if self.sock is None:
-            raise AssertionError(f"cannot reach X display :{number}")
-        # Little-endian, protocol 11.0, no authorization: our Xvfb was started without any.
-        self.sock.sendall(struct.pack("<BxHHHHxx", 0x6C, 11, 0, 0, 0))
-        head = self._receive(8)
-        setup = self._receive(struct.unpack_from("<H", head, 6)[0] * 4)
-        if head[0] != 1:
-            raise AssertionError(f"X server refused the connection: {setup!r}")
-        self.id_base = struct.unpack_from("<I", setup, 4)[0]
-        vendor_length, formats = struct.unpack_from("<H", setup, 16)[0], setup[21]
-        screen = 32 + vendor_length + (-vendor_length) % 4 + 8 * formats
-        self.root = struct.unpack_from("<I", setup, screen)[0]
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.sock.close()
-
-    def _receive(self, size):
-        data = b""
-        while len(data) < size:
-            chunk = self.sock.recv(size - len(data))
-            if not chunk:
-                raise AssertionError("X server closed the connection")
-            data += chunk
-        return data
-
-    def request(self, data):
-        self.sock.sendall(data)
-
-    def _packet(self):
-        """The next reply or event; an error fails."""
-        packet = self._receive(32)
-        if packet[0] == 0:
-            raise AssertionError(f"X error {packet[1]} for request {packet[10]}")
-        if packet[0] == 1:
-            packet += self._receive(struct.unpack_from("<I", packet, 4)[0] * 4)
-        return packet
-
-    def intern_atom(self, name):
-        data = name.encode()
-        padding = (-len(data)) % 4
-        self.request(struct.pack("<BBHHxx", 16, 0, 2 + (len(data) + padding) // 4, len(data))
-                     + data + b"\0" * padding)
-        return struct.unpack_from("<I", self._packet(), 8)[0]
-
-    def sync(self):
-        # GetInputFocus has a reply; once it is here, everything before it was processed, and
-        # an error from what we sent would have come first.
-        self.request(struct.pack("<BxH", 43, 1))
-        self._packet()
-
-    def own_selection(self, selection):
-        window = self.id_base | 1
-        self.request(struct.pack("<BBHIIhhHHHHII", 1, 0, 8, window, self.root, 0, 0, 1, 1, 0,
-                                 2, 0, 0))  # CreateWindow, input-only
-        atom = self.intern_atom(selection)
-        self.request(struct.pack("<BxHIII", 22, 4, window, atom, 0))  # SetSelectionOwner
-        self.sync()
-
-    def selection_text(self, selection, timeout):
-        """A selection's text (PRIMARY, CLIPBOARD) as UTF-8, or None if nobody holds it."""
-        window = self.id_base | 1
-        # CreateWindow: an input-only 1x1 window to receive the text on.
-        self.request(struct.pack("<BBHIIhhHHHHII", 1, 0, 8, window, self.root, 0, 0, 1, 1, 0,
-                                 2, 0, 0))
-        selection_atom = self.intern_atom(selection)
-        utf8 = self.intern_atom("UTF8_STRING")
-        target = self.intern_atom("CAMUPDATE_E2E_SELECTION")
-        # ConvertSelection: the owner puts the text on our window and tells us.
-        self.request(struct.pack("<BxHIIIII", 24, 6, window, selection_atom, utf8, target, 0))
-        self.sock.settimeout(timeout)
-        try:
-            while True:
-                packet = self._packet()
-                if packet[0] & 0x7F == 31:  # SelectionNotify
-                    if struct.unpack_from("<I", packet, 20)[0] == 0:
-                        return None  # no owner, or it could not convert
-                    break
-        finally:
-            self.sock.settimeout(5)
-        # Up to 64 KiB of text, deleted once read.
-        return self.property(window, target, delete=True, longs=16384).decode("utf-8",
-                                                                              errors="replace")
-
-    def image(self, drawable, left, top, width, height):
-        """A rectangle's pixels as rows of red, green, blue bytes. Our Xvfb's screen is 24-bit
-        TrueColor, kept 32 bits a pixel, blue first."""
-        self.request(struct.pack("<BBHIhhHHI", 73, 2, 5, drawable, left, top, width, height,
-                                 0xFFFFFFFF))  # GetImage, ZPixmap, all planes
-        reply = self._packet()
-        if reply[1] != 24:
-            raise AssertionError(f"the screen has depth {reply[1]}, not 24")
-        data, stride, rows = reply[32:], width * 4, []
-        for y in range(height):
-            line = data[y * stride:(y + 1) * stride]
-            row = bytearray(width * 3)
-            row[0::3], row[1::3], row[2::3] = line[2::4], line[1::4], line[0::4]
-            rows.append(row)
-        return rows
-
-    def property(self, window, atom, delete=False, longs=65536):
-        """A window property's bytes, of any type (empty when it is not set)."""
-        self.request(struct.pack("<BBHIIIII", 20, int(delete), 6, window, atom, 0, 0, longs))
-        reply = self._packet()
-        size = struct.unpack_from("<I", reply, 16)[0] * (reply[1] // 8)
-        return reply[32:32 + size]
+def _title(window):
+    """A window's title: WM_NAME, which xdotool's search matches too (a tool tip has an empty
+    one); empty if it has none."""
+    title = window.get_full_text_property(Xlib.Xatom.WM_NAME) or ""
+    return title if isinstance(title, str) else title.decode(errors="replace")
 
 
-def write_png(path, width, height, rows):
-    """Writes rows of red, green, blue bytes as an 8-bit RGB PNG."""
-
-    def chunk(kind, data):
-        return (struct.pack(">I", len(data)) + kind + data
-                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
-
-    raw = b"".join(b"\0" + bytes(row) for row in rows)  # each row unfiltered
-    with open(path, "wb") as f:
-        f.write(b"\x89PNG\r\n\x1a\n"
-                + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-                + chunk(b"IDAT", zlib.compress(raw, 6)) + chunk(b"IEND", b""))
+def _input_window(x):
+    """An input-only 1x1 window, gone with the connection."""
+    return x.screen().root.create_window(0, 0, 1, 1, 0, 0, X.InputOnly, X.CopyFromParent)
 
 
 # --------------------------------------------------------------------------------------------
@@ -490,12 +434,7 @@ class App:
 
     def windows(self):
         """The program's visible windows as (id, title) pairs."""
-        found = []
-        for window in self.x.search(".", pid=self.window_pid):
-            title = self.x.name(window)
-            if title is not None:
-                found.append((window, title))
-        return found
+        return [(window, title) for window, title in self.x.windows(pid=self.window_pid) if title]
 
     def _note(self, titles):
         for title in titles:

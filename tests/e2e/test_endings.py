@@ -6,6 +6,7 @@ import sys
 sys.dont_write_bytecode = True  # keep the source tree free of caches
 
 import os  # noqa: E402
+import subprocess  # noqa: E402
 import unittest  # noqa: E402
 
 import harness  # noqa: E402
@@ -31,6 +32,9 @@ ADDED = "New Cams added"
 NO_LIST = "No list received"
 UP_TO_DATE_TEXT = "Your list is up to date."
 NO_LIST_TEXT = "No cam list could be received from the server."
+# xdg-open ends once the program runs; this waits in its place, as the subreaper it falls to.
+XDG_OPEN = ("import ctypes, os, subprocess, sys; ctypes.CDLL(None).prctl(36, 1); subprocess.run(["
+            "'xdg-open', sys.argv[1]], check=True); sys.exit(os.waitstatus_to_exitcode(os.wait()[1]))")
 
 
 def setUpModule():
@@ -81,6 +85,35 @@ class Endings(harness.E2ETest):
         app.click_add_all(ADD_QUESTION)
         # Yes is the default button.
         yes_to_the_end(self, app)
+
+    def test_a_list_opened_in_the_file_manager_is_the_one_updated(self):
+        # From the desktop's folder, through the installed file type and desktop entry, the list
+        # in a folder with a blank. Another name (even cams.inf), a folder or no file is refused.
+        cams = self.path("viewer lists/Cams.inf")
+        self.write_cams(OWN)
+        os.renames(self.path("Cams.inf"), cams)
+        os.link(cams, self.path("cams.inf"))
+        os.makedirs(self.path("folder/Cams.inf"))
+        share = os.path.join(os.path.dirname(harness.binary()), "../share")
+        desktop = {"XDG_CURRENT_DESKTOP": "GNOME", "XDG_DATA_HOME": share}
+
+        def ask(*command):
+            return subprocess.run(command, env={**os.environ, **desktop}, capture_output=True, text=True)
+        types = [ask("xdg-mime", "query", "filetype", self.path(name)).stdout
+                 for name in ("viewer lists/Cams.inf", "cams.inf")]
+        self.assertEqual(types, ["application/x-cam-list\n", "text/plain\n"])
+        refused = [ask(share + "/../libexec/camupdate/open-list", self.path(name)).returncode
+                   for name in ("cams.inf", "folder/Cams.inf", "gone/Cams.inf")]
+        self.assertEqual(refused, [2, 2, 2])
+        app = self.start(self.serve(SERVER).url, wrapper=[sys.executable, "-c", XDG_OPEN],
+                         program=cams, window_pid_is_own=False, environment=desktop)
+        app.click_add_all(ADD_QUESTION)
+        for box in (ADD_QUESTION, ADDED, UP_TO_DATE):
+            app.answer(box)
+        self.assert_ended(app)
+        self.assertEqual(self.read("viewer lists/Cams.inf"), OWN + NEW_IN_ORDER)
+        self.assertEqual([self.files(), os.listdir(self.path("viewer lists"))],
+                         [["cams.inf", "folder", "viewer lists"], ["Cams.inf"]])
 
     def test_no_changes_nothing_and_ok_ends(self):
         self.write_cams(OWN)

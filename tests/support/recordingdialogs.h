@@ -15,11 +15,12 @@ public:
         QString title;
         QString text;
         Icon icon;
+        QWidget* parent = nullptr; // the window the box stands over
     };
 
-    void tell(QWidget*, const QString& title, const QString& text, Icon icon) override
+    void tell(QWidget* parent, const QString& title, const QString& text, Icon icon) override
     {
-        told.append({title, text, icon});
+        told.append({title, text, icon, parent});
         if (whileOpen)
             whileOpen();
     }
