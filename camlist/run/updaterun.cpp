@@ -288,6 +288,7 @@ void UpdateRun::listsRead(LoadJob& job)
     if (job.outOfMemory) {
         m_failureText = QStringLiteral("There is not enough memory to read the lists.");
         setState(State::OwnListNotRead);
+        searchIfAsked();
         return;
     }
     if (!job.copy->ok()) {
@@ -300,6 +301,7 @@ void UpdateRun::listsRead(LoadJob& job)
     if (!job.ownRead.ok() && !readsAsEmpty(job.ownRead.code())) {
         m_failureText = job.ownRead.text();
         setState(State::OwnListNotRead);
+        searchIfAsked();
         return;
     }
     m_serverText = std::move(job.serverText);
@@ -307,11 +309,22 @@ void UpdateRun::listsRead(LoadJob& job)
     m_server = std::move(job.server);
     m_own = std::move(job.own);
     setState(State::ListsLoaded);
+    searchIfAsked();
+}
+
+void UpdateRun::searchIfAsked()
+{
+    if (std::exchange(m_searchAsked, false))
+        startSearch();
 }
 
 void UpdateRun::startSearch()
 {
     switch (m_state) {
+    case State::Loading:
+        // Not before the lists are read: the search then starts at once.
+        m_searchAsked = true;
+        return;
     case State::ListsLoaded:
         m_search.start(m_own, m_server);
         setState(State::Searching);

@@ -111,7 +111,8 @@ public:
     const KeyList& serverKeys() const { return m_server; }
 
     // Starts the search (ListsLoaded). Where the run went no further (NoListReceived,
-    // OwnListNotRead), it tells why instead, and ends.
+    // OwnListNotRead), it tells why instead, and ends. Asked while the lists are still read, it
+    // does so as soon as they are.
     void startSearch();
     // Settles server keys until the search ends or the slice is used up. True once it has ended.
     bool searchStep();
@@ -160,6 +161,7 @@ private:
     void tellAndEnd();
     void resumeReview();
     void listsRead(LoadJob& job);
+    void searchIfAsked();
     void added(AddJob& job);
 
     State m_state = State::Waiting;
@@ -167,6 +169,7 @@ private:
     QString m_failureText;
     bool m_copySaved = false;
     bool m_searchEnded = false;
+    bool m_searchAsked = false; // while the lists are read: the search starts once they are
     std::shared_ptr<LoadJob> m_loadJob;
     std::unique_ptr<BackgroundWork> m_loading;
     std::unique_ptr<BackgroundWork> m_adding;
