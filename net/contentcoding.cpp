@@ -27,9 +27,9 @@ std::optional<ContentCoding> named(QByteArrayView token)
     return std::nullopt;
 }
 
-const char* accepted()
+const char* acceptField()
 {
-    return "gzip, deflate, br, zstd";
+    return "Accept-Encoding: gzip, deflate, br, zstd";
 }
 
 } // namespace ContentCodings

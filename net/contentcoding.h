@@ -14,8 +14,8 @@ namespace ContentCodings {
 
 // The coding a Content-Encoding token names, in any case, if it is one of those undone.
 std::optional<ContentCoding> named(QByteArrayView token);
-// The Accept-Encoding field's value that asks for exactly these.
-const char* accepted();
+// The request's Accept-Encoding field, asking for exactly these.
+const char* acceptField();
 
 } // namespace ContentCodings
 

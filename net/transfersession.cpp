@@ -20,9 +20,9 @@ void initCurlOnce()
     [[maybe_unused]] static const CURLcode once = curl_global_init(CURL_GLOBAL_DEFAULT);
 }
 
-// Bigger reads than libcurl's 16 KiB: fewer calls for a list of megabytes, as curl the tool
-// reads too.
-constexpr long receiveBufferBytes = 256 * 1024;
+// Reads as big as curl the tool makes, rather than libcurl's 16 KiB: fewer calls for a list of
+// megabytes.
+constexpr long receiveBufferBytes = 100 * 1024;
 
 // The values of every field of this name in the last answer's head, in the order they came.
 QByteArrayList fieldValues(CURL* easy, const char* name)
@@ -50,9 +50,8 @@ InternetTransfer::Session::Session(const Limits& limits, const Request& request,
     initCurlOnce();
     m_multi = curl_multi_init();
     m_easy = curl_easy_init();
-    m_fields = curl_slist_append(
-        nullptr, QByteArray(QByteArrayLiteral("Accept-Encoding: ") + ContentCodings::accepted())
-                     .constData());
+    m_fields = curl_slist_append(nullptr, ContentCodings::acceptField());
+    aim(request.url);
     if (!m_multi || !m_easy || !m_fields)
         return;
     if (m_driver == Driver::Events) {
@@ -98,7 +97,6 @@ InternetTransfer::Session::Session(const Limits& limits, const Request& request,
     curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &Session::onBody);
     curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
-    aim(request.url);
 }
 
 InternetTransfer::Session::~Session()
@@ -317,7 +315,8 @@ bool InternetTransfer::Session::headLine(QByteArrayView line)
     Answer& answer = *m_answer;
     if (const std::optional<FetchFailure> refused = answer.head.takeLine(line))
         return fail(*refused);
-    if (!HeadVerdict::endsHead(line))
+    // Once the body is coming, lines are the trailers of its chunks: counted, never judged.
+    if (!HeadVerdict::endsHead(line) || answer.body)
         return true;
     long status = 0;
     curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);

@@ -83,6 +83,14 @@ LoopbackHttpServer::Answer ok(const QByteArray& body)
     return answer;
 }
 
+// The body sent packed in these codings, as LoopbackHttpServer::Answer::coding names them.
+LoopbackHttpServer::Answer coded(const QByteArray& coding, const QByteArray& body)
+{
+    LoopbackHttpServer::Answer answer = ok(body);
+    answer.coding = coding;
+    return answer;
+}
+
 // Why a fetch failed, or nothing when it worked: a failure's code is asked for only then.
 std::optional<FetchFailure> failureOf(const FetchResult& result)
 {
@@ -284,11 +292,6 @@ void TestTransfer::failuresGiveTheEmptyText_data()
     // A coded stream that stops before its own end is cut, whatever the length says, even
     // where what came decodes to whole records; so are bytes after its end.
     const QByteArray twoRecords = "k1\r\nd1\r\nk2\r\nd2\r\n";
-    const auto coded = [](const QByteArray& coding, const QByteArray& body) {
-        LoopbackHttpServer::Answer answer = ok(body);
-        answer.coding = coding;
-        return answer;
-    };
     for (const char* coding : {"gzip", "deflate", "br", "zstd"}) {
         LoopbackHttpServer::Answer cut = coded(coding, twoRecords);
         cut.codingCutAfter = 8; // after k1's record
@@ -646,7 +649,7 @@ void addHead(const char* name, const QByteArray& heads, QList<int> statuses,
 } // namespace
 
 // The verdict on heads, called directly: the cases a server of ours would need a whole
-// transfer for, and those where one answer's head must not leak into the next.
+// transfer for, the fields given as libcurl's header API gives them.
 void TestTransfer::headVerdict_data()
 {
     QTest::addColumn<QByteArray>("heads");
@@ -827,11 +830,6 @@ void TestTransfer::decodesWhatItAskedFor_data()
         all += static_cast<char>(byte);
     all = all.repeated(50);
     const QByteArray noFinalLineEnd = "k1\r\nd1\r\nk2\r\nd2";
-    const auto coded = [](const QByteArray& coding, const QByteArray& body) {
-        LoopbackHttpServer::Answer answer = ok(body);
-        answer.coding = coding;
-        return answer;
-    };
 
     LoopbackHttpServer::Answer typedText = coded("gzip", all);
     typedText.extraHeaders = "Content-Type: text/plain; charset=windows-1252\r\n";
