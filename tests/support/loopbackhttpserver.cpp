@@ -23,7 +23,8 @@ constexpr qint64 sendWindow = 64 * 1024;
 class Packer
 {
 public:
-    explicit Packer(const QByteArray& coding) : m_coding(coding)
+    // whole: the body is packed at once, not as it comes.
+    explicit Packer(const QByteArray& coding, bool whole = false)
     {
         if (coding == "br") {
             m_brotli = BrotliEncoderCreateInstance(nullptr, nullptr, nullptr);
@@ -31,7 +32,11 @@ public:
                 qFatal("brotli cannot start a stream");
         } else if (coding == "zstd") {
             m_zstd = ZSTD_createCStream();
-            if (!m_zstd)
+            // A whole body packed at once is one frame with a window as long as itself, up to
+            // 16 MiB, as zstd's tool packs a file: one longer than the 8 MiB a web server may
+            // use asks the client for more.
+            if (!m_zstd ||
+                (whole && ZSTD_isError(ZSTD_CCtx_setParameter(m_zstd, ZSTD_c_windowLog, 24))))
                 qFatal("zstd cannot start a stream");
         } else {
             const int windowBits = coding == "gzip"          ? 15 + 16
@@ -99,7 +104,6 @@ public:
     }
 
 private:
-    QByteArray m_coding;
     z_stream m_zlib{};
     BrotliEncoderState* m_brotli = nullptr;
     ZSTD_CStream* m_zstd = nullptr;
@@ -207,7 +211,7 @@ QByteArray LoopbackHttpServer::packed(const QByteArray& coding, const QByteArray
 {
     QByteArray result = bytes;
     for (const QByteArray& name : coding.split(','))
-        result = Packer(name.trimmed()).pack(result, true);
+        result = Packer(name.trimmed(), true).pack(result, true);
     return result;
 }
 
