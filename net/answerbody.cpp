@@ -42,8 +42,7 @@ AnswerBody::AnswerBody(const std::vector<ContentCoding>& codings, qint64 announc
         m_stages.push_back(std::move(stage));
     }
     for (std::size_t i = 0; i + 1 < m_stages.size(); ++i)
-        m_stages[i].scratch.reset(new (std::nothrow) char[scratchBytes]);
-    m_noDecoder = m_noDecoder || (m_stages.size() > 1 && !m_stages.front().scratch);
+        m_stages[i].scratch = std::make_unique_for_overwrite<char[]>(scratchBytes);
     // A body that comes as it is, with its length announced, gets exactly its room. Any other
     // gets room up to the limit at its first bytes: only what is written is ever backed by
     // memory, and the room left over goes at the end, so the body is never moved.

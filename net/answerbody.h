@@ -19,7 +19,7 @@ class AnswerBody final
 {
 public:
     // codings: in the order the server applied them (as Content-Encoding names them).
-    // announcedLength: the bytes the wire is to bring, -1 when not known.
+    // announcedLength: the bytes the wire is to bring, -1 when not known. Throws bad_alloc.
     AnswerBody(const std::vector<ContentCoding>& codings, qint64 announcedLength, qint64 maxBytes);
     ~AnswerBody();
     Q_DISABLE_COPY_MOVE(AnswerBody)

@@ -67,9 +67,11 @@ std::optional<FetchFailure> HeadVerdict::headEnded(long status, const Fields& fi
     if (status >= 100 && status < 200)
         return std::nullopt; // an interim answer; its head counts towards the one that follows
     m_headBytes = 0;         // trailers of a chunked body count from here
+    // As libcurl takes a redirect: the first Location that is not empty.
     if (status >= 300 && status < 400)
-        if (const QByteArrayList locations = fields("Location"); !locations.isEmpty())
-            return mayFollow(locations.first(), chain);
+        for (const QByteArray& location : fields("Location"))
+            if (!location.isEmpty())
+                return mayFollow(location, chain);
     if (status < 200 || status > 299)
         return FetchFailure::HttpStatus;
     return takeBody(fields);

@@ -714,6 +714,8 @@ void TestTransfer::headVerdict_data()
             {100, 200}, F::HeadTooLarge);
     // Statuses and redirects, each target as libcurl resolves it.
     addHead("3xx without a Location", "HTTP/1.1 302 Found\r\n\r\n", {302}, F::HttpStatus);
+    addHead("3xx with an empty Location", "HTTP/1.1 302 Found\r\nLocation: \r\n\r\n", {302},
+            F::HttpStatus);
     addHead("2xx with a Location is taken", "HTTP/1.1 200 OK\r\nLocation: ftp://x/\r\n\r\n", {200},
             taken, false);
     addHead("head in lone LFs", "HTTP/1.0 200 OK\nContent-Type: text/html\n\n", {200}, F::WebPage);
