@@ -58,9 +58,9 @@ enum class FetchFailure {
     NoAnswer,               // the connection closed before any answer
     HeadTooLarge,           // the answer's head passed its limit
     Encoded,                // the body came in a coding that was not asked for
-    DoesNotDecode,          // the body came in a coding that was asked for, but does not decode
+    DoesNotDecode,          // a coding asked for that does not decode, or bytes after its end
     TooLarge,               // the body passed its limit
-    CutShort,               // the connection ended before the announced end of the body
+    CutShort,               // the body ended before its announced end, or a coded stream's
     Stalled,                // nothing came for the stall time-out
     TooSlow,                // too few bytes came within the low-speed window
     TooManyRedirects,       // more redirects than the limit
@@ -81,7 +81,8 @@ enum class FetchFailure {
 
 // What a fetch that worked gave. A body is also told apart by whether its end was announced (a
 // length or chunks): one that simply runs to the close cannot be told from one whose server
-// died half way.
+// died half way. (A compressed body has reached the end of its coded stream, or the fetch
+// failed; but a stream may hold several, so that end alone announces nothing.)
 struct FetchedBody
 {
     QByteArray body;

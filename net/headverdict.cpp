@@ -3,33 +3,45 @@
 #include "webpage.h"
 
 #include <QString>
-#include <QUrl>
-#include <utility>
+#include <curl/curl.h>
+#include <memory>
 
 namespace {
 
-QByteArray fieldValue(QByteArrayView line, const char* name)
+// Codings applied one over the other are undone in turn, but no server stacks more than a few:
+// each costs a decoder's memory.
+constexpr qsizetype maxStackedCodings = 3;
+
+// The comma-separated tokens of a field's values, trimmed, without the empty ones.
+QByteArrayList tokensOf(const QByteArrayList& values)
 {
-    const qsizetype colon = line.indexOf(':');
-    if (colon < 0 || line.first(colon).trimmed().compare(name, Qt::CaseInsensitive) != 0)
+    QByteArrayList tokens;
+    for (const QByteArray& value : values)
+        for (const QByteArray& token : value.split(','))
+            if (const QByteArray trimmed = token.trimmed(); !trimmed.isEmpty())
+                tokens.append(trimmed);
+    return tokens;
+}
+
+bool isIdentity(const QByteArray& token)
+{
+    return token.compare("identity", Qt::CaseInsensitive) == 0;
+}
+
+// One part of an address that libcurl parsed; empty when it has none.
+QByteArray partOf(CURLU* url, CURLUPart part)
+{
+    char* text = nullptr;
+    if (curl_url_get(url, part, &text, 0) != CURLUE_OK)
         return {};
-    return line.sliced(colon + 1).trimmed().toByteArray();
+    const QByteArray copy(text);
+    curl_free(text);
+    return copy;
 }
 
 } // namespace
 
-HeadVerdict::HeadVerdict(Rules rules) : m_rules(std::move(rules)) {}
-
-// A coding token of Content-Encoding that the transfer will undo.
-bool HeadVerdict::isDecoded(const QByteArray& coding) const
-{
-    if (coding == "identity" || coding.isEmpty())
-        return true;
-    // An old name of gzip, which the library takes as gzip.
-    if (coding == "x-gzip")
-        return m_rules.decodedCodings.contains("gzip");
-    return m_rules.decodedCodings.contains(coding);
-}
+HeadVerdict::HeadVerdict(const Rules& rules) : m_rules(rules) {}
 
 bool HeadVerdict::endsHead(QByteArrayView line)
 {
@@ -42,89 +54,89 @@ std::optional<FetchFailure> HeadVerdict::takeLine(QByteArrayView line)
     if (m_headBytes > m_rules.maxHeadBytes)
         return FetchFailure::HeadTooLarge;
     if (line.startsWith("HTTP/")) {
-        // A new answer: nothing of the one before it counts.
-        m_encoded = false;
-        m_decoded = false;
-        m_announced = -1;
-        m_chunked = false;
-        m_hasLocation = false;
-        m_location.clear();
-        m_webPageType = false;
-        m_bodyWanted = false;
         m_phrase = FetchFailures::phraseOf(line.toByteArray());
         m_sawStatus = true;
-        return std::nullopt;
-    }
-    // A coding that was not asked for, in any of the fields, would hand us bytes other than the
-    // list: the library passes on what it cannot decode as it came.
-    if (const QByteArray value = fieldValue(line, "Content-Encoding"); !value.isEmpty()) {
-        for (const QByteArray& coding : value.split(',')) {
-            const QByteArray name = coding.trimmed().toLower();
-            m_encoded = m_encoded || !isDecoded(name);
-            m_decoded = m_decoded || (name != "identity" && !name.isEmpty());
-        }
-    }
-    if (const QByteArray value = fieldValue(line, "Content-Length"); !value.isEmpty()) {
-        bool ok = false;
-        m_announced = value.toLongLong(&ok);
-        if (!ok || m_announced < 0)
-            return FetchFailure::NotHttp;
-    }
-    if (const QByteArray value = fieldValue(line, "Transfer-Encoding"); !value.isEmpty()) {
-        // Only chunks are undone as a transfer coding; any other would come through as it is.
-        for (const QByteArray& coding : value.split(',')) {
-            const QByteArray name = coding.trimmed().toLower();
-            if (name == "chunked")
-                m_chunked = true;
-            else if (name != "identity")
-                m_encoded = true;
-        }
-    }
-    if (const QByteArray value = fieldValue(line, "Content-Type"); !value.isEmpty())
-        m_webPageType = m_webPageType || (m_rules.refuseWebPages && WebPage::isPageType(value));
-    if (const QByteArray value = fieldValue(line, "Location"); !value.isEmpty()) {
-        m_hasLocation = true;
-        m_location = value;
     }
     return std::nullopt;
 }
 
 // The status decides at the end of the head, before any body is read.
-std::optional<FetchFailure> HeadVerdict::headEnded(long status, const QByteArray& answerUrl,
-                                                   bool sawHttps)
+std::optional<FetchFailure> HeadVerdict::headEnded(long status, const Fields& fields,
+                                                   const Chain& chain)
 {
     if (status >= 100 && status < 200)
         return std::nullopt; // an interim answer; its head counts towards the one that follows
-    m_headBytes = 0;
-    if (status >= 300 && status < 400 && m_hasLocation)
-        return mayFollow(answerUrl, sawHttps); // followed, up to the redirect limit, bodiless
+    m_headBytes = 0;         // trailers of a chunked body count from here
+    // As libcurl takes a redirect: the first Location that is not empty.
+    if (status >= 300 && status < 400)
+        for (const QByteArray& location : fields("Location"))
+            if (!location.isEmpty())
+                return mayFollow(location, chain);
     if (status < 200 || status > 299)
         return FetchFailure::HttpStatus;
+    return takeBody(fields);
+}
+
+std::optional<FetchFailure> HeadVerdict::takeBody(const Fields& fields)
+{
     // Told before the body is read: a sign-in page is never taken in.
-    if (m_webPageType)
-        return FetchFailure::WebPage;
-    if (m_encoded)
-        return FetchFailure::Encoded;
+    if (m_rules.refuseWebPages)
+        for (const QByteArray& type : fields("Content-Type"))
+            if (WebPage::isPageType(type))
+                return FetchFailure::WebPage;
+    // A coding that was not asked for would hand over bytes other than the list.
+    for (const QByteArray& token : tokensOf(fields("Content-Encoding"))) {
+        if (isIdentity(token))
+            continue;
+        const std::optional<ContentCoding> coding = ContentCodings::named(token);
+        if (!coding || m_codings.size() == maxStackedCodings)
+            return FetchFailure::Encoded;
+        m_codings.push_back(*coding);
+    }
+    // Only chunks are undone as a transfer coding; any other would come through as it is.
+    for (const QByteArray& token : tokensOf(fields("Transfer-Encoding"))) {
+        if (token.compare("chunked", Qt::CaseInsensitive) == 0)
+            m_chunked = true;
+        else if (!isIdentity(token))
+            return FetchFailure::Encoded;
+    }
+    // Lengths that are no number, or that disagree, leave the body's end unknown.
+    for (const QByteArray& value : fields("Content-Length")) {
+        bool ok = false;
+        const qint64 length = value.toLongLong(&ok);
+        if (!ok || length < 0 || (m_announced >= 0 && length != m_announced))
+            return FetchFailure::NotHttp;
+        m_announced = length;
+    }
     if (m_announced > m_rules.maxBodyBytes)
         return FetchFailure::TooLarge;
     m_bodyWanted = true;
     return std::nullopt;
 }
 
-// Where the redirect leads, resolved as the library will resolve it, against the address of
-// the answer that sent it.
-std::optional<FetchFailure> HeadVerdict::mayFollow(const QByteArray& answerUrl, bool sawHttps)
+// Where the redirect leads is libcurl's to say, by its own parser, against the address that
+// answered; the address checked is the one the next request goes to. Each hop is checked so, so
+// a chain that went over https cannot come back to http by any way.
+std::optional<FetchFailure> HeadVerdict::mayFollow(const QByteArray& location, const Chain& chain)
 {
-    const QUrl base = QUrl::fromEncoded(answerUrl);
-    const QUrl target = base.resolved(QUrl::fromEncoded(m_location));
-    const QString scheme = target.scheme().toLower();
-    if (target.isValid() && !scheme.isEmpty() && scheme != u"http" && scheme != u"https") {
-        m_refusedScheme = FetchFailures::schemeOf(scheme);
+    if (chain.redirects >= m_rules.maxRedirects)
+        return FetchFailure::TooManyRedirects;
+    const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), &curl_url_cleanup);
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, chain.answerUrl.constData(), 0) != CURLUE_OK)
+        return FetchFailure::RedirectRefused;
+    const bool fromHttps = partOf(url.get(), CURLUPART_SCHEME) == "https";
+    // As libcurl takes a Location when it follows one; schemes it does not know are parsed
+    // too, so that a refusal can name them.
+    if (curl_url_set(url.get(), CURLUPART_URL, location.constData(),
+                     CURLU_URLENCODE | CURLU_ALLOW_SPACE | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+        return FetchFailure::RedirectRefused;
+    const QByteArray scheme = partOf(url.get(), CURLUPART_SCHEME);
+    if (scheme != "http" && scheme != "https") {
+        m_refusedScheme = FetchFailures::schemeOf(QString::fromLatin1(scheme));
         return FetchFailure::RedirectScheme;
     }
-    if (!target.isValid() || target.host().isEmpty())
-        return FetchFailure::RedirectRefused;
-    if (scheme == u"http" && (sawHttps || base.scheme().toLower() == u"https"))
+    if (scheme == "http" && fromHttps)
         return FetchFailure::RedirectToPlainHttp;
+    m_followTo = partOf(url.get(), CURLUPART_URL);
     return std::nullopt;
 }

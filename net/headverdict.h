@@ -1,16 +1,20 @@
 #pragma once
 
+#include "contentcoding.h"
 #include "fetchfailure.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QByteArrayView>
 #include <QtGlobal>
+#include <functional>
 #include <optional>
+#include <vector>
 
-// The verdict on the heads of a transfer's answers, line by line and when each head ends:
-// whether the answer is followed (a redirect), taken (its body is wanted) or refused, before
-// any of its body is read. Each answer of a redirect chain is judged on its own head.
+// The verdict on the head of one answer, before any of its body is read: whether the answer is
+// followed (a redirect), taken (its body is wanted) or refused. A transfer makes a new verdict
+// for each answer of a redirect chain, so nothing of one answer counts for the next; an interim
+// answer (1xx) counts towards the head that follows it.
 class HeadVerdict final
 {
 public:
@@ -19,30 +23,43 @@ public:
         qint64 maxHeadBytes;
         qint64 maxBodyBytes;
         bool refuseWebPages;
-        // The content codings that were asked for, because the transfer decodes them.
-        QByteArrayList decodedCodings;
+        int maxRedirects;
     };
 
-    explicit HeadVerdict(Rules rules);
+    // The redirect chain the answer ends or goes on with.
+    struct Chain
+    {
+        QByteArray answerUrl; // the address that answered
+        int redirects = 0;    // followed so far
+    };
 
-    // One line of a head as it came, line end included. A failure ends the transfer.
+    // The values of the fields of this name in the head that ended, each field as it came (in
+    // the transfer, what libcurl's header API gives).
+    using Fields = std::function<QByteArrayList(const char* name)>;
+
+    explicit HeadVerdict(const Rules& rules);
+
+    // One line of a head as it came, line end included: counted, and a status line's phrase
+    // kept. A failure ends the transfer.
     std::optional<FetchFailure> takeLine(QByteArrayView line);
     // Whether the line is the blank one that ends a head.
     static bool endsHead(QByteArrayView line);
-    // The head has ended with this status; answerUrl is the address that answered (a redirect
-    // leads on from it), and sawHttps whether the chain went over https before. A failure ends
-    // the transfer; otherwise a redirect is followed, an interim answer waits for the next
-    // head, and a 2xx answer's body is wanted.
-    std::optional<FetchFailure> headEnded(long status, const QByteArray& answerUrl, bool sawHttps);
+    // The head has ended with this status. A failure ends the transfer; otherwise a redirect
+    // is to be followed, an interim answer waits for the next head, or the body is wanted.
+    std::optional<FetchFailure> headEnded(long status, const Fields& fields, const Chain& chain);
 
-    // Whether the last head was taken: its body, and only its, may come.
+    // Whether the answer was taken: its body, and only its, may come.
     bool bodyWanted() const { return m_bodyWanted; }
-    // The last head's Content-Length, -1 when it had none.
+    // The address a redirect leads to, as libcurl resolves it against the address that
+    // answered; empty unless a redirect is to be followed.
+    const QByteArray& followTo() const { return m_followTo; }
+    // A taken answer's content codings, in the order the server applied them.
+    const std::vector<ContentCoding>& codings() const { return m_codings; }
+    // Its Content-Length, -1 when it had none.
     qint64 announcedLength() const { return m_announced; }
-    // Whether the body's end was announced so that a cut shows: a length or chunks, and no
-    // content coding (the library does not check that a packed stream reached its own end, so
-    // only the bytes on the wire had their end announced, never the list they unpack to).
-    bool endAnnounced() const { return (m_announced >= 0 || m_chunked) && !m_decoded; }
+    // Whether the framing announced where the body ends (a length or chunks), so that a cut
+    // shows. A coded body must besides reach the end of its codings' streams.
+    bool endAnnounced() const { return m_announced >= 0 || m_chunked; }
     // Whether any status line came at all.
     bool sawStatus() const { return m_sawStatus; }
     // The last status line's phrase, cleaned for showing.
@@ -51,22 +68,17 @@ public:
     const QByteArray& refusedScheme() const { return m_refusedScheme; }
 
 private:
-    std::optional<FetchFailure> mayFollow(const QByteArray& answerUrl, bool sawHttps);
-
-    bool isDecoded(const QByteArray& coding) const;
+    std::optional<FetchFailure> takeBody(const Fields& fields);
+    std::optional<FetchFailure> mayFollow(const QByteArray& location, const Chain& chain);
 
     Rules m_rules;
-
     qint64 m_headBytes = 0;
-    bool m_encoded = false; // in a coding that was not asked for
-    bool m_decoded = false; // in a coding the library undoes
-    qint64 m_announced = -1;
-    bool m_chunked = false;
     bool m_sawStatus = false;
     QByteArray m_phrase;
-    bool m_hasLocation = false;
-    QByteArray m_location;
-    bool m_webPageType = false;
     bool m_bodyWanted = false;
+    QByteArray m_followTo;
+    std::vector<ContentCoding> m_codings;
+    qint64 m_announced = -1;
+    bool m_chunked = false;
     QByteArray m_refusedScheme;
 };

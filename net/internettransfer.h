@@ -56,9 +56,10 @@ public:
     // received byte (Latin-1), Bytes a QByteArray; a compressed body comes decoded. Any failure
     // gives an invalid QVariant: no server, a status other than 2xx, a content coding that was
     // not asked for or does not decode, a head or body (decoded) over its limit, a body shorter
-    // than announced, no progress within the stall time-out, too few bytes within the
-    // low-speed window, too many redirects or one that is not allowed, a certificate that
-    // cannot be verified, or a web page where web pages are refused.
+    // than announced or a coded stream that stopped before its own end, no progress within the
+    // stall time-out, too few bytes within the low-speed window, too many redirects or one
+    // that is not allowed, a certificate that cannot be verified, or a web page where web
+    // pages are refused.
     QVariant openUrl(const QString& url, DataType type);
     // The same blocking fetch, saying why it failed.
     FetchResult fetch(const QString& url);
@@ -83,7 +84,7 @@ Q_SIGNALS:
     void finished(const FetchResult& result);
 
 private:
-    class Session;
+    class Session; // one open transfer (transfersession.h)
     // Whether a transfer to the address may begin now.
     Result<Done, FetchFailure> admit(const QUrl& target) const;
     std::unique_ptr<Session> makeSession(const QUrl& target, bool polling,

@@ -31,7 +31,8 @@ ensure_packages() {
 }
 
 build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
-    libgl-dev libcurl4-openssl-dev zlib1g-dev openssl fonts-dejavu-core python3)
+    libgl-dev libcurl4-openssl-dev zlib1g-dev libbrotli-dev libzstd-dev openssl fonts-dejavu-core
+    python3)
 # A virtual X server, the tool that clicks in it, a session bus for each run of the program,
 # and the Python libraries that read its windows and save their pictures: the demo without a
 # display, and the end-to-end tests.

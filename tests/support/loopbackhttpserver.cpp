@@ -8,46 +8,105 @@
 #include <QSslServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <brotli/encode.h>
 #include <memory>
 #include <zlib.h>
+#include <zstd.h>
 
 namespace {
 
 // How much the server keeps queued in a socket before it waits for the client to take it.
 constexpr qint64 sendWindow = 64 * 1024;
 
-// A gzip stream made as its input comes.
-class GzipStream
+// A packed stream made as its input comes, in one coding, flushed after each piece so that
+// what went out decodes to every byte packed so far.
+class Packer
 {
 public:
-    GzipStream()
+    // whole: the body is packed at once, not as it comes.
+    explicit Packer(const QByteArray& coding, bool whole = false)
     {
-        if (deflateInit2(&m_stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9,
-                         Z_DEFAULT_STRATEGY) != Z_OK)
-            qFatal("zlib cannot start a gzip stream");
+        if (coding == "br") {
+            m_brotli = BrotliEncoderCreateInstance(nullptr, nullptr, nullptr);
+            if (!m_brotli)
+                qFatal("brotli cannot start a stream");
+        } else if (coding == "zstd") {
+            m_zstd = ZSTD_createCStream();
+            // A whole body packed at once is one frame with a window as long as itself, up to
+            // 16 MiB, as zstd's tool packs a file: one longer than the 8 MiB a web server may
+            // use asks the client for more.
+            if (!m_zstd ||
+                (whole && ZSTD_isError(ZSTD_CCtx_setParameter(m_zstd, ZSTD_c_windowLog, 24))))
+                qFatal("zstd cannot start a stream");
+        } else {
+            const int windowBits = coding == "gzip"          ? 15 + 16
+                                   : coding == "deflate"     ? 15
+                                   : coding == "raw deflate" ? -15
+                                                             : 0;
+            if (windowBits == 0)
+                qFatal("the loopback server packs no coding %s", coding.constData());
+            if (deflateInit2(&m_zlib, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 9,
+                             Z_DEFAULT_STRATEGY) != Z_OK)
+                qFatal("zlib cannot start a stream");
+        }
     }
-    ~GzipStream() { deflateEnd(&m_stream); }
-    Q_DISABLE_COPY_MOVE(GzipStream)
+    ~Packer()
+    {
+        if (m_brotli)
+            BrotliEncoderDestroyInstance(m_brotli);
+        else if (m_zstd)
+            ZSTD_freeCStream(m_zstd);
+        else
+            deflateEnd(&m_zlib);
+    }
+    Q_DISABLE_COPY_MOVE(Packer)
 
     QByteArray pack(const QByteArray& input, bool last)
     {
         QByteArray output;
-        m_stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.constData()));
-        m_stream.avail_in = static_cast<uInt>(input.size());
-        int status = Z_OK;
-        do {
-            char piece[16 * 1024];
-            m_stream.next_out = reinterpret_cast<Bytef*>(piece);
-            m_stream.avail_out = sizeof piece;
-            // Flushed piece by piece, so a stream made as it goes goes out as it is made.
-            status = deflate(&m_stream, last ? Z_FINISH : Z_SYNC_FLUSH);
-            output.append(piece, static_cast<qsizetype>(sizeof piece - m_stream.avail_out));
-        } while (status == Z_OK && (m_stream.avail_out == 0 || last));
+        char piece[16 * 1024];
+        if (m_brotli) {
+            auto* in = reinterpret_cast<const uint8_t*>(input.constData());
+            size_t inLeft = static_cast<size_t>(input.size());
+            const BrotliEncoderOperation operation =
+                last ? BROTLI_OPERATION_FINISH : BROTLI_OPERATION_FLUSH;
+            do {
+                auto* out = reinterpret_cast<uint8_t*>(piece);
+                size_t outLeft = sizeof piece;
+                if (!BrotliEncoderCompressStream(m_brotli, operation, &inLeft, &in, &outLeft, &out,
+                                                 nullptr))
+                    qFatal("brotli cannot pack");
+                output.append(piece, static_cast<qsizetype>(sizeof piece - outLeft));
+            } while (inLeft > 0 || BrotliEncoderHasMoreOutput(m_brotli) ||
+                     (last && !BrotliEncoderIsFinished(m_brotli)));
+        } else if (m_zstd) {
+            ZSTD_inBuffer in{input.constData(), static_cast<size_t>(input.size()), 0};
+            size_t left = 0;
+            do {
+                ZSTD_outBuffer out{piece, sizeof piece, 0};
+                left = ZSTD_compressStream2(m_zstd, &out, &in, last ? ZSTD_e_end : ZSTD_e_flush);
+                if (ZSTD_isError(left))
+                    qFatal("zstd cannot pack");
+                output.append(piece, static_cast<qsizetype>(out.pos));
+            } while (left > 0);
+        } else {
+            m_zlib.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.constData()));
+            m_zlib.avail_in = static_cast<uInt>(input.size());
+            int status = Z_OK;
+            do {
+                m_zlib.next_out = reinterpret_cast<Bytef*>(piece);
+                m_zlib.avail_out = sizeof piece;
+                status = deflate(&m_zlib, last ? Z_FINISH : Z_SYNC_FLUSH);
+                output.append(piece, static_cast<qsizetype>(sizeof piece - m_zlib.avail_out));
+            } while (status == Z_OK && (m_zlib.avail_out == 0 || last));
+        }
         return output;
     }
 
 private:
-    z_stream m_stream{};
+    z_stream m_zlib{};
+    BrotliEncoderState* m_brotli = nullptr;
+    ZSTD_CStream* m_zstd = nullptr;
 };
 
 } // namespace
@@ -57,9 +116,9 @@ struct LoopbackHttpServer::Sending
 {
     enum class End { Close, Stay, Abort };
 
-    QByteArray queued;                  // fixed bytes still to hand to the socket
-    qint64 fillerLeft = 0;              // generated body bytes still to hand over
-    std::unique_ptr<GzipStream> packer; // packs the filler as it goes
+    QByteArray queued;              // fixed bytes still to hand to the socket
+    qint64 fillerLeft = 0;          // generated body bytes still to hand over
+    std::unique_ptr<Packer> packer; // packs the filler as it goes
     bool endlessHead = false;
     QByteArray trickled; // body bytes still to go one at a time
     End end = End::Close;
@@ -148,9 +207,12 @@ QString LoopbackHttpServer::testAuthority()
     return tlsFile(QStringLiteral("ca.pem"));
 }
 
-QByteArray LoopbackHttpServer::gzipped(const QByteArray& bytes)
+QByteArray LoopbackHttpServer::packed(const QByteArray& coding, const QByteArray& bytes)
 {
-    return GzipStream().pack(bytes, true);
+    QByteArray result = bytes;
+    for (const QByteArray& name : coding.split(','))
+        result = Packer(name.trimmed(), true).pack(result, true);
+    return result;
 }
 
 void LoopbackHttpServer::serve(QTcpSocket* socket)
@@ -208,15 +270,20 @@ void LoopbackHttpServer::serve(QTcpSocket* socket)
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) + " Canned\r\n";
     Answer packed = answer;
-    if (answer.gzip) {
-        head += "Content-Encoding: gzip\r\n";
+    if (!answer.coding.isEmpty()) {
+        head += "Content-Encoding: " + QByteArray(answer.coding).replace("raw deflate", "deflate") +
+                "\r\n";
         if (answer.fillerBytes >= 0) {
             // Packed as it goes: its length is not known before.
-            sending->packer = std::make_unique<GzipStream>();
+            sending->packer = std::make_unique<Packer>(answer.coding);
             packed.sendLength = false;
+        } else if (answer.codingCutAfter >= 0) {
+            packed.body =
+                Packer(answer.coding).pack(answer.body.left(answer.codingCutAfter), false);
         } else {
-            packed.body = gzipped(answer.body);
+            packed.body = LoopbackHttpServer::packed(answer.coding, answer.body);
         }
+        packed.body += answer.afterCoding;
     }
     const qint64 bodySize = sending->packer           ? -1
                             : packed.fillerBytes >= 0 ? packed.fillerBytes

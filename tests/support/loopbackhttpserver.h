@@ -40,8 +40,14 @@ public:
         std::chrono::milliseconds trickle{0}; // the body goes out a piece per this interval
         qsizetype tricklePiece = 1;
         // The body (or the filler, made and packed as it goes, without a length) goes out
-        // packed as gzip, with Content-Encoding: gzip.
-        bool gzip = false;
+        // packed in these codings, applied in turn and named so in Content-Encoding: gzip,
+        // deflate, br, zstd, or "raw deflate" (deflate without its zlib wrapping, as some
+        // servers send it under the name deflate).
+        QByteArray coding;
+        // The packed stream stops where this many body bytes are packed (flushed there), with
+        // a length that matches what goes out: cut as a server can cut it.
+        qsizetype codingCutAfter = -1;
+        QByteArray afterCoding; // sent after the packed stream, within the length
     };
 
     // certificate: empty for plain HTTP, or the name of a certificate of the test set
@@ -59,8 +65,8 @@ public:
     static QString testAuthority();
     // A file of the test set.
     static QString tlsFile(const QString& name);
-    // The bytes packed as gzip.
-    static QByteArray gzipped(const QByteArray& bytes);
+    // The bytes packed in the codings, as Answer::coding names them.
+    static QByteArray packed(const QByteArray& coding, const QByteArray& bytes);
     int requestCount() const { return m_requests; }
     // Bytes the system took from the server's sockets, over all connections.
     qint64 bytesSent() const { return m_bytesSent; }
