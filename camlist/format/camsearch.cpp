@@ -8,12 +8,14 @@ constexpr qsizetype keysPerClockCheck = 256;
 static_assert(keysPerClockCheck % KeyIndex::batchSize == 0);
 } // namespace
 
-void CamSearch::start(const KeyList& ownKeys, const KeyList& serverKeys)
+void CamSearch::start(const KeyList& ownKeys, const KeyList& serverKeys, KeyIndex ownIndex)
 {
     m_own = ownKeys;
     m_server = serverKeys;
     m_serverCount = m_server.count();
-    m_ownIndex.reset(m_own.views());
+    m_ownIndex = std::move(ownIndex);
+    if (!m_ownIndex.indexes(m_own.views()))
+        m_ownIndex.reset(m_own.views());
     m_settled = 0;
     m_newKeys.clear();
     m_started = true;

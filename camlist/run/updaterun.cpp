@@ -65,6 +65,9 @@ struct UpdateRun::LoadJob
     Result<QByteArray> ownRead = QByteArray();
     KeyList server{KeyList::Order::Sorted};
     KeyList own{KeyList::Order::Sorted};
+    // The own keys' index, for the search: built here, where the list is read, so that the
+    // search has only to look the server keys up.
+    KeyIndex ownIndex;
     std::atomic<bool> outOfMemory{false};
 
     std::mutex mutex;
@@ -95,6 +98,9 @@ struct UpdateRun::LoadJob
             ownRead = ListFiles::read(ListFiles::ownFile(), ListFiles::ownListLimit);
             if (ownRead.ok())
                 own.addAll(ownRead.value(), pickKeys(ownRead.value()));
+            ownIndex.reset(own.views());
+            while (!ownIndex.isComplete())
+                ownIndex.indexNext(KeyIndex::batchSize);
         } catch (const std::bad_alloc&) {
             outOfMemory = true;
         }
@@ -150,14 +156,50 @@ private:
     }
 };
 
-// The merge and the append, on the worker's side.
+// The records of the new cams and the own list with their keys in it, gathered on a thread of
+// their own while the user looks at the new cams, so that an add after Yes has only to write.
+// Nothing is written here: given up (the program ends), it just stops mattering.
+struct UpdateRun::Gathering
+{
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    std::optional<RecordMerge> merge; // none when there was not enough memory
+    KeyList ownWithAll{KeyList::Order::Sorted};
+
+    void run(QByteArray serverText, QList<QByteArrayView> newKeys, KeyList own)
+    {
+        std::optional<RecordMerge> gathered;
+        try {
+            gathered = RecordMerge::build(serverText, newKeys);
+            own.addAll(gathered->addedKeys);
+        } catch (const std::bad_alloc&) {
+            gathered.reset();
+        }
+        {
+            const std::lock_guard lock(mutex);
+            merge = std::move(gathered);
+            ownWithAll = std::move(own);
+            done = true;
+        }
+        ended.notify_all();
+    }
+
+    void wait()
+    {
+        std::unique_lock lock(mutex);
+        ended.wait(lock, [this] { return done; });
+    }
+};
+
+// The append, on the worker's side, with the records gathered for it.
 struct UpdateRun::AddJob
 {
     QByteArray serverText;
     QByteArray ownText;
     QList<QByteArrayView> newKeys;
-    // The own list's keys; once the add is done, with the keys it wrote in their places. The
-    // worker puts them there, as it takes a while over a million keys.
+    std::shared_ptr<Gathering> gathered; // none when no thread could gather them
+    // The own list's keys; once the add is done, with the keys it wrote in their places.
     KeyList ownKeys{KeyList::Order::Sorted};
     std::optional<AddResult> result; // once the add is done
     QElapsedTimer clock;
@@ -166,8 +208,6 @@ struct UpdateRun::AddJob
     {
         try {
             result = append();
-            if (result->ok())
-                ownKeys.addAll(result->value().keys);
         } catch (const std::bad_alloc&) {
             result = Failure<AddFailure>{
                 AddFailure::ListChanged,
@@ -182,7 +222,11 @@ private:
     {
         // The records come from the text this run received and saved. The saved copy is not
         // read back: another run in the same folder may have replaced or removed it.
-        const RecordMerge merge = RecordMerge::build(serverText, newKeys);
+        if (gathered)
+            gathered->wait();
+        const RecordMerge merge = gathered && gathered->merge
+                                      ? *gathered->merge
+                                      : RecordMerge::build(serverText, newKeys);
         newKeys = {};
         auto appended = CamsFileAppender::append(ListFiles::ownFile(), merge.block, ownText);
         if (!appended.ok())
@@ -191,9 +235,15 @@ private:
                                            : AddFailure::ListChanged,
                                        appended.text()};
         CamsFileAppender::Appended& done = appended.value();
+        KeyList written = keysWritten(merge, done);
+        // All of them went in, as they mostly do: the own list with them is there already.
+        if (gathered && gathered->merge && written.count() == merge.addedKeys.count())
+            ownKeys = gathered->ownWithAll;
+        else
+            ownKeys.addAll(written);
         // What the settling says is done is done; a journal the add had to leave is the user's
         // to see to.
-        return Added{keysWritten(merge, done), std::move(done.settledBefore), done.journalKept};
+        return Added{std::move(written), std::move(done.settledBefore), done.journalKept};
     }
 
     static KeyList keysWritten(const RecordMerge& merge, const CamsFileAppender::Appended& done)
@@ -308,6 +358,7 @@ void UpdateRun::listsRead(LoadJob& job)
     m_ownText = job.ownRead.ok() ? std::move(job.ownRead).value() : QByteArray();
     m_server = std::move(job.server);
     m_own = std::move(job.own);
+    m_ownIndex = std::move(job.ownIndex);
     setState(State::ListsLoaded);
     searchIfAsked();
 }
@@ -326,7 +377,7 @@ void UpdateRun::startSearch()
         m_searchAsked = true;
         return;
     case State::ListsLoaded:
-        m_search.start(m_own, m_server);
+        m_search.start(m_own, m_server, std::move(m_ownIndex));
         setState(State::Searching);
         return;
     case State::NoListReceived:
@@ -364,9 +415,26 @@ bool UpdateRun::searchStep()
         // Nothing reads the server list's keys after the search, and they take as much room
         // as the new cams: the add has the room instead. Their bytes stay, for the new keys.
         m_server = m_server.withSameBytes(KeyList::Order::Sorted, {});
+        if (m_new.count() > 0)
+            gatherRecords();
         setState(m_new.count() > 0 ? State::Reviewing : State::UpToDate);
     }
     return ended;
+}
+
+void UpdateRun::gatherRecords()
+{
+    auto gathering = std::make_shared<Gathering>();
+    try {
+        m_gatheringWork = std::make_unique<BackgroundWork>(
+            [gathering, serverText = m_serverText, newKeys = m_new.views(), own = m_own] {
+                gathering->run(serverText, newKeys, own);
+            },
+            this, [] {});
+    } catch (const std::system_error&) {
+        return; // no thread to be had: the add gathers them itself
+    }
+    m_gathering = std::move(gathering);
 }
 
 void UpdateRun::addNewCams()
@@ -377,6 +445,7 @@ void UpdateRun::addNewCams()
     job->serverText = m_serverText;
     job->ownText = m_ownText;
     job->newKeys = m_new.views();
+    job->gathered = m_gathering;
     job->ownKeys = m_own;
     job->clock.start();
     m_adding =
@@ -391,6 +460,8 @@ void UpdateRun::added(AddJob& job)
     if (m_addResult->ok()) {
         m_own = std::move(job.ownKeys);
         m_new.clear();
+        m_gathering.reset();
+        m_gatheringWork.reset();
         qCInfo(runLog, "appended %lld records in %lld ms",
                static_cast<long long>(m_addResult->value().keys.count()),
                static_cast<long long>(job.clock.elapsed()));
@@ -495,6 +566,8 @@ void UpdateRun::end()
     if (m_adding)
         m_adding->waitUntilDone();
     m_adding.reset();
+    // Gathering writes nothing: it is just left behind.
+    m_gatheringWork.reset();
     if (m_loadJob) {
         m_loadJob->giveUp();
         m_loading->giveUp();

@@ -152,6 +152,7 @@ Q_SIGNALS:
 
 private:
     struct LoadJob;
+    struct Gathering;
     struct AddJob;
 
     void setState(State state);
@@ -161,6 +162,8 @@ private:
     void tellAndEnd();
     void resumeReview();
     void listsRead(LoadJob& job);
+    // Begins gathering the new cams' records for an add, while the user looks at them.
+    void gatherRecords();
     void searchIfAsked();
     void added(AddJob& job);
 
@@ -173,12 +176,15 @@ private:
     std::shared_ptr<LoadJob> m_loadJob;
     std::unique_ptr<BackgroundWork> m_loading;
     std::unique_ptr<BackgroundWork> m_adding;
+    std::shared_ptr<Gathering> m_gathering; // of the new cams on offer
+    std::unique_ptr<BackgroundWork> m_gatheringWork;
     std::optional<AddResult> m_addResult;
     QByteArray m_serverText;
     QByteArray m_ownText; // the own list as it was read, which the new cams are not in
     KeyList m_own{KeyList::Order::Sorted};
     KeyList m_server{KeyList::Order::Sorted};
     KeyList m_new{KeyList::Order::AsAdded};
+    KeyIndex m_ownIndex; // of the own keys, until the search takes it
     CamSearch m_search;
     std::chrono::milliseconds m_searchSlice = defaultSearchSlice;
 };
