@@ -1,4 +1,4 @@
-#include "curlfailure.h"
+#include "net/curlfailure.h"
 
 #include <QByteArray>
 

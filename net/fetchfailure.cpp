@@ -1,4 +1,4 @@
-#include "fetchfailure.h"
+#include "net/fetchfailure.h"
 
 namespace FetchFailures {
 

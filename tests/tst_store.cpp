@@ -1,15 +1,15 @@
 // The store: the server copy and the own list as files, the locked append and the journal of
 // an add: where a crash can stop an add, what the next start makes of what it
 // left, the ends of an add that another program interferes with, and scratch files left over.
-#include "addjournal.h"
-#include "blockchecksums.h"
-#include "camsfileappender.h"
-#include "filereplacer.h"
-#include "keylist.h"
-#include "keypicking.h"
-#include "linereader.h"
-#include "listfiles.h"
-#include "testfiles.h"
+#include "camlist/format/keylist.h"
+#include "camlist/format/keypicking.h"
+#include "camlist/format/linereader.h"
+#include "camlist/store/addjournal.h"
+#include "camlist/store/blockchecksums.h"
+#include "camlist/store/camsfileappender.h"
+#include "camlist/store/filereplacer.h"
+#include "camlist/store/listfiles.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,10 +1,10 @@
 // The text fetch and the transfer control behind it, against a real server on 127.0.0.1.
-#include "gethtml.h"
-#include "headverdict.h"
-#include "internettransfer.h"
-#include "loopbackhttpserver.h"
-#include "transferpace.h"
-#include "webpage.h"
+#include "net/gethtml.h"
+#include "net/headverdict.h"
+#include "net/internettransfer.h"
+#include "net/transferpace.h"
+#include "net/webpage.h"
+#include "tests/support/loopbackhttpserver.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>

@@ -1,13 +1,13 @@
-#include "updaterun.h"
+#include "camlist/run/updaterun.h"
 
-#include "addjournal.h"
-#include "camsfileappender.h"
-#include "filereplacer.h"
-#include "keypicking.h"
-#include "listfiles.h"
-#include "posixfile.h"
-#include "recordmerge.h"
-#include "recordreader.h"
+#include "camlist/format/keypicking.h"
+#include "camlist/format/recordmerge.h"
+#include "camlist/format/recordreader.h"
+#include "camlist/store/addjournal.h"
+#include "camlist/store/camsfileappender.h"
+#include "camlist/store/filereplacer.h"
+#include "camlist/store/listfiles.h"
+#include "camlist/store/posixfile.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

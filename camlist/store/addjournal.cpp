@@ -1,8 +1,8 @@
-#include "addjournal.h"
+#include "camlist/store/addjournal.h"
 
-#include "blockchecksums.h"
-#include "journalrecovery.h"
-#include "posixfile.h"
+#include "camlist/store/blockchecksums.h"
+#include "camlist/store/journalrecovery.h"
+#include "camlist/store/posixfile.h"
 
 #include <QFile>
 #include <QtEndian>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "addjournal.h"
-#include "camsfileappender.h"
+#include "camlist/store/addjournal.h"
+#include "camlist/store/camsfileappender.h"
 
 #include <QByteArrayView>
 #include <QList>

@@ -1,7 +1,7 @@
-#include "journalrecovery.h"
+#include "camlist/store/journalrecovery.h"
 
-#include "blockchecksums.h"
-#include "posixfile.h"
+#include "camlist/store/blockchecksums.h"
+#include "camlist/store/posixfile.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "addjournal.h"
-#include "result.h"
+#include "camlist/result.h"
+#include "camlist/store/addjournal.h"
 
 #include <QString>
 #include <optional>

@@ -1,8 +1,8 @@
-#include "lockedlist.h"
+#include "camlist/store/lockedlist.h"
 
-#include "journalrecovery.h"
-#include "listfiles.h"
-#include "posixfile.h"
+#include "camlist/store/journalrecovery.h"
+#include "camlist/store/listfiles.h"
+#include "camlist/store/posixfile.h"
 
 #include <QElapsedTimer>
 #include <QFile>

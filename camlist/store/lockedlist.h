@@ -1,7 +1,7 @@
 #pragma once
 
-#include "camsfileappender.h"
-#include "result.h"
+#include "camlist/result.h"
+#include "camlist/store/camsfileappender.h"
 
 #include <QByteArray>
 #include <QString>
