@@ -1,7 +1,7 @@
 #pragma once
 
-#include "camlist/result.h"
 #include "net/contentcoding.h"
+#include "net/fetchresult.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

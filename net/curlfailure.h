@@ -1,6 +1,6 @@
 #pragma once
 
-#include "camlist/result.h"
+#include "net/fetchresult.h"
 
 #include <curl/curl.h>
 

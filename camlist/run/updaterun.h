@@ -4,6 +4,7 @@
 #include "camlist/format/keylist.h"
 #include "camlist/result.h"
 #include "camlist/run/backgroundwork.h"
+#include "net/fetchresult.h"
 
 #include <QByteArray>
 #include <QObject>
