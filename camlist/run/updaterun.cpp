@@ -3,9 +3,9 @@
 #include "camlist/format/keypicking.h"
 #include "camlist/format/recordmerge.h"
 #include "camlist/format/recordreader.h"
-#include "camlist/store/addjournal.h"
 #include "camlist/store/camsfileappender.h"
 #include "camlist/store/filereplacer.h"
+#include "camlist/store/journalrecovery.h"
 #include "camlist/store/listfiles.h"
 #include "camlist/store/posixfile.h"
 
@@ -194,12 +194,12 @@ UpdateRun::News UpdateRun::start()
     if (m_state != State::Waiting || std::exchange(m_started, true))
         return {};
     FileReplacer::removeLeftovers(ListFiles::tempFile());
-    const AddJournal::Recovery earlier = AddJournal::recover(ListFiles::ownFile());
+    const JournalRecovery::Recovery earlier = JournalRecovery::recover(ListFiles::ownFile());
     if (earlier.text.isEmpty())
         return {};
     // A journal kept means the list may hold what is not the user's: they must look at it.
     return {QStringLiteral("Interrupted add"), earlier.text,
-            earlier.done == AddJournal::Done::JournalKept};
+            earlier.done == JournalRecovery::Action::JournalKept};
 }
 
 void UpdateRun::fetchStarted()
