@@ -1,8 +1,8 @@
-#include "backgroundwork.h"
-#include "endsignals.h"
-#include "messageboxdialogs.h"
-#include "program.h"
-#include "windowaccessibility.h"
+#include "app/endsignals.h"
+#include "app/program.h"
+#include "camlist/run/backgroundwork.h"
+#include "windows/messageboxdialogs.h"
+#include "windows/windowaccessibility.h"
 
 #include <QApplication>
 #include <QSessionManager>

@@ -1,9 +1,9 @@
-#include "program.h"
+#include "app/program.h"
 
-#include "dialogs.h"
-#include "form1.h"
-#include "form2.h"
-#include "form3.h"
+#include "windows/dialogs.h"
+#include "windows/form1.h"
+#include "windows/form2.h"
+#include "windows/form3.h"
 
 #include <QtGlobal>
 

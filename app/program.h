@@ -1,6 +1,6 @@
 #pragma once
 
-#include "updaterun.h"
+#include "camlist/run/updaterun.h"
 
 #include <QObject>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "benchdata.h"
+#include "bench/benchdata.h"
 
-#include "keypicking.h"
-#include "listfiles.h"
+#include "camlist/format/keypicking.h"
+#include "camlist/store/listfiles.h"
 
 #include <QDir>
 #include <QFile>

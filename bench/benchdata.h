@@ -1,7 +1,7 @@
 #pragma once
 
-#include "keylist.h"
-#include "updaterun.h"
+#include "camlist/format/keylist.h"
+#include "camlist/run/updaterun.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

@@ -3,8 +3,8 @@
 // usage: camupdate_fetch_bench URL [--started]
 // --started: the fetch the windows make, driven by the event loop, rather than the blocking one.
 // Prints the seconds and the bytes of the decoded body, on one line.
-#include "gethtml.h"
-#include "internettransfer.h"
+#include "net/gethtml.h"
+#include "net/internettransfer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -3,10 +3,10 @@
 // fetch's result goes to the run, which judges it), so run-scale times and weighs the program's
 // own flow against a shell pipeline. Run it in the folder that holds Cams.inf.
 // Prints "added N", then the longest search step in milliseconds on a line of its own.
-#include "benchdata.h"
-#include "gethtml.h"
-#include "internettransfer.h"
-#include "updaterun.h"
+#include "bench/benchdata.h"
+#include "camlist/run/updaterun.h"
+#include "net/gethtml.h"
+#include "net/internettransfer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

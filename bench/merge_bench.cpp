@@ -1,10 +1,10 @@
 // The merge: the run's one pass over the server list, with the append, against a rescan of
 // the list for every new key.
-#include "benchdata.h"
-#include "camsfileappender.h"
-#include "linereader.h"
-#include "listfiles.h"
-#include "updaterun.h"
+#include "bench/benchdata.h"
+#include "camlist/format/linereader.h"
+#include "camlist/run/updaterun.h"
+#include "camlist/store/camsfileappender.h"
+#include "camlist/store/listfiles.h"
 
 #include <QSet>
 #include <benchmark/benchmark.h>

@@ -1,7 +1,7 @@
 // The cam search: the run's stepped, indexed search against a literal one-comparison-per-tick
 // search.
-#include "benchdata.h"
-#include "updaterun.h"
+#include "bench/benchdata.h"
+#include "camlist/run/updaterun.h"
 
 #include <QElapsedTimer>
 #include <algorithm>

@@ -1,9 +1,9 @@
 // Key picking and sorting: views into the file's bytes, sorted once on a folded prefix, against
 // a heap copy of every key sorted with a byte-at-a-time case-folding compare.
-#include "benchdata.h"
-#include "keylist.h"
-#include "keypicking.h"
-#include "linereader.h"
+#include "bench/benchdata.h"
+#include "camlist/format/keylist.h"
+#include "camlist/format/keypicking.h"
+#include "camlist/format/linereader.h"
 
 #include <QByteArrayList>
 #include <algorithm>

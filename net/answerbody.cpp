@@ -1,4 +1,4 @@
-#include "answerbody.h"
+#include "net/answerbody.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "contentcoding.h"
-#include "result.h"
+#include "net/contentcoding.h"
+#include "net/fetchresult.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

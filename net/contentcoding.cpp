@@ -1,4 +1,4 @@
-#include "contentcoding.h"
+#include "net/contentcoding.h"
 
 #include <QByteArray>
 #include <QtGlobal>

@@ -1,4 +1,4 @@
-#include "curlfailure.h"
+#include "net/curlfailure.h"
 
 #include <QByteArray>
 
@@ -48,33 +48,32 @@ namespace CurlFailure {
 
 FetchFailure of(CURLcode code, CURL* easy, bool sawStatus)
 {
-    using Failure = FetchFailure;
     switch (code) {
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
-        return Failure::NameNotFound;
+        return FetchFailure::NameNotFound;
     case CURLE_COULDNT_CONNECT:
-        return Failure::Unreachable;
+        return FetchFailure::Unreachable;
     case CURLE_PARTIAL_FILE:
     case CURLE_RECV_ERROR:
-        return sawStatus ? Failure::CutShort : Failure::NoAnswer;
+        return sawStatus ? FetchFailure::CutShort : FetchFailure::NoAnswer;
     case CURLE_GOT_NOTHING:
-        return Failure::NoAnswer;
+        return FetchFailure::NoAnswer;
     case CURLE_PEER_FAILED_VERIFICATION:
         return failureOfCertificate(easy);
     case CURLE_SSL_CONNECT_ERROR:
-        return Failure::TlsHandshake;
+        return FetchFailure::TlsHandshake;
     case CURLE_SSL_CACERT_BADFILE:
-        return Failure::CertificateStoreUnreadable;
+        return FetchFailure::CertificateStoreUnreadable;
     case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_WEIRD_SERVER_REPLY:
-        return Failure::NotHttp;
+        return FetchFailure::NotHttp;
     case CURLE_OUT_OF_MEMORY:
-        return Failure::OutOfMemory;
+        return FetchFailure::OutOfMemory;
     case CURLE_OPERATION_TIMEDOUT:
-        return Failure::Stalled;
+        return FetchFailure::Stalled;
     default:
-        return Failure::Other;
+        return FetchFailure::Other;
     }
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "result.h"
+#include "net/fetchresult.h"
 
 #include <curl/curl.h>
 

@@ -1,6 +1,6 @@
-#include "dialupstatus.h"
+#include "net/dialupstatus.h"
 
-#include "remoteaccess.h"
+#include "net/remoteaccess.h"
 
 #include <cstdint>
 #include <memory>

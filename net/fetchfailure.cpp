@@ -1,4 +1,4 @@
-#include "fetchfailure.h"
+#include "net/fetchfailure.h"
 
 namespace FetchFailures {
 
@@ -47,81 +47,80 @@ namespace {
 
 QString sentence(FetchFailure failure, const Circumstances& at)
 {
-    using Failure = FetchFailure;
     const int status = at.status;
     const QByteArray& phrase = at.reasonPhrase;
     const qint64 stallSeconds = at.stallSeconds;
     const qint64 maxBodyBytes = at.maxBodyBytes;
     switch (failure) {
-    case Failure::BadAddress:
+    case FetchFailure::BadAddress:
         return QStringLiteral("The list's address is not an http:// or https:// address.");
-    case Failure::Busy:
+    case FetchFailure::Busy:
         return QStringLiteral("Another transfer was still open.");
-    case Failure::NameNotFound:
+    case FetchFailure::NameNotFound:
         return QStringLiteral("The server's name could not be found.");
-    case Failure::Unreachable:
+    case FetchFailure::Unreachable:
         return QStringLiteral("The server refused the connection or could not be reached.");
-    case Failure::HttpStatus:
+    case FetchFailure::HttpStatus:
         if (phrase.isEmpty())
             return QStringLiteral("The server answered %1.").arg(status);
         return QStringLiteral("The server answered %1 %2.")
             .arg(status)
             .arg(QString::fromLatin1(phrase));
-    case Failure::NotHttp:
+    case FetchFailure::NotHttp:
         return QStringLiteral("The server's answer was not HTTP.");
-    case Failure::NoAnswer:
+    case FetchFailure::NoAnswer:
         return QStringLiteral("The server closed the connection without an answer.");
-    case Failure::HeadTooLarge:
+    case FetchFailure::HeadTooLarge:
         return QStringLiteral("The server's answer began with too many header lines.");
-    case Failure::Encoded:
+    case FetchFailure::Encoded:
         return QStringLiteral("The server sent the list packed in a coding, not as plain text.");
-    case Failure::DoesNotDecode:
+    case FetchFailure::DoesNotDecode:
         return QStringLiteral("The server sent the list compressed, and it does not decode.");
-    case Failure::TooLarge:
+    case FetchFailure::TooLarge:
         if (maxBodyBytes % (1024 * 1024) == 0)
             return QStringLiteral("The list is larger than %1 MiB.")
                 .arg(maxBodyBytes / 1024 / 1024);
         return QStringLiteral("The list is larger than %1 bytes.").arg(maxBodyBytes);
-    case Failure::CutShort:
+    case FetchFailure::CutShort:
         return QStringLiteral("The transfer was cut short before the whole list arrived.");
-    case Failure::Stalled:
+    case FetchFailure::Stalled:
         if (stallSeconds == 1)
             return QStringLiteral("The server sent no data for a second.");
         return QStringLiteral("The server sent no data for %1 seconds.").arg(stallSeconds);
-    case Failure::TooSlow:
+    case FetchFailure::TooSlow:
         return QStringLiteral("The server sent the list too slowly.");
-    case Failure::TooManyRedirects:
+    case FetchFailure::TooManyRedirects:
         return QStringLiteral("The server redirected the request more than %1 times.")
             .arg(at.maxRedirects);
-    case Failure::RedirectScheme:
+    case FetchFailure::RedirectScheme:
         return QStringLiteral("A redirect to %1:// was refused: the list is fetched over HTTP or "
                               "HTTPS only.")
             .arg(QString::fromLatin1(at.refusedScheme));
-    case Failure::RedirectToPlainHttp:
+    case FetchFailure::RedirectToPlainHttp:
         return QStringLiteral("A redirect from HTTPS back to plain HTTP was refused.");
-    case Failure::RedirectRefused:
+    case FetchFailure::RedirectRefused:
         return QStringLiteral("A redirect to an address that is not valid was refused.");
-    case Failure::CertificateUntrusted:
+    case FetchFailure::CertificateUntrusted:
         return QStringLiteral("The server's certificate is not trusted.");
-    case Failure::CertificateExpired:
+    case FetchFailure::CertificateExpired:
         return QStringLiteral("The server's certificate has expired.");
-    case Failure::CertificateNotYetValid:
+    case FetchFailure::CertificateNotYetValid:
         return QStringLiteral("The server's certificate is not valid yet (is the computer's "
                               "clock right?).");
-    case Failure::CertificateOtherName:
+    case FetchFailure::CertificateOtherName:
         return QStringLiteral("The server's certificate was issued for another name.");
-    case Failure::CertificateStoreUnreadable:
+    case FetchFailure::CertificateStoreUnreadable:
         return QStringLiteral("The store of trusted certificates could not be read.");
-    case Failure::TlsHandshake:
+    case FetchFailure::TlsHandshake:
         return QStringLiteral("The secure (TLS) connection to the server could not be set up.");
-    case Failure::WebPage:
+    case FetchFailure::WebPage:
         return QStringLiteral("The server sent a web page, not a cam list. A network that wants "
                               "you to sign in first (a hotel or café hotspot) sends such pages.");
-    case Failure::OutOfMemory:
+    case FetchFailure::OutOfMemory:
         return QStringLiteral("There was not enough memory to receive the list.");
-    case Failure::Cancelled:
+    case FetchFailure::Cancelled:
         return QStringLiteral("The transfer was cancelled.");
-    case Failure::Other:
+    case FetchFailure::Other:
         break;
     }
     return QStringLiteral("The transfer failed.");

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "result.h"
+#include "net/fetchresult.h"
 
 #include <QByteArray>
 #include <QString>
 
-// The sentences for the user of why a fetch failed; the codes and results are in result.h.
+// The sentences for the user of why a fetch failed; the codes and results are in fetchresult.h.
 namespace FetchFailures {
 
 // What the transfer knew when it failed, for the sentence.

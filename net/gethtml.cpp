@@ -1,6 +1,6 @@
-#include "gethtml.h"
+#include "net/gethtml.h"
 
-#include "internettransfer.h"
+#include "net/internettransfer.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fetchfailure.h"
+#include "net/fetchfailure.h"
 
 #include <QByteArray>
 #include <QString>

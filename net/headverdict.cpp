@@ -1,6 +1,6 @@
-#include "headverdict.h"
+#include "net/headverdict.h"
 
-#include "webpage.h"
+#include "net/webpage.h"
 
 #include <QString>
 #include <curl/curl.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "contentcoding.h"
-#include "fetchfailure.h"
+#include "net/contentcoding.h"
+#include "net/fetchfailure.h"
 
 #include <QByteArray>
 #include <QByteArrayList>

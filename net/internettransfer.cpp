@@ -1,6 +1,6 @@
-#include "internettransfer.h"
+#include "net/internettransfer.h"
 
-#include "transfersession.h"
+#include "net/transfersession.h"
 
 #include <QFile>
 #include <QMetaObject>

@@ -1,4 +1,4 @@
-#include "linuxremoteaccess.h"
+#include "net/linuxremoteaccess.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "remoteaccess.h"
+#include "net/remoteaccess.h"
 
 #include <cstdint>
 #include <functional>

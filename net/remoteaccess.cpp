@@ -1,6 +1,6 @@
-#include "remoteaccess.h"
+#include "net/remoteaccess.h"
 
-#include "linuxremoteaccess.h"
+#include "net/linuxremoteaccess.h"
 
 #include <utility>
 

@@ -1,6 +1,6 @@
-#include "resourcedownload.h"
+#include "net/resourcedownload.h"
 
-#include "internettransfer.h"
+#include "net/internettransfer.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "transferpace.h"
+#include "net/transferpace.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
-#include "transfersession.h"
+#include "net/transfersession.h"
 
-#include "curlfailure.h"
-#include "webpage.h"
+#include "net/curlfailure.h"
+#include "net/webpage.h"
 
 #include <new>
 #include <utility>

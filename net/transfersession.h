@@ -1,9 +1,9 @@
 #pragma once
 
-#include "answerbody.h"
-#include "headverdict.h"
-#include "internettransfer.h"
-#include "transferpace.h"
+#include "net/answerbody.h"
+#include "net/headverdict.h"
+#include "net/internettransfer.h"
+#include "net/transferpace.h"
 
 #include <QByteArray>
 #include <QObject>

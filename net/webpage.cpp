@@ -1,4 +1,4 @@
-#include "webpage.h"
+#include "net/webpage.h"
 
 namespace WebPage {
 

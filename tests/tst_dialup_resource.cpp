@@ -1,12 +1,12 @@
 // The dial-up check and the resource download.
-#include "dialupstatus.h"
-#include "fakeremoteaccess.h"
-#include "internettransfer.h"
-#include "linuxremoteaccess.h"
-#include "loopbackhttpserver.h"
-#include "remoteaccess.h"
-#include "resourcedownload.h"
-#include "testfiles.h"
+#include "net/dialupstatus.h"
+#include "net/internettransfer.h"
+#include "net/linuxremoteaccess.h"
+#include "net/remoteaccess.h"
+#include "net/resourcedownload.h"
+#include "tests/support/fakeremoteaccess.h"
+#include "tests/support/loopbackhttpserver.h"
+#include "tests/support/testfiles.h"
 
 #include <QBuffer>
 #include <QDir>

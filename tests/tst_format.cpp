@@ -1,12 +1,12 @@
 // The list format: line reading, key picking and records, the sorted key list and its index,
 // the search for new cams and the merge of their records.
-#include "camsearch.h"
-#include "keyindex.h"
-#include "keylist.h"
-#include "keypicking.h"
-#include "linereader.h"
-#include "recordmerge.h"
-#include "recordreader.h"
+#include "camlist/format/camsearch.h"
+#include "camlist/format/keyindex.h"
+#include "camlist/format/keylist.h"
+#include "camlist/format/keypicking.h"
+#include "camlist/format/linereader.h"
+#include "camlist/format/recordmerge.h"
+#include "camlist/format/recordreader.h"
 
 #include <QElapsedTimer>
 #include <QTest>

@@ -1,11 +1,11 @@
 // One update run: its states from the received list to the end.
-#include "addjournal.h"
-#include "camsfileappender.h"
-#include "keylist.h"
-#include "keypicking.h"
-#include "listfiles.h"
-#include "testfiles.h"
-#include "updaterun.h"
+#include "camlist/format/keylist.h"
+#include "camlist/format/keypicking.h"
+#include "camlist/run/updaterun.h"
+#include "camlist/store/addjournal.h"
+#include "camlist/store/camsfileappender.h"
+#include "camlist/store/listfiles.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
 #include <QFile>

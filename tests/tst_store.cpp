@@ -1,15 +1,15 @@
 // The store: the server copy and the own list as files, the locked append and the journal of
 // an add: where a crash can stop an add, what the next start makes of what it
 // left, the ends of an add that another program interferes with, and scratch files left over.
-#include "addjournal.h"
-#include "blockchecksums.h"
-#include "camsfileappender.h"
-#include "filereplacer.h"
-#include "keylist.h"
-#include "keypicking.h"
-#include "linereader.h"
-#include "listfiles.h"
-#include "testfiles.h"
+#include "camlist/format/keylist.h"
+#include "camlist/format/keypicking.h"
+#include "camlist/format/linereader.h"
+#include "camlist/store/blockchecksums.h"
+#include "camlist/store/camsfileappender.h"
+#include "camlist/store/filereplacer.h"
+#include "camlist/store/journalrecovery.h"
+#include "camlist/store/listfiles.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,7 +25,8 @@
 #include <unistd.h>
 
 using Step = CamsFileAppender::Step;
-using Found = AddJournal::Found;
+using Found = JournalRecovery::Found;
+using Action = JournalRecovery::Action;
 
 class TestStore final : public QObject
 {
@@ -56,9 +57,6 @@ private Q_SLOTS:
     void folderFaults();
 
 private:
-    // In here, as result.h has a Done of its own outside.
-    using Done = AddJournal::Done;
-
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
@@ -171,14 +169,14 @@ void TestStore::interruptions()
         QVERIFY(size > old.size() && size < old.size() + records.size());
     }
 
-    const AddJournal::Recovery recovery = AddJournal::recover(list);
+    const JournalRecovery::Recovery recovery = JournalRecovery::recover(list);
     QCOMPARE(int(recovery.found), found);
     QCOMPARE(recovery.text.isEmpty(), !journalLeft);
-    QVERIFY(recovery.done != Done::JournalKept);
+    QVERIFY(recovery.done != Action::JournalKept);
     QVERIFY(!QFile::exists(journal));
     QCOMPARE(fileBytes(list), after);
     // Settled once: the next start finds nothing, and adds go on as usual.
-    QCOMPARE(AddJournal::recover(list).found, Found::NoJournal);
+    QCOMPARE(JournalRecovery::recover(list).found, Found::NoJournal);
     QVERIFY(CamsFileAppender::append(list, "z\r\nd\r\n").ok());
     QCOMPARE(fileBytes(list), nextAdded);
 }
@@ -214,41 +212,41 @@ void TestStore::recoveryStates_data()
     QTest::addColumn<QString>("said");
     const QString kept = QStringLiteral("Nothing was changed");
     QTest::newRow("torn block") << int(Shape::TornAtAChunk) << int(Found::TornBlock)
-                                << int(Done::BlockCut) << QStringLiteral("were cut off");
+                                << int(Action::BlockCut) << QStringLiteral("were cut off");
     QTest::newRow("torn at a sector inside a page")
-        << int(Shape::TornInsideAPage) << int(Found::TornBlock) << int(Done::BlockCut)
+        << int(Shape::TornInsideAPage) << int(Found::TornBlock) << int(Action::BlockCut)
         << QStringLiteral("It had written 1499 bytes");
     QTest::newRow("zeros in place of a lost page")
-        << int(Shape::PageLost) << int(Found::LostPages) << int(Done::BlockCut)
+        << int(Shape::PageLost) << int(Found::LostPages) << int(Action::BlockCut)
         << QStringLiteral("but 4096 bytes of them never reached the disk");
     QTest::newRow("the whole block lost as zeros")
-        << int(Shape::BlockLost) << int(Found::LostPages) << int(Done::BlockCut)
+        << int(Shape::BlockLost) << int(Found::LostPages) << int(Action::BlockCut)
         << QStringLiteral("but 10884 bytes of them");
     QTest::newRow("zeros past the block's length")
-        << int(Shape::ZerosPastTheBlock) << int(Found::OtherBytes) << int(Done::JournalKept)
+        << int(Shape::ZerosPastTheBlock) << int(Found::OtherBytes) << int(Action::JournalKept)
         << QStringLiteral("A power cut during the add or another program");
     QTest::newRow("journal of an earlier release")
-        << int(Shape::PageChunkedJournal) << int(Found::TornBlock) << int(Done::BlockCut)
+        << int(Shape::PageChunkedJournal) << int(Found::TornBlock) << int(Action::BlockCut)
         << QStringLiteral("were cut off");
     QTest::newRow("whole block") << int(Shape::WholeBlock) << int(Found::WholeBlock)
-                                 << int(Done::JournalRemoved) << QStringLiteral("whole");
+                                 << int(Action::JournalRemoved) << QStringLiteral("whole");
     QTest::newRow("whole block, then another program's bytes")
-        << int(Shape::WholeBlockThenOthers) << int(Found::WholeBlock) << int(Done::JournalRemoved)
+        << int(Shape::WholeBlockThenOthers) << int(Found::WholeBlock) << int(Action::JournalRemoved)
         << QStringLiteral("The 10 bytes after them were written by another program");
     QTest::newRow("another program's bytes instead of the block")
-        << int(Shape::OthersInsteadOfTheBlock) << int(Found::OtherBytes) << int(Done::JournalKept)
+        << int(Shape::OthersInsteadOfTheBlock) << int(Found::OtherBytes) << int(Action::JournalKept)
         << kept;
     QTest::newRow("old bytes cut") << int(Shape::OldBytesCut) << int(Found::OtherBytes)
-                                   << int(Done::JournalKept) << QStringLiteral("not all there");
+                                   << int(Action::JournalKept) << QStringLiteral("not all there");
     QTest::newRow("torn journal") << int(Shape::JournalCut) << int(Found::TornJournal)
-                                  << int(Done::JournalRemoved) << QStringLiteral("not changed");
+                                  << int(Action::JournalRemoved) << QStringLiteral("not changed");
     QTest::newRow("journal is a link") << int(Shape::JournalIsALink) << int(Found::Unusable)
-                                       << int(Done::JournalKept) << QStringLiteral("left alone");
+                                       << int(Action::JournalKept) << QStringLiteral("left alone");
     QTest::newRow("list locked by another run")
-        << int(Shape::ListLockedByAnotherRun) << int(Found::InUse) << int(Done::Nothing)
+        << int(Shape::ListLockedByAnotherRun) << int(Found::InUse) << int(Action::Nothing)
         << QString();
     QTest::newRow("list gone") << int(Shape::ListGone) << int(Found::ListGone)
-                               << int(Done::JournalRemoved) << QStringLiteral("not there");
+                               << int(Action::JournalRemoved) << QStringLiteral("not there");
 }
 
 void TestStore::recoveryStates()
@@ -322,13 +320,13 @@ void TestStore::recoveryStates()
     else
         QVERIFY(writeFile(list, now));
 
-    const AddJournal::Recovery recovery = AddJournal::recover(list);
+    const JournalRecovery::Recovery recovery = JournalRecovery::recover(list);
     QCOMPARE(int(recovery.found), found);
     QCOMPARE(int(recovery.done), done);
     QVERIFY2(recovery.text.contains(said), qPrintable(recovery.text));
     QCOMPARE(QFileInfo(journal).exists() || QFileInfo(journal).isSymLink(),
-             recovery.done == Done::JournalKept || recovery.done == Done::Nothing);
-    const QByteArray after = recovery.done == Done::BlockCut ? oldList : now;
+             recovery.done == Action::JournalKept || recovery.done == Action::Nothing);
+    const QByteArray after = recovery.done == Action::BlockCut ? oldList : now;
     if (Shape(shape) != Shape::ListGone)
         QCOMPARE(fileBytes(list), after);
     if (Shape(shape) == Shape::JournalIsALink)
@@ -339,7 +337,7 @@ void TestStore::recoveryStates()
     if (lockFd >= 0)
         ::close(lockFd);
     const auto added = CamsFileAppender::append(list, "z\r\nd\r\n");
-    if (recovery.done == Done::JournalKept) {
+    if (recovery.done == Action::JournalKept) {
         QVERIFY(!added.ok());
         QVERIFY2(added.text().contains(QStringLiteral("could not be settled")),
                  qPrintable(added.text()));
@@ -444,7 +442,7 @@ void TestStore::interferedAdds()
         QVERIFY(outcome.code() != CamsFileAppender::Refusal::Replaced);
         QCOMPARE(fileBytes(list), oldList + others + (boundary + records).first(100));
         // The next start finds bytes that are not the add's, and changes nothing either.
-        QCOMPARE(AddJournal::recover(list).found, Found::OtherBytes);
+        QCOMPARE(JournalRecovery::recover(list).found, Found::OtherBytes);
     }
 }
 

@@ -1,12 +1,13 @@
 // The text fetch and the transfer control behind it, against a real server on 127.0.0.1.
-#include "gethtml.h"
-#include "headverdict.h"
-#include "internettransfer.h"
-#include "loopbackhttpserver.h"
-#include "transferpace.h"
-#include "webpage.h"
+#include "net/gethtml.h"
+#include "net/headverdict.h"
+#include "net/internettransfer.h"
+#include "net/transferpace.h"
+#include "net/webpage.h"
+#include "tests/support/loopbackhttpserver.h"
 
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 #include <QTimer>
@@ -442,8 +443,11 @@ void TestTransfer::failuresNameTheirReason()
 void TestTransfer::zeroByteBodyIsEmpty()
 {
     LoopbackHttpServer server;
+    server.setAnswer(QStringLiteral("/list.txt"), ok(QByteArray()));
     InternetTransfer inet;
-    QCOMPARE(fetch(server, ok(QByteArray()), inet), QString());
+    const FetchResult fetched = inet.fetch(server.url(QStringLiteral("/list.txt")).toString());
+    QVERIFY2(fetched.ok(), qPrintable(fetched.text()));
+    QCOMPARE(fetched.value().body, QByteArray());
 }
 
 void TestTransfer::nothingListening()
@@ -977,10 +981,18 @@ void TestTransfer::cancelDuringASlowNameLookup()
 
 void TestTransfer::cancelWithNothingOpenIsHarmless()
 {
+    LoopbackHttpServer server;
+    server.setAnswer(QStringLiteral("/list.txt"), ok("k\r\nd\r\n"));
     InternetTransfer inet;
+    QSignalSpy finished(&inet, &InternetTransfer::finished);
     inet.cancel();
     inet.cancel();
+    QCoreApplication::processEvents();
+    QCOMPARE(finished.count(), 0);
     QVERIFY(!inet.isBusy());
+    const FetchResult next = startedFetch(inet, server.url(QStringLiteral("/list.txt")).toString());
+    QVERIFY2(next.ok(), qPrintable(next.text()));
+    QCOMPARE(next.value().body, QByteArray("k\r\nd\r\n"));
 }
 
 void TestTransfer::bytesForBinaryData()

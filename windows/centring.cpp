@@ -1,4 +1,4 @@
-#include "centring.h"
+#include "windows/centring.h"
 
 #include <QGuiApplication>
 #include <QScreen>

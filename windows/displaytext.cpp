@@ -1,4 +1,4 @@
-#include "displaytext.h"
+#include "windows/displaytext.h"
 
 #include <QApplication>
 #include <QFontMetrics>

@@ -1,12 +1,12 @@
-#include "form1.h"
+#include "windows/form1.h"
 
-#include "centring.h"
-#include "dialupstatus.h"
-#include "gethtml.h"
-#include "numbertext.h"
-#include "pictures.h"
-#include "textbox.h"
-#include "updaterun.h"
+#include "camlist/run/updaterun.h"
+#include "net/dialupstatus.h"
+#include "net/gethtml.h"
+#include "windows/centring.h"
+#include "windows/numbertext.h"
+#include "windows/pictures.h"
+#include "windows/textbox.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>

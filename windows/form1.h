@@ -1,8 +1,8 @@
 #pragma once
 
-#include "internettransfer.h"
-#include "remoteaccess.h"
-#include "resourcedownload.h"
+#include "net/internettransfer.h"
+#include "net/remoteaccess.h"
+#include "net/resourcedownload.h"
 
 #include <QPointer>
 #include <QString>

@@ -1,8 +1,8 @@
-#include "form2.h"
+#include "windows/form2.h"
 
-#include "centring.h"
-#include "dialogs.h"
-#include "pictures.h"
+#include "windows/centring.h"
+#include "windows/dialogs.h"
+#include "windows/pictures.h"
 
 #include <QCloseEvent>
 #include <QLabel>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "keylistbox.h"
-#include "updaterun.h"
+#include "camlist/run/updaterun.h"
+#include "windows/keylistbox.h"
 
 #include <QTimer>
 #include <QWidget>

@@ -1,8 +1,8 @@
-#include "form3.h"
+#include "windows/form3.h"
 
-#include "centring.h"
-#include "numbertext.h"
-#include "updaterun.h"
+#include "camlist/run/updaterun.h"
+#include "windows/centring.h"
+#include "windows/numbertext.h"
 
 #include <QCloseEvent>
 #include <QLabel>

@@ -1,6 +1,6 @@
-#include "keylistbox.h"
+#include "windows/keylistbox.h"
 
-#include "displaytext.h"
+#include "windows/displaytext.h"
 
 #include <QHelpEvent>
 #include <QPainter>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "keylistmodel.h"
+#include "windows/keylistmodel.h"
 
 #include <QListView>
 

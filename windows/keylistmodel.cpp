@@ -1,6 +1,6 @@
-#include "keylistmodel.h"
+#include "windows/keylistmodel.h"
 
-#include "displaytext.h"
+#include "windows/displaytext.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "messageboxdialogs.h"
+#include "windows/messageboxdialogs.h"
 
 #include <QMessageBox>
 

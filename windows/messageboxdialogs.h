@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs.h"
+#include "windows/dialogs.h"
 
 // The real message boxes.
 class MessageBoxDialogs final : public Dialogs

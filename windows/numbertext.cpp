@@ -1,4 +1,4 @@
-#include "numbertext.h"
+#include "windows/numbertext.h"
 
 #include <limits>
 

@@ -1,4 +1,4 @@
-#include "textbox.h"
+#include "windows/textbox.h"
 
 TextBox::TextBox(QWidget* parent) : QWidget(parent)
 {

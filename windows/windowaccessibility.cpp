@@ -1,4 +1,4 @@
-#include "windowaccessibility.h"
+#include "windows/windowaccessibility.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>

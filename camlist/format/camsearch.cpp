@@ -1,4 +1,4 @@
-#include "camsearch.h"
+#include "camlist/format/camsearch.h"
 
 #include <algorithm>
 

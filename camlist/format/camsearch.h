@@ -1,7 +1,7 @@
 #pragma once
 
-#include "keyindex.h"
-#include "keylist.h"
+#include "camlist/format/keyindex.h"
+#include "camlist/format/keylist.h"
 
 #include <QByteArrayView>
 #include <QList>

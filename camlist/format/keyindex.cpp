@@ -1,4 +1,4 @@
-#include "keyindex.h"
+#include "camlist/format/keyindex.h"
 
 #include <QHashFunctions>
 #include <algorithm>

@@ -1,6 +1,6 @@
-#include "keylist.h"
+#include "camlist/format/keylist.h"
 
-#include "recordreader.h"
+#include "camlist/format/recordreader.h"
 
 #include <QHashFunctions>
 #include <QtEndian>

@@ -1,7 +1,7 @@
-#include "keypicking.h"
+#include "camlist/format/keypicking.h"
 
-#include "linereader.h"
-#include "recordreader.h"
+#include "camlist/format/linereader.h"
+#include "camlist/format/recordreader.h"
 
 QList<QByteArrayView> pickKeys(QByteArrayView fileContent)
 {

@@ -1,4 +1,4 @@
-#include "linereader.h"
+#include "camlist/format/linereader.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
-#include "recordmerge.h"
+#include "camlist/format/recordmerge.h"
 
-#include "keyindex.h"
-#include "linereader.h"
-#include "recordreader.h"
+#include "camlist/format/keyindex.h"
+#include "camlist/format/linereader.h"
+#include "camlist/format/recordreader.h"
 
 #include <QHashFunctions>
 #include <algorithm>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "keylist.h"
+#include "camlist/format/keylist.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

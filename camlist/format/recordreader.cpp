@@ -1,4 +1,4 @@
-#include "recordreader.h"
+#include "camlist/format/recordreader.h"
 
 RecordReader::RecordReader(QByteArrayView data, Walk walk) : m_lines(data), m_walk(walk)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "linereader.h"
+#include "camlist/format/linereader.h"
 
 #include <QByteArrayView>
 

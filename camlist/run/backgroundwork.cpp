@@ -1,4 +1,4 @@
-#include "backgroundwork.h"
+#include "camlist/run/backgroundwork.h"
 
 #include <QMetaObject>
 #include <QObject>

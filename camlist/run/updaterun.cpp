@@ -1,13 +1,13 @@
-#include "updaterun.h"
+#include "camlist/run/updaterun.h"
 
-#include "addjournal.h"
-#include "camsfileappender.h"
-#include "filereplacer.h"
-#include "keypicking.h"
-#include "listfiles.h"
-#include "posixfile.h"
-#include "recordmerge.h"
-#include "recordreader.h"
+#include "camlist/format/keypicking.h"
+#include "camlist/format/recordmerge.h"
+#include "camlist/format/recordreader.h"
+#include "camlist/store/camsfileappender.h"
+#include "camlist/store/filereplacer.h"
+#include "camlist/store/journalrecovery.h"
+#include "camlist/store/listfiles.h"
+#include "camlist/store/posixfile.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -264,12 +264,12 @@ UpdateRun::News UpdateRun::start()
     if (m_state != State::Waiting || std::exchange(m_started, true))
         return {};
     FileReplacer::removeLeftovers(ListFiles::tempFile());
-    const AddJournal::Recovery earlier = AddJournal::recover(ListFiles::ownFile());
+    const JournalRecovery::Recovery earlier = JournalRecovery::recover(ListFiles::ownFile());
     if (earlier.text.isEmpty())
         return {};
     // A journal kept means the list may hold what is not the user's: they must look at it.
     return {QStringLiteral("Interrupted add"), earlier.text,
-            earlier.done == AddJournal::Done::JournalKept};
+            earlier.done == JournalRecovery::Action::JournalKept};
 }
 
 void UpdateRun::fetchStarted()

@@ -1,9 +1,10 @@
 #pragma once
 
-#include "backgroundwork.h"
-#include "camsearch.h"
-#include "keylist.h"
-#include "result.h"
+#include "camlist/format/camsearch.h"
+#include "camlist/format/keylist.h"
+#include "camlist/result.h"
+#include "camlist/run/backgroundwork.h"
+#include "net/fetchresult.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,8 +1,7 @@
-#include "addjournal.h"
+#include "camlist/store/addjournal.h"
 
-#include "blockchecksums.h"
-#include "journalrecovery.h"
-#include "posixfile.h"
+#include "camlist/store/blockchecksums.h"
+#include "camlist/store/posixfile.h"
 
 #include <QFile>
 #include <QtEndian>
@@ -157,10 +156,5 @@ Result<> AddJournal::remove(const QString& listPath)
     if (::unlink(QFile::encodeName(nameFor(listPath)).constData()) != 0 && errno != ENOENT)
         return PosixFile::failed(errno);
     PosixFile::syncFolderOf(nameFor(listPath));
-    return ::Done{};
-}
-
-AddJournal::Recovery AddJournal::recover(const QString& listPath)
-{
-    return JournalRecovery::recover(listPath);
+    return Done{};
 }

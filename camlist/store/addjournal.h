@@ -1,6 +1,6 @@
 #pragma once
 
-#include "result.h"
+#include "camlist/result.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -66,36 +66,4 @@ public:
     // Removes the journal's name and syncs the folder. A failure gives the system's error
     // number and its reason.
     static Result<> remove(const QString& listPath);
-
-    // What settling a journal left behind found and did (JournalRecovery).
-    enum class Found {
-        NoJournal,      // no journal
-        InUse,          // another run holds the list's lock: the journal may be its own
-        TornJournal,    // the journal is not whole, so nothing had been appended
-        ListGone,       // the list is not there any more
-        NothingWritten, // the list holds its old bytes
-        TornBlock,      // the list holds its old bytes and whole chunks of the block
-        // The list holds its old bytes, then, chunk by chunk, the block's bytes or zeros where
-        // they never reached the disk (a power cut): the block's length at most.
-        LostPages,
-        WholeBlock, // the list holds its old bytes and the whole block
-        OtherBytes, // what the list holds is not that: a power cut or another program left it
-        Unusable,   // the journal or the list could not be read, or is not ours to read
-    };
-    enum class Done {
-        Nothing,
-        JournalRemoved, // the list needed no repair
-        BlockCut,       // the torn block was cut off and the journal removed
-        JournalKept,    // nothing was changed, and the journal stays for the user to look at
-    };
-    struct Recovery
-    {
-        Found found = Found::NoJournal;
-        Done done = Done::Nothing;
-        QString text; // what was found and done, for the user; empty when there is no news
-    };
-
-    // Settles a journal left by an interrupted add, if the list is not locked by another run
-    // (see JournalRecovery, which does it).
-    static Recovery recover(const QString& listPath);
 };

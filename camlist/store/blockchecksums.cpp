@@ -1,4 +1,4 @@
-#include "blockchecksums.h"
+#include "camlist/store/blockchecksums.h"
 
 #include <QtEndian>
 #include <algorithm>

@@ -1,12 +1,12 @@
-#include "camsfileappender.h"
+#include "camlist/store/camsfileappender.h"
 
-#include "addjournal.h"
-#include "journaledblock.h"
-#include "keyindex.h"
-#include "keypicking.h"
-#include "lockedlist.h"
-#include "posixfile.h"
-#include "recordreader.h"
+#include "camlist/format/keyindex.h"
+#include "camlist/format/keypicking.h"
+#include "camlist/format/recordreader.h"
+#include "camlist/store/addjournal.h"
+#include "camlist/store/journaledblock.h"
+#include "camlist/store/lockedlist.h"
+#include "camlist/store/posixfile.h"
 
 #include <QByteArray>
 #include <algorithm>

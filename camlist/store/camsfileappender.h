@@ -1,12 +1,12 @@
 #pragma once
 
-#include "result.h"
+#include "camlist/result.h"
+#include "camlist/store/addsteps.h"
 
 #include <QByteArrayView>
 #include <QList>
 #include <QString>
 #include <chrono>
-#include <functional>
 
 // Appends whole records to the own cam list without ever changing what it already holds.
 // Only a regular file (or a link to one) is appended to, under an exclusive lock, so two runs
@@ -40,34 +40,17 @@ public:
         // This add's own journal could not be removed: adds wait until the user sees to it.
         bool journalKept = false;
     };
-    // Why an add failed, and what state it left the file in; the failure's text says the
-    // same for the user. A successful add has none: ask ok() first.
-    enum class Refusal {
-        Busy,        // another program held the lock for the whole wait; nothing was changed
-        LeftAsItWas, // the file holds exactly its old bytes (or still does not exist)
-        NotUndone,   // the failed add could not be undone; the text says what is left
-        // The name came to mean another file while the records were written: they went into
-        // the file that was replaced, not into the one there now.
-        Replaced,
-        Stopped, // stopped by StopAt, as a kill would stop it; no text
-    };
+    // Why an add failed; a successful add has none: ask ok() first.
+    using Refusal = AddRefusal;
     // Whether a failed add left the file exactly as it was (or still not there).
     static constexpr bool leftAsItWas(Refusal code)
     {
         return code == Refusal::Busy || code == Refusal::LeftAsItWas;
     }
 
-    // The moments of an add at which a crash leaves a state of its own.
-    enum class Step {
-        JournalHeaderWritten, // the journal is there, not whole
-        JournalWritten,       // the journal is on disk, nothing appended
-        PartOfBlockWritten,   // some of the records are appended, ending on a page boundary
-        BlockWritten,         // all of them are appended and on disk
-        JournalRemoved,       // the add is complete
-    };
-    // Asked at each step; true stops the add there as a kill would: nothing more is written
-    // and nothing undone, and the add gives Refusal::Stopped. For tests.
-    using StopAt = std::function<bool(Step)>;
+    // The moments at which an add can be stopped, as a kill would stop it.
+    using Step = AddStep;
+    using StopAt = AddStopAt;
 
     // The records are whole two-line records, each line ended by CR LF. readBefore is what the
     // file held when the records were chosen, none of whose keys they repeat: while the file

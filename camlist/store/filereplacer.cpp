@@ -1,6 +1,6 @@
-#include "filereplacer.h"
+#include "camlist/store/filereplacer.h"
 
-#include "posixfile.h"
+#include "camlist/store/posixfile.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "result.h"
+#include "camlist/result.h"
 
 #include <QByteArrayView>
 #include <QString>

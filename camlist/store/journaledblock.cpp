@@ -1,7 +1,7 @@
-#include "journaledblock.h"
+#include "camlist/store/journaledblock.h"
 
-#include "piececursor.h"
-#include "posixfile.h"
+#include "camlist/store/piececursor.h"
+#include "camlist/store/posixfile.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "addjournal.h"
-#include "camsfileappender.h"
+#include "camlist/store/addjournal.h"
+#include "camlist/store/addsteps.h"
 
 #include <QByteArrayView>
 #include <QList>
@@ -15,8 +15,8 @@
 class JournaledBlock final
 {
 public:
-    using Step = CamsFileAppender::Step;
-    using StopAt = CamsFileAppender::StopAt;
+    using Step = AddStep;
+    using StopAt = AddStopAt;
 
     // The block is the pieces, one after the other, appended to a list that holds oldContent
     // (one pass over the pieces). The pieces must live as long as this object.

@@ -1,7 +1,7 @@
-#include "journalrecovery.h"
+#include "camlist/store/journalrecovery.h"
 
-#include "blockchecksums.h"
-#include "posixfile.h"
+#include "camlist/store/blockchecksums.h"
+#include "camlist/store/posixfile.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -34,7 +34,7 @@ JournalRecovery::Recovery JournalRecovery::recover(const QString& listPath)
     const int fd = ::open(listName.constData(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) {
         if (!S_ISREG(journal.st_mode) || journal.st_uid != ::geteuid())
-            return {Found::Unusable, Done::JournalKept,
+            return {Found::Unusable, Action::JournalKept,
                     texts.notOurs(QStringLiteral("is not a file of yours"))};
         return texts.settled(Found::ListGone,
                              texts.interrupted(QStringLiteral("%1 is not there any more, so there "
@@ -42,7 +42,7 @@ JournalRecovery::Recovery JournalRecovery::recover(const QString& listPath)
                                                    .arg(listPath)));
     }
     if (fd < 0) {
-        return {Found::Unusable, Done::JournalKept,
+        return {Found::Unusable, Action::JournalKept,
                 texts.keptWhile(QStringLiteral("%1 could not be opened to check it: %2.")
                                     .arg(listPath, PosixFile::reason(errno)))};
     }
@@ -50,12 +50,12 @@ JournalRecovery::Recovery JournalRecovery::recover(const QString& listPath)
     FileStatus opened{};
     FileStatus named{};
     if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-        recovery = {Found::Unusable, Done::JournalKept,
+        recovery = {Found::Unusable, Action::JournalKept,
                     texts.keptWhile(QStringLiteral("%1 is not a regular file.").arg(listPath))};
     } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::stat(listName.constData(), &named) != 0 ||
                !PosixFile::sameFile(named, opened)) {
         // Another run is adding, or replacing the list right now: it settles its own journal.
-        recovery = {Found::InUse, Done::Nothing, {}};
+        recovery = {Found::InUse, Action::Nothing, {}};
     } else {
         recovery = recoverLocked(listPath, fd);
     }
@@ -72,7 +72,7 @@ JournalRecovery::Recovery JournalRecovery::recoverLocked(const QString& listPath
         return *std::move(ended);
     const Comparison found = recovery.compare();
     if (!found.read)
-        return {Found::Unusable, Done::JournalKept, recovery.unreadable(found.read.text())};
+        return {Found::Unusable, Action::JournalKept, recovery.unreadable(found.read.text())};
     if (found.wholeBlock)
         return recovery.keepWholeBlock(found);
     if (!found.tornBlock)
@@ -95,10 +95,10 @@ std::optional<JournalRecovery::Recovery> JournalRecovery::readJournal()
     // Whoever else can write the folder must not make this program cut the user's list.
     if (!S_ISREG(journal.st_mode) || journal.st_uid != ::geteuid() ||
         journal.st_size > largestJournal)
-        return Recovery{Found::Unusable, Done::JournalKept,
+        return Recovery{Found::Unusable, Action::JournalKept,
                         notOurs(QStringLiteral("is not a journal this program wrote"))};
     QByteArray encoded;
-    Result<> read = ::Done{};
+    Result<> read = Done{};
     const int journalFd =
         ::open(journalName.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (journalFd < 0) {
@@ -108,7 +108,7 @@ std::optional<JournalRecovery::Recovery> JournalRecovery::readJournal()
         ::close(journalFd);
     }
     if (!read)
-        return Recovery{Found::Unusable, Done::JournalKept,
+        return Recovery{Found::Unusable, Action::JournalKept,
                         notOurs(QStringLiteral("could not be read (%1)").arg(read.text()))};
     switch (AddJournal::decode(encoded, m_entry)) {
     case AddJournal::Decoded::Torn:
@@ -117,7 +117,7 @@ std::optional<JournalRecovery::Recovery> JournalRecovery::readJournal()
                                                   "not changed.")
                                        .arg(m_list)));
     case AddJournal::Decoded::Unknown:
-        return Recovery{Found::Unusable, Done::JournalKept,
+        return Recovery{Found::Unusable, Action::JournalKept,
                         notOurs(QStringLiteral("is not in a form this program knows"))};
     case AddJournal::Decoded::Whole:
         break;
@@ -131,7 +131,7 @@ std::optional<JournalRecovery::Recovery> JournalRecovery::checkOldBytes()
 {
     const qint64 oldLength = m_entry.oldLength;
     FileStatus list{};
-    Result<> read = ::Done{};
+    Result<> read = Done{};
     if (::fstat(m_listFd, &list) != 0)
         read = PosixFile::failed(errno);
     QByteArray tail;
@@ -139,10 +139,10 @@ std::optional<JournalRecovery::Recovery> JournalRecovery::checkOldBytes()
     if (read && list.st_size >= oldLength)
         read = PosixFile::readAt(m_listFd, oldLength - tailLength, tail, tailLength);
     if (!read)
-        return Recovery{Found::Unusable, Done::JournalKept, unreadable(read.text())};
+        return Recovery{Found::Unusable, Action::JournalKept, unreadable(read.text())};
     m_size = list.st_size;
     if (m_size < oldLength || crc32(0, tail) != m_entry.oldTailCrc)
-        return Recovery{Found::OtherBytes, Done::JournalKept,
+        return Recovery{Found::OtherBytes, Action::JournalKept,
                         keptWhile(before() +
                                   QStringLiteral(" Now it holds %1, and its old bytes "
                                                  "are not all there as they were. ")
@@ -209,7 +209,7 @@ JournalRecovery::Recovery JournalRecovery::keepWholeBlock(const Comparison& foun
                                "were left as they are.")
                     .arg(bytes(found.written - m_entry.blockLength));
     if (error != 0)
-        return {Found::WholeBlock, Done::JournalKept,
+        return {Found::WholeBlock, Action::JournalKept,
                 interrupted(text) + QStringLiteral(" They could not be flushed to disk: %1.")
                                         .arg(PosixFile::reason(error))};
     return settled(Found::WholeBlock, interrupted(text));
@@ -223,7 +223,7 @@ JournalRecovery::Recovery JournalRecovery::keepOtherBytes(const Comparison& foun
                        .arg(bytes(found.written), bytes(m_entry.blockLength));
     if (found.asJournaled > 0)
         what += QStringLiteral(" (only the first %1 are)").arg(bytes(found.asJournaled));
-    return {Found::OtherBytes, Done::JournalKept,
+    return {Found::OtherBytes, Action::JournalKept,
             keptWhile(before() + what + QStringLiteral(". ") + powerCutOrOthers())};
 }
 
@@ -233,7 +233,7 @@ JournalRecovery::Recovery JournalRecovery::cutTornBlock(const Comparison& found)
 {
     const Found what = found.zeros > 0 ? Found::LostPages : Found::TornBlock;
     if (::ftruncate(m_listFd, static_cast<off_t>(m_entry.oldLength)) != 0 || ::fsync(m_listFd) != 0)
-        return {what, Done::JournalKept,
+        return {what, Action::JournalKept,
                 keptWhile(before() + QStringLiteral(" The %1 of incomplete new records after "
                                                     "them could not be cut off: %2.")
                                          .arg(bytes(found.written), PosixFile::reason(errno)))};
@@ -246,8 +246,8 @@ JournalRecovery::Recovery JournalRecovery::cutTornBlock(const Comparison& found)
     text += QStringLiteral("; they were cut off, so %1 holds its old %2 again.")
                 .arg(m_list, bytes(m_entry.oldLength));
     Recovery recovery = settled(what, interrupted(text));
-    if (recovery.done == Done::JournalRemoved)
-        recovery.done = Done::BlockCut;
+    if (recovery.done == Action::JournalRemoved)
+        recovery.done = Action::BlockCut;
     return recovery;
 }
 
@@ -255,10 +255,10 @@ JournalRecovery::Recovery JournalRecovery::settled(Found found, QString text) co
 {
     const Result<> removed = AddJournal::remove(m_list);
     if (!removed)
-        return {found, Done::JournalKept,
+        return {found, Action::JournalKept,
                 text +
                     QStringLiteral(" %1 could not be removed: %2.").arg(m_journal, removed.text())};
-    return {found, Done::JournalRemoved, std::move(text)};
+    return {found, Action::JournalRemoved, std::move(text)};
 }
 
 QString JournalRecovery::interrupted(const QString& what) const

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "addjournal.h"
-#include "result.h"
+#include "camlist/result.h"
+#include "camlist/store/addjournal.h"
 
 #include <QString>
 #include <optional>
@@ -13,7 +13,34 @@
 class JournalRecovery final
 {
 public:
-    using Recovery = AddJournal::Recovery;
+    // What settling a journal left behind found.
+    enum class Found {
+        NoJournal,      // no journal
+        InUse,          // another run holds the list's lock: the journal may be its own
+        TornJournal,    // the journal is not whole, so nothing had been appended
+        ListGone,       // the list is not there any more
+        NothingWritten, // the list holds its old bytes
+        TornBlock,      // the list holds its old bytes and whole chunks of the block
+        // The list holds its old bytes, then, chunk by chunk, the block's bytes or zeros where
+        // they never reached the disk (a power cut): the block's length at most.
+        LostPages,
+        WholeBlock, // the list holds its old bytes and the whole block
+        OtherBytes, // what the list holds is not that: a power cut or another program left it
+        Unusable,   // the journal or the list could not be read, or is not ours to read
+    };
+    // What settling it did.
+    enum class Action {
+        Nothing,
+        JournalRemoved, // the list needed no repair
+        BlockCut,       // the torn block was cut off and the journal removed
+        JournalKept,    // nothing was changed, and the journal stays for the user to look at
+    };
+    struct Recovery
+    {
+        Found found = Found::NoJournal;
+        Action done = Action::Nothing;
+        QString text; // what was found and done, for the user; empty when there is no news
+    };
 
     // Settles a journal left by an interrupted add, if the list is not locked by another run.
     static Recovery recover(const QString& listPath);
@@ -21,9 +48,6 @@ public:
     static Recovery recoverLocked(const QString& listPath, int listFd);
 
 private:
-    using Found = AddJournal::Found;
-    using Done = AddJournal::Done;
-
     // Where the list's end stands against what the journal says was being appended.
     struct Comparison
     {
@@ -34,7 +58,7 @@ private:
         qint64 zeros = 0;
         bool wholeBlock = false;
         bool tornBlock = false; // all of them are those chunks: the add's own, unfinished write
-        Result<> read = ::Done{};
+        Result<> read = Done{};
     };
 
     JournalRecovery(const QString& listPath, int listFd);

@@ -1,7 +1,7 @@
-#include "listfiles.h"
+#include "camlist/store/listfiles.h"
 
-#include "filereplacer.h"
-#include "posixfile.h"
+#include "camlist/store/filereplacer.h"
+#include "camlist/store/posixfile.h"
 
 #include <QFile>
 #include <QLocale>

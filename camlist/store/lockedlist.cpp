@@ -1,8 +1,8 @@
-#include "lockedlist.h"
+#include "camlist/store/lockedlist.h"
 
-#include "journalrecovery.h"
-#include "listfiles.h"
-#include "posixfile.h"
+#include "camlist/store/journalrecovery.h"
+#include "camlist/store/listfiles.h"
+#include "camlist/store/posixfile.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -44,7 +44,7 @@ Result<Done, LockedList::Refusal> LockedList::open(std::chrono::milliseconds loc
 
     // Another run may have been killed in the middle of an add since this one started.
     const JournalRecovery::Recovery earlier = JournalRecovery::recoverLocked(m_path, m_fd);
-    if (earlier.done == AddJournal::Done::JournalKept)
+    if (earlier.done == JournalRecovery::Action::JournalKept)
         return refused(QStringLiteral("%1 could not be updated, as an earlier add was "
                                       "interrupted and could not be settled.\n%2")
                            .arg(m_path, earlier.text));

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "camsfileappender.h"
-#include "result.h"
+#include "camlist/result.h"
+#include "camlist/store/addsteps.h"
 
 #include <QByteArray>
 #include <QString>
@@ -13,7 +13,7 @@
 class LockedList final
 {
 public:
-    using Refusal = CamsFileAppender::Refusal;
+    using Refusal = AddRefusal;
 
     explicit LockedList(const QString& path);
     ~LockedList();

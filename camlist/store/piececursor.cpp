@@ -1,4 +1,4 @@
-#include "piececursor.h"
+#include "camlist/store/piececursor.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "posixfile.h"
+#include "camlist/store/posixfile.h"
 
 #include <QFile>
 #include <QFileInfo>

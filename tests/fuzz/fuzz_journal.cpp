@@ -11,8 +11,8 @@
 //   odd   the rest describes an add: its old length (up to 2^40), its block's length (up to
 //         2^20), the checksums, then a place and a byte. Its journal decodes whole, as it was
 //         described; cut at the place it is torn; with the byte XORed in there it is not whole.
-#include "addjournal.h"
-#include "blockchecksums.h"
+#include "camlist/store/addjournal.h"
+#include "camlist/store/blockchecksums.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

@@ -8,11 +8,11 @@
 // every CR into key, detail, key, detail...; an empty key becomes "k"). Then
 //   keys(old + recordBoundaryAfter(old, records) + records) == keys(old) + the records' keys
 // must hold for both pickKeys and the model.
-#include "keylist.h"
-#include "keypicking.h"
-#include "linereader.h"
-#include "mismatch.h"
-#include "referencemodel.h"
+#include "camlist/format/keylist.h"
+#include "camlist/format/keypicking.h"
+#include "camlist/format/linereader.h"
+#include "tests/fuzz/mismatch.h"
+#include "tests/fuzz/referencemodel.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

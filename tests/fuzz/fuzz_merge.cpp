@@ -9,9 +9,9 @@
 //   the rest     the server copy
 // Picked keys are lines of the copy, so keys are often found, at any position; written keys
 // can be anything, found or not. Keys may repeat.
-#include "mismatch.h"
-#include "recordmerge.h"
-#include "referencemodel.h"
+#include "camlist/format/recordmerge.h"
+#include "tests/fuzz/mismatch.h"
+#include "tests/fuzz/referencemodel.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

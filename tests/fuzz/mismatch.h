@@ -3,8 +3,8 @@
 // Shared by the fuzzers: turning camlist's results into model bytes, and stopping with a
 // readable report when they differ, so libFuzzer saves the input as a crash.
 
-#include "keylist.h"
-#include "referencemodel.h"
+#include "camlist/format/keylist.h"
+#include "tests/fuzz/referencemodel.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

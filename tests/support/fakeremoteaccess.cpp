@@ -1,4 +1,4 @@
-#include "fakeremoteaccess.h"
+#include "tests/support/fakeremoteaccess.h"
 
 #include <algorithm>
 #include <cstddef>

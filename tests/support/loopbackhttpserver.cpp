@@ -1,4 +1,4 @@
-#include "loopbackhttpserver.h"
+#include "tests/support/loopbackhttpserver.h"
 
 #include <QFile>
 #include <QMetaObject>
