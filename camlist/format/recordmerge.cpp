@@ -57,7 +57,8 @@ private:
         quint64 head = 0;
         quint64 tail = 0;
         const auto size = static_cast<size_t>(line.size());
-        std::memcpy(&head, line.data(), std::min<size_t>(size, 8));
+        if (size > 0) // an empty line may have no bytes to point at
+            std::memcpy(&head, line.data(), std::min<size_t>(size, 8));
         if (size > 8)
             std::memcpy(&tail, line.data() + size - 8, 8);
         quint64 mixed = (head ^ m_seed) * 0x9E37'79B9'7F4A'7C15ULL;
