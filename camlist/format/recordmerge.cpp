@@ -128,6 +128,12 @@ struct Finds
 
 RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArrayView>& newKeys)
 {
+    return assemble(newKeys, find(serverCopy, newKeys));
+}
+
+RecordMerge::Found RecordMerge::find(QByteArrayView serverCopy,
+                                     const QList<QByteArrayView>& newKeys)
+{
     // Index only the wanted keys, each distinct key once, then read the copy once: a line is
     // looked up in the index, so the pass costs one lookup per line whatever the number of new
     // keys. What is kept per key grows with the distinct keys, not with all of them: a list of
@@ -160,6 +166,8 @@ RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArray
         if (!(entry & isSlot))
             entry = slotOf[entry];
     }
+    for (quint32& entry : slotOf)
+        entry &= ~isSlot;
     const qsizetype missing = wanted.distinctCount();
 
     // The copy is read in two halves side by side, each finding the first line equal to each
@@ -178,28 +186,31 @@ RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArray
     early.scan(wanted, maybe, serverCopy, 0, middle, missing);
     if (second.joinable())
         second.join();
-    std::vector<QByteArrayView>& details = early.details;
-    std::vector<bool>& found = early.found;
     for (size_t i = 0; i < late.found.size(); ++i) {
-        if (!found[i] && late.found[i]) {
-            found[i] = true;
-            details[i] = late.details[i];
+        if (!early.found[i] && late.found[i]) {
+            early.found[i] = true;
+            early.details[i] = late.details[i];
         }
     }
-    late = Finds(0);
+    return {std::move(slotOf), std::move(early.details), std::move(early.found)};
+}
 
+RecordMerge RecordMerge::assemble(const QList<QByteArrayView>& newKeys, const Found& found)
+{
+    const std::vector<quint32>& slotOf = found.slotOf;
+    const std::vector<QByteArrayView>& details = found.details;
     // The records lie scattered over the copy: the ones a few keys ahead are fetched while
     // these are read.
     constexpr qsizetype ahead = 8;
     const auto eachKey = [&](auto&& record) {
         for (qsizetype i = 0; i < newKeys.size(); ++i) {
             if (i + ahead < newKeys.size()) {
-                const size_t slot = slotOf[size_t(i + ahead)] & ~isSlot;
+                const size_t slot = slotOf[size_t(i + ahead)];
                 __builtin_prefetch(newKeys.at(i + ahead).data());
                 __builtin_prefetch(details[slot].data());
             }
-            const size_t slot = slotOf[size_t(i)] & ~isSlot;
-            if (found[slot])
+            const size_t slot = slotOf[size_t(i)];
+            if (found.found[slot])
                 record(newKeys.at(i), details[slot]);
         }
     };
@@ -220,23 +231,17 @@ RecordMerge RecordMerge::build(QByteArrayView serverCopy, const QList<QByteArray
         std::memcpy(out, bytes.data(), static_cast<size_t>(bytes.size()));
         out += bytes.size();
     };
+    // Each key as written, so that its detail line is the one written with it.
+    QList<QByteArrayView> added;
+    added.reserve(records);
     eachKey([&](QByteArrayView key, QByteArrayView detail) {
+        added.append(QByteArrayView(out, key.size()));
         put(key);
         put("\r\n");
         put(detail);
         put("\r\n");
     });
     Q_ASSERT(out == merge.block.constData() + size);
-    // The keys' views into the block are made only once the room for finding the records is
-    // given back: over millions of keys both at once would be the run's peak.
-    wanted.reset({});
-    std::vector<quint32>().swap(slotOf);
-    QList<QByteArrayView> added;
-    added.reserve(records);
-    RecordReader written(merge.block, RecordReader::Walk::Pairs);
-    for (RecordReader::Record record; written.next(record);)
-        added.append(record.key);
-    Q_ASSERT(added.size() == records);
     merge.addedKeys.addAll(merge.block, std::move(added));
     return merge;
 }

@@ -156,39 +156,81 @@ private:
     }
 };
 
-// The records of the new cams and the own list with their keys in it, gathered on a thread of
-// their own while the user looks at the new cams, so that an add after Yes has only to write.
-// Nothing is written here: given up (the program ends), it just stops mattering.
+// The records of the new cams, gathered ahead of an add so that an add after Yes has only to
+// write, in two steps on threads of their own. Where each record stands in the server's list is
+// found as soon as the new cams are on offer: that takes the time, and little room. The records
+// themselves are put together, with the own list as it will be once they are in, when the user
+// asks to add them, while the question is answered. Nothing is written here: given up (the
+// program ends), it just stops mattering.
 struct UpdateRun::Gathering
 {
-    std::mutex mutex;
-    std::condition_variable ended;
-    bool done = false;
-    std::optional<RecordMerge> merge; // none when there was not enough memory
-    KeyList ownWithAll{KeyList::Order::Sorted};
+    QByteArray serverText;
+    QList<QByteArrayView> newKeys;
 
-    void run(QByteArray serverText, QList<QByteArrayView> newKeys, KeyList own)
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool found = false;
+    std::optional<RecordMerge::Found> where; // none when there was not enough memory
+    bool assembling = false;
+    bool assembled = false;
+    std::optional<RecordMerge> merge; // none when there was not enough memory
+
+    void find()
     {
-        std::optional<RecordMerge> gathered;
+        std::optional<RecordMerge::Found> finding;
         try {
-            gathered = RecordMerge::build(serverText, newKeys);
-            own.addAll(gathered->addedKeys);
+            finding = RecordMerge::find(serverText, newKeys);
         } catch (const std::bad_alloc&) {
-            gathered.reset();
+            finding.reset();
         }
         {
             const std::lock_guard lock(mutex);
-            merge = std::move(gathered);
-            ownWithAll = std::move(own);
-            done = true;
+            where = std::move(finding);
+            found = true;
         }
-        ended.notify_all();
+        changed.notify_all();
     }
 
-    void wait()
+    // Whether the caller is the one to put the records together: the first to ask.
+    bool takeAssembling()
+    {
+        const std::lock_guard lock(mutex);
+        return !std::exchange(assembling, true);
+    }
+
+    void giveBackAssembling()
+    {
+        const std::lock_guard lock(mutex);
+        assembling = false;
+    }
+
+    void assemble()
+    {
+        {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [this] { return found; });
+        }
+        std::optional<RecordMerge> records;
+        try {
+            if (where)
+                records = RecordMerge::assemble(newKeys, *where);
+        } catch (const std::bad_alloc&) {
+            records.reset();
+        }
+        {
+            const std::lock_guard lock(mutex);
+            // What was found is in the records now.
+            where.reset();
+            merge = std::move(records);
+            assembled = true;
+        }
+        changed.notify_all();
+    }
+
+    void waitAssembled()
     {
         std::unique_lock lock(mutex);
-        ended.wait(lock, [this] { return done; });
+        changed.wait(lock, [this] { return assembled; });
     }
 };
 
@@ -222,13 +264,34 @@ private:
     {
         // The records come from the text this run received and saved. The saved copy is not
         // read back: another run in the same folder may have replaced or removed it.
-        if (gathered)
-            gathered->wait();
+        if (gathered) {
+            // Not asked for while the question was answered: put together here.
+            if (gathered->takeAssembling())
+                gathered->assemble();
+            gathered->waitAssembled();
+        }
         const RecordMerge merge = gathered && gathered->merge
                                       ? *gathered->merge
                                       : RecordMerge::build(serverText, newKeys);
         newKeys = {};
+        // The own list as it will be once all of them are in, as they mostly go in, is put
+        // together beside the append: that works on the disk, this on the keys.
+        KeyList ownWithAll = ownKeys;
+        std::thread merging;
+        try {
+            merging = std::thread([&] {
+                try {
+                    ownWithAll.addAll(merge.addedKeys);
+                } catch (const std::bad_alloc&) {
+                    ownWithAll = ownKeys; // tried again below, where running short is told
+                }
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: the keys go in after the append, as they are written.
+        }
         auto appended = CamsFileAppender::append(ListFiles::ownFile(), merge.block, ownText);
+        if (merging.joinable())
+            merging.join();
         if (!appended.ok())
             return Failure<AddFailure>{CamsFileAppender::leftAsItWas(appended.code())
                                            ? AddFailure::ListLeftAsItWas
@@ -237,8 +300,9 @@ private:
         CamsFileAppender::Appended& done = appended.value();
         KeyList written = keysWritten(merge, done);
         // All of them went in, as they mostly do: the own list with them is there already.
-        if (gathered && gathered->merge && written.count() == merge.addedKeys.count())
-            ownKeys = gathered->ownWithAll;
+        if (ownWithAll.count() == ownKeys.count() + merge.addedKeys.count() &&
+            written.count() == merge.addedKeys.count())
+            ownKeys = std::move(ownWithAll);
         else
             ownKeys.addAll(written);
         // What the settling says is done is done; a journal the add had to leave is the user's
@@ -416,25 +480,37 @@ bool UpdateRun::searchStep()
         // as the new cams: the add has the room instead. Their bytes stay, for the new keys.
         m_server = m_server.withSameBytes(KeyList::Order::Sorted, {});
         if (m_new.count() > 0)
-            gatherRecords();
+            findRecords();
         setState(m_new.count() > 0 ? State::Reviewing : State::UpToDate);
     }
     return ended;
 }
 
-void UpdateRun::gatherRecords()
+void UpdateRun::findRecords()
 {
     auto gathering = std::make_shared<Gathering>();
+    gathering->serverText = m_serverText;
+    gathering->newKeys = m_new.views();
     try {
-        m_gatheringWork = std::make_unique<BackgroundWork>(
-            [gathering, serverText = m_serverText, newKeys = m_new.views(), own = m_own] {
-                gathering->run(serverText, newKeys, own);
-            },
-            this, [] {});
+        m_findingWork =
+            std::make_unique<BackgroundWork>([gathering] { gathering->find(); }, this, [] {});
     } catch (const std::system_error&) {
-        return; // no thread to be had: the add gathers them itself
+        return; // no thread to be had: the add finds them itself
     }
     m_gathering = std::move(gathering);
+}
+
+void UpdateRun::gatherRecords()
+{
+    if (m_state != State::Reviewing || !m_gathering || !m_gathering->takeAssembling())
+        return;
+    try {
+        m_assemblingWork = std::make_unique<BackgroundWork>(
+            [gathering = m_gathering] { gathering->assemble(); }, this, [] {});
+    } catch (const std::system_error&) {
+        // No thread to be had: the add puts them together itself.
+        m_gathering->giveBackAssembling();
+    }
 }
 
 void UpdateRun::addNewCams()
@@ -461,7 +537,8 @@ void UpdateRun::added(AddJob& job)
         m_own = std::move(job.ownKeys);
         m_new.clear();
         m_gathering.reset();
-        m_gatheringWork.reset();
+        m_findingWork.reset();
+        m_assemblingWork.reset();
         qCInfo(runLog, "appended %lld records in %lld ms",
                static_cast<long long>(m_addResult->value().keys.count()),
                static_cast<long long>(job.clock.elapsed()));
@@ -567,7 +644,8 @@ void UpdateRun::end()
         m_adding->waitUntilDone();
     m_adding.reset();
     // Gathering writes nothing: it is just left behind.
-    m_gatheringWork.reset();
+    m_findingWork.reset();
+    m_assemblingWork.reset();
     if (m_loadJob) {
         m_loadJob->giveUp();
         m_loading->giveUp();

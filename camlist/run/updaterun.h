@@ -124,6 +124,9 @@ public:
     // The search has run to its end, whatever came after.
     bool searchHasEnded() const { return m_searchEnded; }
 
+    // The user asks to add all new cams (Reviewing): their records are put together, on a thread
+    // of their own, while the question is answered.
+    void gatherRecords();
     // Appends the records of all new cams to the own list, on a thread of its own. On success
     // the new cams are no longer on offer; on failure they stay for another try. An add is never
     // cut off: it finishes (or is undone) even when the run ends.
@@ -163,8 +166,8 @@ private:
     void tellAndEnd();
     void resumeReview();
     void listsRead(LoadJob& job);
-    // Begins gathering the new cams' records for an add, while the user looks at them.
-    void gatherRecords();
+    // Begins finding the new cams' records in the server's list, as they come on offer.
+    void findRecords();
     void searchIfAsked();
     void added(AddJob& job);
 
@@ -178,7 +181,8 @@ private:
     std::unique_ptr<BackgroundWork> m_loading;
     std::unique_ptr<BackgroundWork> m_adding;
     std::shared_ptr<Gathering> m_gathering; // of the new cams on offer
-    std::unique_ptr<BackgroundWork> m_gatheringWork;
+    std::unique_ptr<BackgroundWork> m_findingWork;
+    std::unique_ptr<BackgroundWork> m_assemblingWork;
     std::optional<AddResult> m_addResult;
     QByteArray m_serverText;
     QByteArray m_ownText; // the own list as it was read, which the new cams are not in
