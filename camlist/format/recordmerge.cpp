@@ -195,7 +195,7 @@ RecordMerge::Found RecordMerge::find(QByteArrayView serverCopy,
     return {std::move(slotOf), std::move(early.details), std::move(early.found)};
 }
 
-RecordMerge RecordMerge::assemble(const QList<QByteArrayView>& newKeys, const Found& found)
+RecordMerge RecordMerge::assemble(const QList<QByteArrayView>& newKeys, Found found)
 {
     const std::vector<quint32>& slotOf = found.slotOf;
     const std::vector<QByteArrayView>& details = found.details;
@@ -231,17 +231,23 @@ RecordMerge RecordMerge::assemble(const QList<QByteArrayView>& newKeys, const Fo
         std::memcpy(out, bytes.data(), static_cast<size_t>(bytes.size()));
         out += bytes.size();
     };
-    // Each key as written, so that its detail line is the one written with it.
-    QList<QByteArrayView> added;
-    added.reserve(records);
     eachKey([&](QByteArrayView key, QByteArrayView detail) {
-        added.append(QByteArrayView(out, key.size()));
         put(key);
         put("\r\n");
         put(detail);
         put("\r\n");
     });
     Q_ASSERT(out == merge.block.constData() + size);
+    // The keys as written, so that each one's detail line is the one written with it; made only
+    // once what was found is given back: over millions of keys both at once would be the run's
+    // peak.
+    found = {};
+    QList<QByteArrayView> added;
+    added.reserve(records);
+    RecordReader written(merge.block, RecordReader::Walk::Pairs);
+    for (RecordReader::Record record; written.next(record);)
+        added.append(record.key);
+    Q_ASSERT(added.size() == records);
     merge.addedKeys.addAll(merge.block, std::move(added));
     return merge;
 }

@@ -27,7 +27,7 @@ struct RecordMerge
         std::vector<bool> found;             // whether the key is in the copy at all
     };
     static Found find(QByteArrayView serverCopy, const QList<QByteArrayView>& newKeys);
-    // The records, of the keys as found.
-    static RecordMerge assemble(const QList<QByteArrayView>& newKeys, const Found& found);
+    // The records, of the keys as found; what was found goes before the keys' views are made.
+    static RecordMerge assemble(const QList<QByteArrayView>& newKeys, Found found);
     static RecordMerge build(QByteArrayView serverCopy, const QList<QByteArrayView>& newKeys);
 };

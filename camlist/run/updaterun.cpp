@@ -213,7 +213,7 @@ struct UpdateRun::Gathering
         std::optional<RecordMerge> records;
         try {
             if (where)
-                records = RecordMerge::assemble(newKeys, *where);
+                records = RecordMerge::assemble(newKeys, *std::exchange(where, std::nullopt));
         } catch (const std::bad_alloc&) {
             records.reset();
         }
