@@ -159,9 +159,8 @@ private:
 // The records of the new cams, gathered ahead of an add so that an add after Yes has only to
 // write, in two steps on threads of their own. Where each record stands in the server's list is
 // found as soon as the new cams are on offer: that takes the time, and little room. The records
-// themselves are put together, with the own list as it will be once they are in, when the user
-// asks to add them, while the question is answered. Nothing is written here: given up (the
-// program ends), it just stops mattering.
+// themselves are put together when the user asks to add them, while the question is answered.
+// Nothing is written here: given up (the program ends), it just stops mattering.
 struct UpdateRun::Gathering
 {
     QByteArray serverText;
