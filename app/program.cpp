@@ -72,6 +72,11 @@ Form3& Program::form3()
 void Program::showRunState(UpdateRun::State state)
 {
     switch (state) {
+    case UpdateRun::State::Loading:
+        // The lists window is loaded, hidden, as its lists begin to be filled: its load starts
+        // the timer that starts the search, which thus runs while the lists are read.
+        form2();
+        break;
     case UpdateRun::State::ListsLoaded:
     case UpdateRun::State::NoListReceived:
     case UpdateRun::State::OwnListNotRead:
@@ -105,7 +110,10 @@ void Program::showRunState(UpdateRun::State state)
 // neither is there yet, on its own. The box is modal: the run waits for it to be answered.
 void Program::tell(const UpdateRun::News& news)
 {
-    QWidget* over = m_form2 ? static_cast<QWidget*>(m_form2.get()) : m_form1.get();
+    // Over the window the user sees: the lists window once it is shown (it is loaded, hidden,
+    // while the lists are read), else the download window, else none.
+    QWidget* over =
+        m_form2 && m_form2->isVisible() ? static_cast<QWidget*>(m_form2.get()) : m_form1.get();
     m_dialogs.tell(over, news.title, news.text, Dialogs::iconFor(news.warning));
 }
 

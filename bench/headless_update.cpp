@@ -78,6 +78,8 @@ int main(int argc, char* argv[])
 
     qsizetype added = 0;
     if (run.state() == UpdateRun::State::Reviewing) {
+        // As the lists window does on "<": the records are gathered while Yes is answered.
+        run.gatherRecords();
         run.addNewCams();
         waitWhileIn(run, UpdateRun::State::Adding);
         if (!run.addResult().ok()) {

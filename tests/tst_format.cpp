@@ -29,6 +29,7 @@ private Q_SLOTS:
     void sortedOrderIgnoresCaseAndKeepsEquals();
     void bulkAddMatchesOneByOne();
     void sortedOrderOfLongKeys();
+    void sortedOrderOfLongLists();
     void itemOutsideTheListIsEmpty();
     void aMillionKeys();
     void search_data();
@@ -417,6 +418,30 @@ void TestFormat::sortedOrderOfLongKeys()
     for (qsizetype i = 0; i < bulk.count(); ++i)
         QCOMPARE(bulk.detail(i).value_or(""), "d:" + bulk.item(i).toByteArray());
 
+    // The same keys four times over, as many as are sorted by their prefixes byte by byte:
+    // keys that compare equal keep the order of the file among all four rounds.
+    const QList<QByteArrayList> groups{{"webca"},
+                                       {"WEBCAM", "webcam"},
+                                       {QByteArray("webcam\0", 7)},
+                                       {"webcam a"},
+                                       {"Webcam Berlin", "webcam berlin", "Webcam Berlin"},
+                                       {"Webcam Bern"},
+                                       {"webcam@"},
+                                       {"webcam["},
+                                       {"webcam_"},
+                                       {"webcama"},
+                                       {"WEBCAMbb"},
+                                       {"webcamZ", "webcamz"},
+                                       {"webcam\x80"},
+                                       {"webcam\xc1"}};
+    QByteArrayList fourTimes;
+    for (const QByteArrayList& group : groups)
+        for (int round = 0; round < 4; ++round)
+            fourTimes += group;
+    KeyList rounds(KeyList::Order::Sorted);
+    rounds.addAll(picked(recordsOf(keys + keys + keys + keys)));
+    QCOMPARE(rounds.toByteArrayList(), fourTimes);
+
     // Keys that do not come in the order of their bytes still keep their order among equals.
     const KeyList inFileOrder = picked(recordsOf(keys));
     const QList<QByteArrayView> backwards(inFileOrder.views().crbegin(),
@@ -428,6 +453,35 @@ void TestFormat::sortedOrderOfLongKeys()
         oneFromTheEnd.add(*key);
     QCOMPARE(fromTheEnd.toByteArrayList(), oneFromTheEnd.toByteArrayList());
     QVERIFY(fromTheEnd.toByteArrayList() != expected);
+}
+
+// A long list of few different keys is sorted by counting them; one of many different keys,
+// after the count gave up on it, by their prefixes. Either way, the order of adding them one
+// by one.
+void TestFormat::sortedOrderOfLongLists()
+{
+    QByteArrayList few; // b, A, a, B, as letters of a sorted list A = a < b = B
+    for (int i = 0; i < 1'250; ++i)
+        few += {"b", "A", "a", "B"};
+    QByteArrayList fewSorted;
+    for (int i = 0; i < 1'250; ++i)
+        fewSorted += {"A", "a"};
+    for (int i = 0; i < 1'250; ++i)
+        fewSorted += {"b", "B"};
+    KeyList counted(KeyList::Order::Sorted);
+    counted.addAll(picked(recordsOf(few)));
+    QCOMPARE(counted.toByteArrayList(), fewSorted);
+
+    // Numbers in a scrambled order: more different keys than counting is worth.
+    QByteArrayList many;
+    QByteArrayList manySorted;
+    for (int i = 0; i < 5'000; ++i) {
+        many += "cam " + QByteArray::number(i * 2'003 % 5'000).rightJustified(4, '0');
+        manySorted += "cam " + QByteArray::number(i).rightJustified(4, '0');
+    }
+    KeyList sorted(KeyList::Order::Sorted);
+    sorted.addAll(picked(recordsOf(many)));
+    QCOMPARE(sorted.toByteArrayList(), manySorted);
 }
 
 void TestFormat::itemOutsideTheListIsEmpty()
@@ -637,6 +691,13 @@ void TestFormat::merge_data()
     QTest::newRow("empty detail line")
         << QByteArray("k\r\n\r\nz\r\nd\r\n") << QByteArrayList{"k", "z", "k"}
         << QByteArray("k\r\n\r\nz\r\nd\r\nk\r\n\r\n") << QByteArrayList{"k", "z", "k"};
+    // Lines that only look like the key at their ends and in length are not it; a line that is
+    // it is, whatever lies between.
+    QTest::newRow("look-alike lines")
+        << QByteArray("Webcam 1 North Gate\r\nWebcam 1 South Gate\r\nWebcam 1 North Gate\r\nd\r\n")
+        << QByteArrayList{"Webcam 1 South Gate"}
+        << QByteArray("Webcam 1 South Gate\r\nWebcam 1 North Gate\r\n")
+        << QByteArrayList{"Webcam 1 South Gate"};
     // Thousands of keys among a few hundred distinct ones, equal ones side by side and apart,
     // some not in the copy: the index regrows as they come, and each key still gets its own
     // first line's record.

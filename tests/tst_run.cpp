@@ -131,8 +131,10 @@ void TestRun::runStates()
     run.leave();
     QCOMPARE(run.state(), UpdateRun::State::Waiting);
     run.receive(FetchedBody{serverText});
-    QTRY_VERIFY(run.state() != UpdateRun::State::Loading);
+    // Asked for while the lists are read, the search waits for them.
     run.startSearch();
+    QVERIFY(run.state() != UpdateRun::State::Searching);
+    QTRY_VERIFY(run.state() != UpdateRun::State::Loading);
     run.setSearchSlice(std::chrono::milliseconds(0));
     for (int steps = 0; run.state() == UpdateRun::State::Searching && steps < 100; ++steps)
         run.searchStep();

@@ -718,6 +718,8 @@ void TestStore::appendLeavesOutWhatTheFileAlreadyHolds_data()
         << k1 + k2 << QByteArray() << QList<qsizetype>{1, 2} << k1 + k2 + k3s << records;
     QTest::newRow("list rewritten since")
         << k2 + k1 << k1 << QList<qsizetype>{1, 2} << k2 + k1 + k3s << records;
+    QTest::newRow("rewritten since to the same length")
+        << k2 << k1 << QList<qsizetype>{1, 2} << k2 + k3s << records;
     QTest::newRow("its last key written on since")
         << k1 + k2 << QByteArray("k1\r\nd1\r\nk") << QList<qsizetype>{1, 2} << k1 + k2 + k3s
         << records;

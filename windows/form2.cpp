@@ -150,6 +150,7 @@ void Form2::Timer2_Timer()
 // Adds all new cams to the own list, after a Yes.
 void Form2::Command2_Click()
 {
+    m_run.gatherRecords();
     const UpdateRun::Question question = UpdateRun::addAllQuestion();
     if (m_dialogs.askYesNo(this, question.title, question.text))
         m_run.addNewCams();

@@ -8,12 +8,14 @@ constexpr qsizetype keysPerClockCheck = 256;
 static_assert(keysPerClockCheck % KeyIndex::batchSize == 0);
 } // namespace
 
-void CamSearch::start(const KeyList& ownKeys, const KeyList& serverKeys)
+void CamSearch::start(const KeyList& ownKeys, const KeyList& serverKeys, KeyIndex ownIndex)
 {
     m_own = ownKeys;
     m_server = serverKeys;
     m_serverCount = m_server.count();
-    m_ownIndex.reset(m_own.views());
+    m_ownIndex = std::move(ownIndex);
+    if (!m_ownIndex.indexes(m_own.views()))
+        m_ownIndex.reset(m_own.views());
     m_settled = 0;
     m_newKeys.clear();
     m_started = true;
@@ -38,6 +40,10 @@ bool CamSearch::step(const OutOfTime& outOfTime)
     const QList<QByteArrayView>& server = m_server.views();
     while (m_settled < server.size()) {
         const qsizetype count = std::min(KeyIndex::batchSize, server.size() - m_settled);
+        // The next batch's keys are on their way while these are looked up.
+        for (qsizetype ahead = m_settled + count;
+             ahead < std::min(m_settled + count + KeyIndex::batchSize, server.size()); ++ahead)
+            __builtin_prefetch(server.at(ahead).data());
         qsizetype positions[KeyIndex::batchSize];
         m_ownIndex.find(server.constData() + m_settled, count, positions);
         for (qsizetype i = 0; i < count; ++i) {

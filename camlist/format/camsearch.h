@@ -15,8 +15,10 @@ class CamSearch final
 public:
     using OutOfTime = std::function<bool()>;
 
-    // Shares both lists' keys and bytes; the lists themselves may change afterwards.
-    void start(const KeyList& ownKeys, const KeyList& serverKeys);
+    // Shares both lists' keys and bytes; the lists themselves may change afterwards. The own
+    // keys' index may come built, in part or whole, from where the list was read; otherwise
+    // the search builds it in its first steps.
+    void start(const KeyList& ownKeys, const KeyList& serverKeys, KeyIndex ownIndex = {});
 
     // Works until done or until outOfTime() says stop (asked every few keys, and never before
     // at least one key has been dealt with). Returns true once the search has ended.

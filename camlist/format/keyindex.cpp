@@ -58,6 +58,11 @@ qsizetype KeyIndex::indexNext(qsizetype count, qsizetype* firstEqual)
     // settled without hashing it again.
     bool asBefore[batchSize];
     quint32 hashes[batchSize];
+    // The next batch's keys are on their way while these are hashed: a big list's keys lie
+    // scattered over its bytes.
+    for (qsizetype ahead = m_indexed + batchSize;
+         ahead < std::min(m_indexed + 2 * batchSize, m_keys.size()); ++ahead)
+        __builtin_prefetch(m_keys.at(ahead).data());
     for (qsizetype i = 0; i < count; ++i) {
         const qsizetype position = m_indexed + i;
         asBefore[i] = position > 0 && m_keys.at(position) == m_keys.at(position - 1);

@@ -22,6 +22,11 @@ public:
     // Starts over with these keys, none indexed yet.
     void reset(QList<QByteArrayView> keys, Room room = Room::ForAll);
     bool isComplete() const { return m_indexed == m_keys.size(); }
+    // Whether these are the keys it was reset with: the same views, not just equal ones.
+    bool indexes(const QList<QByteArrayView>& keys) const
+    {
+        return m_keys.constData() == keys.constData() && m_keys.size() == keys.size();
+    }
     // How many different keys are indexed.
     qsizetype distinctCount() const { return m_distinct; }
     // Slots are numbered below this; they stay put while no key is indexed.

@@ -2,9 +2,13 @@
 
 #include "camlist/format/recordreader.h"
 
+#include <QHashFunctions>
 #include <QtEndian>
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <functional>
+#include <numeric>
 #include <vector>
 
 namespace {
@@ -104,6 +108,149 @@ bool viewLess(QByteArrayView a, QByteArrayView b)
     return KeyList::lessIgnoringCase(a, b);
 }
 
+// Below this many keys a comparison sort beats another pass over them.
+constexpr std::ptrdiff_t fewKeys = 64;
+
+// Byte b (0 to 15, most significant first) of a key's folded sixteen-byte prefix.
+unsigned prefixByte(const Ranked& entry, int b)
+{
+    const quint64 half = b < 8 ? entry.high : entry.low;
+    return static_cast<unsigned>(half >> (56 - 8 * (b % 8))) & 0xff;
+}
+
+// The first prefix byte, from b on, in which the keys differ; 16 when they share the rest.
+int firstDifferingByte(const Ranked* first, const Ranked* last, int b)
+{
+    quint64 high = 0;
+    quint64 low = 0;
+    for (const Ranked* entry = first + 1; entry != last; ++entry) {
+        high |= entry->high ^ first->high;
+        low |= entry->low ^ first->low;
+    }
+    const int differing = high != 0 ? std::countl_zero(high) / 8 : 8 + std::countl_zero(low) / 8;
+    return std::max(b, low == 0 && high == 0 ? 16 : differing);
+}
+
+// Keys in the order of their bytes, sorted by their prefixes a byte at a time, most
+// significant first, in place (American flag sort): each pass over a group costs no
+// comparisons, so a list of many equal or alike keys, where comparisons only tie, sorts in a
+// few passes. Small groups, and groups whose prefixes are all alike, are left to a comparison
+// sort, which also breaks ties by place in the bytes: the order comes out stable.
+void sortByPrefix(Ranked* first, Ranked* last, int b)
+{
+    while (last - first >= fewKeys) {
+        b = firstDifferingByte(first, last, b);
+        if (b == 16)
+            break;
+        std::array<std::ptrdiff_t, 257> start{};
+        for (const Ranked* entry = first; entry != last; ++entry)
+            ++start[prefixByte(*entry, b) + 1];
+        for (size_t digit = 1; digit < start.size(); ++digit)
+            start[digit] += start[digit - 1];
+        std::array<std::ptrdiff_t, 256> next;
+        std::copy(start.begin(), start.end() - 1, next.begin());
+        for (unsigned digit = 0; digit < 256; ++digit) {
+            while (next[digit] < start[digit + 1]) {
+                Ranked& entry = first[next[digit]];
+                const unsigned home = prefixByte(entry, b);
+                if (home == digit)
+                    ++next[digit];
+                else
+                    std::swap(entry, first[next[home]++]);
+            }
+        }
+        // Each group by its next byte; the largest without a call of its own.
+        unsigned largest = 0;
+        for (unsigned digit = 0; digit < 256; ++digit) {
+            if (start[digit + 1] - start[digit] > start[largest + 1] - start[largest])
+                largest = digit;
+        }
+        for (unsigned digit = 0; digit < 256; ++digit) {
+            if (digit != largest && start[digit + 1] - start[digit] > 1)
+                sortByPrefix(first + start[digit], first + start[digit + 1], b + 1);
+        }
+        last = first + start[largest + 1];
+        first += start[largest];
+        ++b;
+    }
+    std::sort(first, last, rankedLessOrEarlier);
+}
+
+// A key's bytes with ASCII capitals folded, hashed: keys that compare equal hash alike.
+size_t foldedHash(QByteArrayView key, size_t seed, std::vector<quint64>& scratch)
+{
+    scratch.clear();
+    for (qsizetype from = 0; from < key.size(); from += 8)
+        scratch.push_back(foldedEight(key, from));
+    scratch.push_back(static_cast<quint64>(key.size()));
+    return qHashBits(scratch.data(), scratch.size() * sizeof(quint64), seed);
+}
+
+// Keys in the order of their bytes, sorted by counting when few of them differ: each key that
+// compares unequal to all before it is sorted once, and every key then goes to its place in
+// the order it came in. Sorting them all would compare equal keys with each other again and
+// again. Nothing when more than one key in mostKeysPerClass... differs: those are sorted.
+std::optional<QList<QByteArrayView>> sortedByCounting(const QList<QByteArrayView>& keys)
+{
+    // Past this share of different keys, counting saves nothing on sorting them.
+    constexpr qsizetype keysPerDifferent = 16;
+    constexpr qsizetype fewestKeys = 4096;
+    const qsizetype count = keys.size();
+    if (count < fewestKeys)
+        return std::nullopt;
+    const qsizetype mostDifferent = count / keysPerDifferent;
+    struct Slot
+    {
+        quint32 hashBits = 0;
+        quint32 classPlusOne = 0; // 0: empty
+    };
+    std::vector<Slot> slots(std::bit_ceil(static_cast<size_t>(mostDifferent) * 2));
+    const size_t mask = slots.size() - 1;
+    const size_t seed = QHashSeed::globalSeed();
+    std::vector<QByteArrayView> firstOfClass;
+    std::vector<quint32> classOf(static_cast<size_t>(count));
+    std::vector<quint64> scratch;
+    for (qsizetype i = 0; i < count; ++i) {
+        const QByteArrayView key = keys.at(i);
+        const size_t hash = foldedHash(key, seed, scratch);
+        const auto hashBits = static_cast<quint32>(hash ^ (quint64{hash} >> 32));
+        for (size_t slot = hashBits & mask;; slot = (slot + 1) & mask) {
+            Slot& entry = slots[slot];
+            if (entry.classPlusOne == 0) {
+                if (static_cast<qsizetype>(firstOfClass.size()) == mostDifferent)
+                    return std::nullopt;
+                firstOfClass.push_back(key);
+                entry = {hashBits, static_cast<quint32>(firstOfClass.size())};
+                classOf[size_t(i)] = entry.classPlusOne - 1;
+                break;
+            }
+            if (entry.hashBits == hashBits &&
+                compareFolded(firstOfClass[entry.classPlusOne - 1], key) == 0) {
+                classOf[size_t(i)] = entry.classPlusOne - 1;
+                break;
+            }
+        }
+    }
+    slots = {};
+    // The classes in order; no two compare equal.
+    std::vector<quint32> order(firstOfClass.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](quint32 a, quint32 b) {
+        return compareFolded(firstOfClass[a], firstOfClass[b]) < 0;
+    });
+    // Where each class's keys begin in the sorted list.
+    std::vector<qsizetype> next(firstOfClass.size(), 0);
+    for (const quint32 c : classOf)
+        ++next[c];
+    qsizetype at = 0;
+    for (const quint32 c : order)
+        at += std::exchange(next[c], at);
+    QList<QByteArrayView> sorted(count);
+    for (qsizetype i = 0; i < count; ++i)
+        sorted[next[classOf[size_t(i)]]++] = keys.at(i);
+    return sorted;
+}
+
 // Keys that compare equal keep the order they came in.
 QList<QByteArrayView> sortedKeys(QList<QByteArrayView> keys)
 {
@@ -114,13 +261,17 @@ QList<QByteArrayView> sortedKeys(QList<QByteArrayView> keys)
         std::is_sorted(keys.cbegin(), keys.cend(), [](QByteArrayView a, QByteArrayView b) {
             return earlierByte(a.data(), b.data());
         });
+    if (inByteOrder) {
+        if (std::optional<QList<QByteArrayView>> counted = sortedByCounting(keys))
+            return *std::move(counted);
+    }
     std::vector<Ranked> ranked;
     ranked.reserve(static_cast<size_t>(keys.size()));
     for (const QByteArrayView key : std::as_const(keys))
         ranked.push_back({foldedEight(key, 0), foldedEight(key, 8), key});
     keys = {};
     if (inByteOrder)
-        std::sort(ranked.begin(), ranked.end(), rankedLessOrEarlier);
+        sortByPrefix(ranked.data(), ranked.data() + ranked.size(), 0);
     else
         std::stable_sort(ranked.begin(), ranked.end(), rankedLess);
     QList<QByteArrayView> sorted;
@@ -128,6 +279,32 @@ QList<QByteArrayView> sortedKeys(QList<QByteArrayView> keys)
     for (const Ranked& entry : ranked)
         sorted.append(entry.key);
     return sorted;
+}
+
+// Two sorted lists as one; the first list's keys come first among equals, as if each key of
+// the second had been added after them. The keys' bytes lie scattered over big files, so each
+// list's keys a few places ahead are fetched while the current ones are compared.
+QList<QByteArrayView> merged(const QList<QByteArrayView>& first,
+                             const QList<QByteArrayView>& second)
+{
+    constexpr qsizetype ahead = 8;
+    QList<QByteArrayView> result;
+    result.reserve(first.size() + second.size());
+    qsizetype i = 0;
+    qsizetype j = 0;
+    while (i < first.size() && j < second.size()) {
+        if (i + ahead < first.size())
+            __builtin_prefetch(first.at(i + ahead).data());
+        if (j + ahead < second.size())
+            __builtin_prefetch(second.at(j + ahead).data());
+        if (viewLess(second.at(j), first.at(i)))
+            result.append(second.at(j++));
+        else
+            result.append(first.at(i++));
+    }
+    result.append(first.sliced(i));
+    result.append(second.sliced(j));
+    return result;
 }
 
 } // namespace
@@ -256,10 +433,5 @@ void KeyList::mergeIn(QList<QByteArrayView> keys)
         m_keys = std::move(keys);
         return;
     }
-    // Old keys come first among equals, as if each new key had been added after them.
-    QList<QByteArrayView> merged;
-    merged.reserve(m_keys.size() + keys.size());
-    std::merge(m_keys.cbegin(), m_keys.cend(), keys.cbegin(), keys.cend(),
-               std::back_inserter(merged), viewLess);
-    m_keys = std::move(merged);
+    m_keys = merged(m_keys, keys);
 }

@@ -53,10 +53,11 @@ bool readsAsEmpty(int error)
 } // namespace
 
 // Saving the copy and reading the lists, on the worker's side. The copy is written on a thread
-// of its own beside the reading, so that picking and sorting the keys do not wait for the disk;
-// the lists are reported read only once the copy is in place too. The run may give it all up
-// at any moment (the program ends): the copy then stops at its next piece, and what it saved is
-// removed by whichever side comes last.
+// of its own, and the own list read and sorted on another, beside the server list's keys, so
+// that neither waits for the disk or for the other's sorting; the lists are reported read only
+// once the copy is in place too. The run may give it all up at any moment (the program ends):
+// the copy then stops at its next piece, and what it saved is removed by whichever side comes
+// last.
 struct UpdateRun::LoadJob
 {
     QByteArray serverText;
@@ -64,11 +65,15 @@ struct UpdateRun::LoadJob
     Result<QByteArray> ownRead = QByteArray();
     KeyList server{KeyList::Order::Sorted};
     KeyList own{KeyList::Order::Sorted};
-    bool outOfMemory = false;
+    // The own keys' index, for the search: built here, where the list is read, so that the
+    // search has only to look the server keys up.
+    KeyIndex ownIndex;
+    std::atomic<bool> outOfMemory{false};
 
     std::mutex mutex;
-    std::condition_variable copyEnded;
+    std::condition_variable partEnded;
     bool copyDone = false;
+    bool ownDone = false;
     bool copySaved = false; // saved and not handed over to the run
     bool givenUp = false;
     std::atomic<bool> stopCopy{false};
@@ -84,7 +89,26 @@ struct UpdateRun::LoadJob
             if (givenUp)
                 removeCopyLocked();
         }
-        copyEnded.notify_all();
+        partEnded.notify_all();
+    }
+
+    void readOwn()
+    {
+        try {
+            ownRead = ListFiles::read(ListFiles::ownFile(), ListFiles::ownListLimit);
+            if (ownRead.ok())
+                own.addAll(ownRead.value(), pickKeys(ownRead.value()));
+            ownIndex.reset(own.views());
+            while (!ownIndex.isComplete())
+                ownIndex.indexNext(KeyIndex::batchSize);
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+        }
+        {
+            const std::lock_guard lock(mutex);
+            ownDone = true;
+        }
+        partEnded.notify_all();
     }
 
     void run()
@@ -94,14 +118,11 @@ struct UpdateRun::LoadJob
             // last line: it gives the same keys as the text in hand, so the file need not be
             // read back and the keys point into the one copy of the bytes the run keeps.
             server.addAll(serverText, pickKeys(serverText));
-            ownRead = ListFiles::read(ListFiles::ownFile(), ListFiles::ownListLimit);
-            if (ownRead.ok())
-                own.addAll(ownRead.value(), pickKeys(ownRead.value()));
         } catch (const std::bad_alloc&) {
             outOfMemory = true;
         }
         std::unique_lock lock(mutex);
-        copyEnded.wait(lock, [this] { return copyDone; });
+        partEnded.wait(lock, [this] { return copyDone && ownDone; });
         if (givenUp)
             removeCopyLocked();
     }
@@ -115,7 +136,7 @@ struct UpdateRun::LoadJob
         std::unique_lock lock(mutex);
         givenUp = true;
         stopCopy = true;
-        copyEnded.wait_for(lock, std::chrono::seconds(2), [this] { return copyDone; });
+        partEnded.wait_for(lock, std::chrono::seconds(2), [this] { return copyDone; });
         removeCopyLocked();
     }
 
@@ -135,12 +156,92 @@ private:
     }
 };
 
-// The merge and the append, on the worker's side.
+// The records of the new cams, gathered ahead of an add so that an add after Yes has only to
+// write, in two steps on threads of their own. Where each record stands in the server's list is
+// found as soon as the new cams are on offer: that takes the time, and little room. The records
+// themselves are put together when the user asks to add them, while the question is answered.
+// Nothing is written here: given up (the program ends), it just stops mattering.
+struct UpdateRun::Gathering
+{
+    QByteArray serverText;
+    QList<QByteArrayView> newKeys;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool found = false;
+    std::optional<RecordMerge::Found> where; // none when there was not enough memory
+    bool assembling = false;
+    bool assembled = false;
+    std::optional<RecordMerge> merge; // none when there was not enough memory
+
+    void find()
+    {
+        std::optional<RecordMerge::Found> finding;
+        try {
+            finding = RecordMerge::find(serverText, newKeys);
+        } catch (const std::bad_alloc&) {
+            finding.reset();
+        }
+        {
+            const std::lock_guard lock(mutex);
+            where = std::move(finding);
+            found = true;
+        }
+        changed.notify_all();
+    }
+
+    // Whether the caller is the one to put the records together: the first to ask.
+    bool takeAssembling()
+    {
+        const std::lock_guard lock(mutex);
+        return !std::exchange(assembling, true);
+    }
+
+    void giveBackAssembling()
+    {
+        const std::lock_guard lock(mutex);
+        assembling = false;
+    }
+
+    void assemble()
+    {
+        {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [this] { return found; });
+        }
+        std::optional<RecordMerge> records;
+        try {
+            if (where)
+                records = RecordMerge::assemble(newKeys, *std::exchange(where, std::nullopt));
+        } catch (const std::bad_alloc&) {
+            records.reset();
+        }
+        {
+            const std::lock_guard lock(mutex);
+            // What was found is in the records now.
+            where.reset();
+            merge = std::move(records);
+            assembled = true;
+        }
+        changed.notify_all();
+    }
+
+    void waitAssembled()
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] { return assembled; });
+    }
+};
+
+// The append, on the worker's side, with the records gathered for it.
 struct UpdateRun::AddJob
 {
     QByteArray serverText;
     QByteArray ownText;
     QList<QByteArrayView> newKeys;
+    std::shared_ptr<Gathering> gathered; // none when no thread could gather them
+    // The own list's keys; once the add is done, with the keys it wrote in their places.
+    KeyList ownKeys{KeyList::Order::Sorted};
     std::optional<AddResult> result; // once the add is done
     QElapsedTimer clock;
 
@@ -162,18 +263,50 @@ private:
     {
         // The records come from the text this run received and saved. The saved copy is not
         // read back: another run in the same folder may have replaced or removed it.
-        const RecordMerge merge = RecordMerge::build(serverText, newKeys);
+        if (gathered) {
+            // Not asked for while the question was answered: put together here.
+            if (gathered->takeAssembling())
+                gathered->assemble();
+            gathered->waitAssembled();
+        }
+        const RecordMerge merge = gathered && gathered->merge
+                                      ? *gathered->merge
+                                      : RecordMerge::build(serverText, newKeys);
         newKeys = {};
+        // The own list as it will be once all of them are in, as they mostly go in, is put
+        // together beside the append: that works on the disk, this on the keys.
+        KeyList ownWithAll = ownKeys;
+        std::thread merging;
+        try {
+            merging = std::thread([&] {
+                try {
+                    ownWithAll.addAll(merge.addedKeys);
+                } catch (const std::bad_alloc&) {
+                    ownWithAll = ownKeys; // tried again below, where running short is told
+                }
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: the keys go in after the append, as they are written.
+        }
         auto appended = CamsFileAppender::append(ListFiles::ownFile(), merge.block, ownText);
+        if (merging.joinable())
+            merging.join();
         if (!appended.ok())
             return Failure<AddFailure>{CamsFileAppender::leftAsItWas(appended.code())
                                            ? AddFailure::ListLeftAsItWas
                                            : AddFailure::ListChanged,
                                        appended.text()};
         CamsFileAppender::Appended& done = appended.value();
+        KeyList written = keysWritten(merge, done);
+        // All of them went in, as they mostly do: the own list with them is there already.
+        if (ownWithAll.count() == ownKeys.count() + merge.addedKeys.count() &&
+            written.count() == merge.addedKeys.count())
+            ownKeys = std::move(ownWithAll);
+        else
+            ownKeys.addAll(written);
         // What the settling says is done is done; a journal the add had to leave is the user's
         // to see to.
-        return Added{keysWritten(merge, done), std::move(done.settledBefore), done.journalKept};
+        return Added{std::move(written), std::move(done.settledBefore), done.journalKept};
     }
 
     static KeyList keysWritten(const RecordMerge& merge, const CamsFileAppender::Appended& done)
@@ -247,10 +380,13 @@ void UpdateRun::loadLists(QByteArray serverText)
     m_serverText = serverText;
     job->serverText = std::move(serverText);
     m_loadJob = job;
-    try {
-        std::thread([job] { job->saveCopy(); }).detach();
-    } catch (const std::system_error&) {
-        job->saveCopy(); // no thread to be had: the copy comes first, as it once did
+    // No thread to be had: the part is done here and now, the copy first, as it once was.
+    for (void (LoadJob::*part)() : {&LoadJob::saveCopy, &LoadJob::readOwn}) {
+        try {
+            std::thread([job, part] { (*job.*part)(); }).detach();
+        } catch (const std::system_error&) {
+            (*job.*part)();
+        }
     }
     m_loading = std::make_unique<BackgroundWork>([job] { job->run(); }, this,
                                                  [this, job] { listsRead(*job); });
@@ -265,6 +401,7 @@ void UpdateRun::listsRead(LoadJob& job)
     if (job.outOfMemory) {
         m_failureText = QStringLiteral("There is not enough memory to read the lists.");
         setState(State::OwnListNotRead);
+        searchIfAsked();
         return;
     }
     if (!job.copy->ok()) {
@@ -277,20 +414,33 @@ void UpdateRun::listsRead(LoadJob& job)
     if (!job.ownRead.ok() && !readsAsEmpty(job.ownRead.code())) {
         m_failureText = job.ownRead.text();
         setState(State::OwnListNotRead);
+        searchIfAsked();
         return;
     }
     m_serverText = std::move(job.serverText);
     m_ownText = job.ownRead.ok() ? std::move(job.ownRead).value() : QByteArray();
     m_server = std::move(job.server);
     m_own = std::move(job.own);
+    m_ownIndex = std::move(job.ownIndex);
     setState(State::ListsLoaded);
+    searchIfAsked();
+}
+
+void UpdateRun::searchIfAsked()
+{
+    if (std::exchange(m_searchAsked, false))
+        startSearch();
 }
 
 void UpdateRun::startSearch()
 {
     switch (m_state) {
+    case State::Loading:
+        // Not before the lists are read: the search then starts at once.
+        m_searchAsked = true;
+        return;
     case State::ListsLoaded:
-        m_search.start(m_own, m_server);
+        m_search.start(m_own, m_server, std::move(m_ownIndex));
         setState(State::Searching);
         return;
     case State::NoListReceived:
@@ -328,9 +478,38 @@ bool UpdateRun::searchStep()
         // Nothing reads the server list's keys after the search, and they take as much room
         // as the new cams: the add has the room instead. Their bytes stay, for the new keys.
         m_server = m_server.withSameBytes(KeyList::Order::Sorted, {});
+        if (m_new.count() > 0)
+            findRecords();
         setState(m_new.count() > 0 ? State::Reviewing : State::UpToDate);
     }
     return ended;
+}
+
+void UpdateRun::findRecords()
+{
+    auto gathering = std::make_shared<Gathering>();
+    gathering->serverText = m_serverText;
+    gathering->newKeys = m_new.views();
+    try {
+        m_findingWork =
+            std::make_unique<BackgroundWork>([gathering] { gathering->find(); }, this, [] {});
+    } catch (const std::system_error&) {
+        return; // no thread to be had: the add finds them itself
+    }
+    m_gathering = std::move(gathering);
+}
+
+void UpdateRun::gatherRecords()
+{
+    if (m_state != State::Reviewing || !m_gathering || !m_gathering->takeAssembling())
+        return;
+    try {
+        m_assemblingWork = std::make_unique<BackgroundWork>(
+            [gathering = m_gathering] { gathering->assemble(); }, this, [] {});
+    } catch (const std::system_error&) {
+        // No thread to be had: the add puts them together itself.
+        m_gathering->giveBackAssembling();
+    }
 }
 
 void UpdateRun::addNewCams()
@@ -341,6 +520,8 @@ void UpdateRun::addNewCams()
     job->serverText = m_serverText;
     job->ownText = m_ownText;
     job->newKeys = m_new.views();
+    job->gathered = m_gathering;
+    job->ownKeys = m_own;
     job->clock.start();
     m_adding =
         std::make_unique<BackgroundWork>([job] { job->run(); }, this, [this, job] { added(*job); });
@@ -352,8 +533,11 @@ void UpdateRun::added(AddJob& job)
     m_adding.reset();
     m_addResult.emplace(std::move(*job.result));
     if (m_addResult->ok()) {
-        m_own.addAll(m_addResult->value().keys);
+        m_own = std::move(job.ownKeys);
         m_new.clear();
+        m_gathering.reset();
+        m_findingWork.reset();
+        m_assemblingWork.reset();
         qCInfo(runLog, "appended %lld records in %lld ms",
                static_cast<long long>(m_addResult->value().keys.count()),
                static_cast<long long>(job.clock.elapsed()));
@@ -458,6 +642,9 @@ void UpdateRun::end()
     if (m_adding)
         m_adding->waitUntilDone();
     m_adding.reset();
+    // Gathering writes nothing: it is just left behind.
+    m_findingWork.reset();
+    m_assemblingWork.reset();
     if (m_loadJob) {
         m_loadJob->giveUp();
         m_loading->giveUp();

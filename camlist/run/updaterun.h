@@ -112,7 +112,8 @@ public:
     const KeyList& serverKeys() const { return m_server; }
 
     // Starts the search (ListsLoaded). Where the run went no further (NoListReceived,
-    // OwnListNotRead), it tells why instead, and ends.
+    // OwnListNotRead), it tells why instead, and ends. Asked while the lists are still read, it
+    // does so as soon as they are.
     void startSearch();
     // Settles server keys until the search ends or the slice is used up. True once it has ended.
     bool searchStep();
@@ -123,6 +124,9 @@ public:
     // The search has run to its end, whatever came after.
     bool searchHasEnded() const { return m_searchEnded; }
 
+    // The user asks to add all new cams (Reviewing): their records are put together, on a thread
+    // of their own, while the question is answered.
+    void gatherRecords();
     // Appends the records of all new cams to the own list, on a thread of its own. On success
     // the new cams are no longer on offer; on failure they stay for another try. An add is never
     // cut off: it finishes (or is undone) even when the run ends.
@@ -152,6 +156,7 @@ Q_SIGNALS:
 
 private:
     struct LoadJob;
+    struct Gathering;
     struct AddJob;
 
     void setState(State state);
@@ -161,6 +166,9 @@ private:
     void tellAndEnd();
     void resumeReview();
     void listsRead(LoadJob& job);
+    // Begins finding the new cams' records in the server's list, as they come on offer.
+    void findRecords();
+    void searchIfAsked();
     void added(AddJob& job);
 
     State m_state = State::Waiting;
@@ -168,15 +176,20 @@ private:
     QString m_failureText;
     bool m_copySaved = false;
     bool m_searchEnded = false;
+    bool m_searchAsked = false; // while the lists are read: the search starts once they are
     std::shared_ptr<LoadJob> m_loadJob;
     std::unique_ptr<BackgroundWork> m_loading;
     std::unique_ptr<BackgroundWork> m_adding;
+    std::shared_ptr<Gathering> m_gathering; // of the new cams on offer
+    std::unique_ptr<BackgroundWork> m_findingWork;
+    std::unique_ptr<BackgroundWork> m_assemblingWork;
     std::optional<AddResult> m_addResult;
     QByteArray m_serverText;
     QByteArray m_ownText; // the own list as it was read, which the new cams are not in
     KeyList m_own{KeyList::Order::Sorted};
     KeyList m_server{KeyList::Order::Sorted};
     KeyList m_new{KeyList::Order::AsAdded};
+    KeyIndex m_ownIndex; // of the own keys, until the search takes it
     CamSearch m_search;
     std::chrono::milliseconds m_searchSlice = defaultSearchSlice;
 };

@@ -32,7 +32,8 @@ struct Selection
 Selection recordsNotIn(QByteArrayView content, QByteArrayView records, QByteArrayView readBefore)
 {
     QList<QByteArrayView> heldKeys;
-    if (content.size() != readBefore.size() || content != readBefore) {
+    if (content.data() != readBefore.data() &&
+        (content.size() != readBefore.size() || content != readBefore)) {
         const qsizetype known = content.startsWith(readBefore) ? readBefore.size() : 0;
         RecordReader reader(content);
         for (RecordReader::Record record; reader.next(record);) {
@@ -161,9 +162,10 @@ CamsFileAppender::append(const QString& path, QByteArrayView records, QByteArray
     if (records.isEmpty())
         return Appended{};
     LockedList list(path);
-    if (const Result<Done, Refusal> opened = list.open(lockWait); !opened)
+    if (const Result<Done, Refusal> opened = list.open(lockWait, readBefore); !opened)
         return withNews(opened.failure(), list);
-    QByteArray content = list.takeContent();
+    QByteArray reread = list.takeContent();
+    const QByteArrayView content = list.holdsWhatWasRead() ? readBefore : QByteArrayView(reread);
     Selection selection = recordsNotIn(content, records, readBefore);
     if (selection.runs.isEmpty())
         return Appended{0, {}, list.settledBefore()};
@@ -174,7 +176,7 @@ CamsFileAppender::append(const QString& path, QByteArrayView records, QByteArray
         pieces.append(boundary);
     pieces.append(selection.runs);
     JournaledBlock block(path, list.fd(), content, pieces);
-    content.clear();
+    reread.clear();
 
     switch (block.write(stopAt)) {
     case JournaledBlock::Ended::Stopped:

@@ -20,7 +20,8 @@ LockedList::~LockedList()
     close();
 }
 
-Result<Done, LockedList::Refusal> LockedList::open(std::chrono::milliseconds lockWait)
+Result<Done, LockedList::Refusal> LockedList::open(std::chrono::milliseconds lockWait,
+                                                   QByteArrayView readBefore)
 {
     int error = 0;
     Opened opened = Opened::Replaced;
@@ -50,6 +51,13 @@ Result<Done, LockedList::Refusal> LockedList::open(std::chrono::milliseconds loc
                            .arg(m_path, earlier.text));
     m_settledBefore = earlier.text;
 
+    // Mostly the list is as the run read it: compared, it need not be held twice.
+    const Result<bool> same = PosixFile::holdsExactly(m_fd, readBefore);
+    if (!same)
+        return refused(couldNotUpdate(same.text()));
+    m_holdsWhatWasRead = same.value();
+    if (m_holdsWhatWasRead)
+        return Done{};
     // Never more than the run would read itself: a list grown past that is no list to add to.
     const Result<> read = PosixFile::readFromStart(m_fd, m_content, ListFiles::ownListLimit);
     if (!read)

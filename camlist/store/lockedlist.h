@@ -4,6 +4,7 @@
 #include "camlist/store/addsteps.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <chrono>
 
@@ -21,10 +22,11 @@ public:
     LockedList& operator=(const LockedList&) = delete;
 
     // Opens the list for appending, creating it only where no name stands (a dangling link is
-    // not followed), takes the lock, settles an earlier add's journal and reads the list. A
-    // failure leaves the list as it was: a file this call created is removed again, unless
-    // another program holds its lock and may be writing it.
-    Result<Done, Refusal> open(std::chrono::milliseconds lockWait);
+    // not followed), takes the lock, settles an earlier add's journal and reads the list, unless
+    // it holds exactly what was read before. A failure leaves the list as it was: a file this
+    // call created is removed again, unless another program holds its lock and may be writing
+    // it.
+    Result<Done, Refusal> open(std::chrono::milliseconds lockWait, QByteArrayView readBefore = {});
 
     int fd() const { return m_fd; }
     const QString& path() const { return m_path; }
@@ -32,7 +34,10 @@ public:
     bool created() const { return m_created; }
     // What an earlier, interrupted add had left and how it was settled; empty if nothing.
     const QString& settledBefore() const { return m_settledBefore; }
-    // The list's bytes as read under the lock, handed over so the caller can free them.
+    // Whether the list holds exactly what was read before: it was then compared, not read.
+    bool holdsWhatWasRead() const { return m_holdsWhatWasRead; }
+    // Otherwise, the list's bytes as read under the lock, handed over so the caller can free
+    // them.
     QByteArray takeContent() { return std::move(m_content); }
 
     // "<path> could not be updated: <reason>", the start of every failure's text.
@@ -58,4 +63,5 @@ private:
     bool m_created = false;
     QString m_settledBefore;
     QByteArray m_content;
+    bool m_holdsWhatWasRead = false;
 };

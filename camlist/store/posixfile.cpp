@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -161,6 +162,29 @@ Result<> readFromStart(int fd, QByteArray& content, qint64 limit)
     }
     content.resize(used);
     return Done{};
+}
+
+Result<bool> holdsExactly(int fd, QByteArrayView expected)
+{
+    FileStatus info{};
+    if (::fstat(fd, &info) != 0)
+        return failed(errno);
+    if (info.st_size != expected.size())
+        return false;
+    constexpr qint64 piece = 1 << 20;
+    std::vector<char> buffer(static_cast<size_t>(piece));
+    for (qint64 done = 0;;) {
+        const Result<qint64> got = readAt(fd, done, buffer.data(), piece);
+        if (!got)
+            return got.failure();
+        const qint64 length = got.value();
+        if (length == 0)
+            return done == expected.size();
+        if (done + length > expected.size() ||
+            std::memcmp(buffer.data(), expected.data() + done, static_cast<size_t>(length)) != 0)
+            return false;
+        done += length;
+    }
 }
 
 Result<int> openRegularForReading(const QString& path)

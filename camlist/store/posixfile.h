@@ -49,6 +49,10 @@ Result<> readAt(int fd, qint64 offset, QByteArray& into, qint64 length);
 Result<> readFromStart(int fd, QByteArray& content,
                        qint64 limit = std::numeric_limits<qint64>::max());
 
+// Whether the file holds exactly these bytes, from its start to its end, whatever the file
+// position: read a piece at a time and compared, so the file is not held a second time.
+Result<bool> holdsExactly(int fd, QByteArrayView expected);
+
 // Opens a file for reading only when it is a regular file (or a link to one). Never blocks:
 // a FIFO or a device is refused before anything is read from it. Gives the descriptor; a folder
 // fails with EISDIR, anything else that is no regular file with notARegularFile.
