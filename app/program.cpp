@@ -106,12 +106,11 @@ void Program::showRunState(UpdateRun::State state)
         m_form3->showRunState();
 }
 
-// Over the lists window once there is one, else over the download window; at the start, when
-// neither is there yet, on its own. The box is modal: the run waits for it to be answered.
+// Over the window the user sees: the lists window once it is shown (it is loaded, hidden,
+// while the lists are read), else the download window; at the start, when neither is there
+// yet, on its own. The box is modal: the run waits for it to be answered.
 void Program::tell(const UpdateRun::News& news)
 {
-    // Over the window the user sees: the lists window once it is shown (it is loaded, hidden,
-    // while the lists are read), else the download window, else none.
     QWidget* over =
         m_form2 && m_form2->isVisible() ? static_cast<QWidget*>(m_form2.get()) : m_form1.get();
     m_dialogs.tell(over, news.title, news.text, Dialogs::iconFor(news.warning));
