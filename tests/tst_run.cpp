@@ -29,6 +29,7 @@ private Q_SLOTS:
     void receive_data();
     void receive();
     void startSettlesWhatAKilledRunLeft();
+    void addAfterAnotherRunAddedOne();
 };
 
 void TestRun::initTestCase()
@@ -284,6 +285,31 @@ void TestRun::startSettlesWhatAKilledRunLeft()
     QCOMPARE(run.start().text, QString());
     QVERIFY(QFileInfo::exists(AddJournal::nameFor(ListFiles::ownFile())));
     QCOMPARE(run.state(), UpdateRun::State::Waiting);
+    QVERIFY(QDir::setCurrent(QDir::tempPath()));
+}
+
+// Another run in the same folder added one of the new cams while this one was asked: the add
+// writes the others, and the own list holds what this run read and wrote, each key once.
+void TestRun::addAfterAnotherRunAddedOne()
+{
+    QTemporaryDir work;
+    QVERIFY(work.isValid() && QDir::setCurrent(work.path()));
+    QVERIFY(writeFile(ListFiles::ownFile(), "k1\r\nd1\r\n"));
+    UpdateRun run;
+    run.receive(FetchedBody{"k1\r\nd1\r\nk2\r\nd2\r\nk3\r\nd3\r\n"});
+    run.startSearch();
+    QTRY_COMPARE(run.state(), UpdateRun::State::Searching);
+    while (!run.searchStep()) {
+    }
+    run.gatherRecords();
+    QVERIFY(writeFile(ListFiles::ownFile(), "k1\r\nd1\r\nk2\r\nd2\r\n"));
+    run.addNewCams();
+    QTRY_COMPARE(run.state(), UpdateRun::State::AddEnded);
+    QVERIFY2(run.addResult().ok(), qPrintable(run.addResult().text()));
+    QCOMPARE(run.addResult().value().keys.toByteArrayList(), QByteArrayList{"k3"});
+    QCOMPARE(run.ownKeys().toByteArrayList(), (QByteArrayList{"k1", "k3"}));
+    QCOMPARE(fileBytes(ListFiles::ownFile()), QByteArray("k1\r\nd1\r\nk2\r\nd2\r\nk3\r\nd3\r\n"));
+    run.end();
     QVERIFY(QDir::setCurrent(QDir::tempPath()));
 }
 
